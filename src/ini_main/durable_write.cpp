@@ -1,0 +1,260 @@
+#include "durable_write.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "ref.hpp"
+
+namespace ini {
+
+namespace {
+
+constexpr int max_symlink_hops = 40;
+
+// File descriptor closed on scope exit.
+class Fd {
+public:
+    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+    void reset(int fd) noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    // Closing can report a deferred write error, so the commit path asks.
+    int close() noexcept {
+        const int result = ::close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_;
+};
+
+std::string directory_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string base_name_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows symbolic links at the end of `path` so the save replaces the file
+// a link points at, not the link. A missing final target is fine: the save
+// creates it. Returns 0 or an errno.
+int resolve_links(std::string& path) {
+    for (int hop = 0; hop < max_symlink_hops; ++hop) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return 0;
+        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length < 0) return errno;
+        if (static_cast<size_t>(length) >= target.size()) continue;  // grew meanwhile; retry
+        target.resize(static_cast<size_t>(length));
+        path = target.front() == '/' ? target : directory_of(path) + "/" + target;
+    }
+    return ELOOP;
+}
+
+int write_all(int fd, std::string_view data) noexcept {
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data.remove_prefix(static_cast<size_t>(written));
+    }
+    return 0;
+}
+
+struct Content {
+    std::string_view head;
+    std::string_view body;
+};
+
+int write_content(int fd, const Content& content) noexcept {
+    if (int err = write_all(fd, content.head)) return err;
+    if (int err = write_all(fd, content.body)) return err;
+    return ::fsync(fd) == 0 ? 0 : errno;
+}
+
+// A name beside the target that no reader can take for the settings file:
+// hidden, with a random part and a fixed suffix.
+std::string temporary_name(const std::string& target) {
+    unsigned char random[8];
+    if (::getrandom(random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+        const auto seed = static_cast<unsigned long long>(::getpid()) ^
+                          reinterpret_cast<unsigned long long>(&random);
+        for (size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(seed >> (8 * i));
+    }
+    char hex[2 * sizeof random + 1];
+    for (size_t i = 0; i < sizeof random; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
+    return directory_of(target) + "/." + base_name_of(target) + "." + hex + ".ini-tmp";
+}
+
+// What the target is before the save.
+struct Existing {
+    bool exists = false;
+    struct stat st {};
+};
+
+// The checks that the plain open(path, "w+") would have failed on.
+int inspect_target(const std::string& target, Existing& existing) {
+    if (target.empty()) return ENOENT;
+    if (target.back() == '/') return EISDIR;
+    if (::stat(target.c_str(), &existing.st) != 0) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    existing.exists = true;
+    if (S_ISDIR(existing.st.st_mode)) return EISDIR;
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return errno;
+    return 0;
+}
+
+// Gives the new file the old one's permission bits and, where allowed, its
+// owner; a new file keeps what 0666 & ~umask gave it at creation.
+void copy_ownership(int fd, const Existing& existing) noexcept {
+    if (!existing.exists) return;
+    ::fchmod(fd, existing.st.st_mode & 07777);
+    if (existing.st.st_uid != ::geteuid() || existing.st.st_gid != ::getegid()) {
+        if (::fchown(fd, existing.st.st_uid, existing.st.st_gid) != 0) {
+            ::fchown(fd, static_cast<uid_t>(-1), existing.st.st_gid);
+        }
+    }
+}
+
+void sync_directory(const std::string& target) noexcept {
+    Fd dir(::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) ::fsync(dir.get());
+}
+
+int rename_into_place(const std::string& temporary, const std::string& target) {
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temporary.c_str());
+        return err;
+    }
+    sync_directory(target);
+    return 0;
+}
+
+// The temporary file is created without a name (O_TMPFILE), so a crash
+// while it is written leaves nothing behind; it is named only just before
+// the rename. Returns -1 when the file system cannot do this, so the caller
+// falls back to a named temporary file.
+int save_through_unnamed(const std::string& target, const Existing& existing,
+                         const Content& content) {
+    Fd fd(::open(directory_of(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (fd.get() < 0) {
+        const int err = errno;
+        return (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) ? -1 : err;
+    }
+    if (int err = write_content(fd.get(), content)) return err;
+    copy_ownership(fd.get(), existing);
+    const std::string proc_path = "/proc/self/fd/" + std::to_string(fd.get());
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const std::string temporary = temporary_name(target);
+        if (::linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, temporary.c_str(),
+                     AT_SYMLINK_FOLLOW) == 0) {
+            if (fd.close() != 0) {
+                const int err = errno;
+                ::unlink(temporary.c_str());
+                return err;
+            }
+            return rename_into_place(temporary, target);
+        }
+        if (errno != EEXIST) return -1;  // no /proc: name it the ordinary way
+    }
+    return EEXIST;
+}
+
+int save_through_named(const std::string& target, const Existing& existing,
+                       const Content& content) {
+    std::string temporary;
+    Fd fd;
+    for (int attempt = 0; attempt < 8 && fd.get() < 0; ++attempt) {
+        temporary = temporary_name(target);
+        fd.reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (fd.get() < 0 && errno != EEXIST) return errno;
+    }
+    if (fd.get() < 0) return EEXIST;
+    int err = write_content(fd.get(), content);
+    if (err == 0) copy_ownership(fd.get(), existing);
+    if (fd.close() != 0 && err == 0) err = errno;
+    if (err != 0) {
+        ::unlink(temporary.c_str());
+        return err;
+    }
+    return rename_into_place(temporary, target);
+}
+
+// As the plain save does, but the old bytes are overwritten before the file
+// is cut to its new length, so a failing write never leaves it empty.
+int save_in_place(const std::string& target, const Content& content) {
+    Fd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (fd.get() < 0) return errno;
+    if (int err = write_content(fd.get(), content)) return err;
+    const auto length = static_cast<off_t>(content.head.size() + content.body.size());
+    if (::ftruncate(fd.get(), length) != 0 || ::fsync(fd.get()) != 0) return errno;
+    return fd.close() == 0 ? 0 : errno;
+}
+
+bool directory_refused(int err) noexcept {
+    return err == EACCES || err == EPERM || err == EROFS;
+}
+
+int save(std::string target, const Content& content) noexcept {
+    try {
+        if (int err = resolve_links(target)) return err;
+        Existing existing;
+        if (int err = inspect_target(target, existing)) return err;
+        if (existing.exists && existing.st.st_nlink > 1) return save_in_place(target, content);
+        int err = save_through_unnamed(target, existing, content);
+        if (err == -1) err = save_through_named(target, existing, content);
+        if (directory_refused(err)) return save_in_place(target, content);
+        return err;
+    } catch (...) {
+        return ENOMEM;
+    }
+}
+
+}  // namespace
+
+bool replace_file(PyObject* path, std::string_view head, std::string_view body) noexcept {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) return false;
+    Ref held = Ref::steal(encoded);
+    std::string target;
+    try {
+        target.assign(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    int err;
+    Py_BEGIN_ALLOW_THREADS
+    err = save(std::move(target), Content{head, body});
+    Py_END_ALLOW_THREADS
+    if (err == 0) return true;
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    return false;
+}
+
+}  // namespace ini

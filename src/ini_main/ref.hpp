@@ -1,0 +1,38 @@
+// Owning reference to a Python object.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace ini {
+
+// Owns one strong reference (or none). Construction names its intent:
+// Ref::steal takes over a new reference, Ref::borrow adds one of its own.
+// Assignment stores the new pointer before releasing the old one, since the
+// old object's destructor may run arbitrary code that looks at this slot.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+
+    static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+    static Ref borrow(PyObject* obj) noexcept { return Ref(Py_XNewRef(obj)); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* obj) noexcept : ptr_(obj) {}
+    PyObject* ptr_ = nullptr;
+};
+
+}  // namespace ini

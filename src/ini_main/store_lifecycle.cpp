@@ -1,0 +1,98 @@
+// Construction, path binding, reading and saving.
+#include <string_view>
+
+#include "calls.hpp"
+#include "durable_write.hpp"
+#include "state.hpp"
+#include "store.hpp"
+#include "traceback.hpp"
+
+namespace ini::store {
+
+namespace {
+
+constexpr std::string_view utf8_bom = "\xEF\xBB\xBF";
+
+// A module-level name as a method body sees it: the module's namespace
+// first, then the builtins.
+Ref lookup_global(PyObject* name) noexcept {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(state.module_dict, name, &found) != 0) return Ref::steal(found);
+    if (PyObject_GetOptionalAttr(state.builtins, name, &found) != 0) return Ref::steal(found);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref();
+}
+
+// The engine's whole text, written into memory rather than onto the disk so
+// that nothing touches the file until the text is complete.
+Ref render(PyObject* write) noexcept {
+    Ref buffer = Ref::steal(PyObject_CallNoArgs(state.string_io));
+    if (!buffer) return buffer;
+    if (!Ref::steal(PyObject_CallOneArg(write, buffer.get()))) return Ref();
+    return call_method(buffer.get(), names.getvalue);
+}
+
+}  // namespace
+
+PyObject* init(PyObject* const* args) noexcept {
+    constexpr MethodId id = MethodId::init;
+    PyObject* self = args[0];
+    if (PyObject_SetAttr(self, names.attr_path, args[1]) < 0) return fail_at(id, 1);
+    if (!call_method(self, names.m_set_path)) return fail_at(id, 2);
+    Py_RETURN_NONE;
+}
+
+PyObject* set_path(PyObject* const* args) noexcept {
+    constexpr MethodId id = MethodId::set_path;
+    PyObject* self = args[0];
+    Ref configparser = lookup_global(names.configparser);
+    if (!configparser) return fail_at(id, 1);
+    Ref engine = call_method(configparser.get(), names.config_parser);
+    if (!engine) return fail_at(id, 2);
+    if (PyObject_SetAttr(self, names.attr_config, engine.get()) < 0) return fail_at(id, 3);
+    if (!call_method(self, names.m_read)) return fail_at(id, 4);
+    Py_RETURN_NONE;
+}
+
+PyObject* read(PyObject* const* args) noexcept {
+    constexpr MethodId id = MethodId::read;
+    PyObject* self = args[0];
+    Ref engine = get_attr(self, names.attr_config);
+    if (!engine) return fail_at(id, 1);
+    Ref read = get_attr(engine.get(), names.e_read);
+    if (!read) return fail_at(id, 1);
+    Ref path = get_attr(self, names.attr_path);
+    if (!path) return fail_at(id, 2);
+    PyObject* stack[] = {nullptr, path.get(), names.utf8_sig};
+    Ref result = Ref::steal(
+        PyObject_Vectorcall(read.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                            names.kw_encoding));
+    if (!result) return fail_at(id, 3);
+    Py_RETURN_NONE;
+}
+
+PyObject* save(PyObject* const* args) noexcept {
+    constexpr MethodId id = MethodId::save;
+    PyObject* self = args[0];
+    Ref engine = get_attr(self, names.attr_config);
+    if (!engine) return fail_at(id, 1);
+    Ref write = get_attr(engine.get(), names.e_write);
+    if (!write) return fail_at(id, 1);
+    Ref path = get_attr(self, names.attr_path);
+    if (!path) return fail_at(id, 2);
+    Ref text = render(write.get());
+    if (!text) return fail_at(id, 3);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (utf8 == nullptr) return fail_at(id, 4);
+    const std::string_view body(utf8, static_cast<size_t>(size));
+    // An engine that wrote nothing leaves an empty file, without a BOM.
+    if (!replace_file(path.get(), body.empty() ? std::string_view() : utf8_bom, body)) {
+        return fail_at(id, 5);
+    }
+    // Only a complete file may let the engine forget its content.
+    if (!call_engine(self, names.e_clear)) return fail_at(id, 6);
+    Py_RETURN_NONE;
+}
+
+}  // namespace ini::store

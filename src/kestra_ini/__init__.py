@@ -1,0 +1,1 @@
+"""The package that holds the ini_main extension module."""
