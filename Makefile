@@ -32,5 +32,11 @@ run: install
 test: install
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS)
 
+bench: install
+	$(PY) bench/run.py
+
+sanitize: $(VENV)/.deps
+	bash tools/sanitize
+
 clean:
 	rm -rf build $(VENV) .pytest_cache
