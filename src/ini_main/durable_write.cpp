@@ -131,12 +131,14 @@ int inspect_target(const std::string& target, Existing& existing) {
 // owner; a new file keeps what 0666 & ~umask gave it at creation.
 void copy_ownership(int fd, const Existing& existing) noexcept {
     if (!existing.exists) return;
-    ::fchmod(fd, existing.st.st_mode & 07777);
+    // Owner first: a change of owner may drop set-id bits that the mode
+    // then restores.
     if (existing.st.st_uid != ::geteuid() || existing.st.st_gid != ::getegid()) {
         if (::fchown(fd, existing.st.st_uid, existing.st.st_gid) != 0) {
             ::fchown(fd, static_cast<uid_t>(-1), existing.st.st_gid);
         }
     }
+    ::fchmod(fd, existing.st.st_mode & 07777);
 }
 
 void sync_directory(const std::string& target) noexcept {
