@@ -29,8 +29,23 @@ enum ExecLine : int {
     test_line = 14,
 };
 
+// A half-built module must not stay importable as "ini_main": the next
+// import would find it there instead of running the steps again.
+void unregister_failed_module() noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* registered = nullptr;
+    if (PyDict_GetItemRef(modules, names.ini_main, &registered) > 0) {
+        if (registered == state.module) PyDict_DelItem(modules, names.ini_main);
+        Py_DECREF(registered);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
 int exec_failed(int line) noexcept {
     if (line != 0) add_traceback("init ini_main", line);
+    if (names.ini_main != nullptr) unregister_failed_module();
     Py_CLEAR(state.module_dict);
     Py_CLEAR(state.module);
     return -1;
