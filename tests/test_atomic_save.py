@@ -1,0 +1,171 @@
+"""_save replaces the file whole or not at all, and keeps the file's links, mode and owner."""
+import configparser
+import contextlib
+import io
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+ORIGINAL = b"[a]\nx = 1\n" + b"; padding, so that a shorter save must cut the file\n" * 20
+ROOT = os.geteuid() == 0
+
+
+def listing(top):
+    return sorted(os.path.relpath(os.path.join(d, n), top) for d, dirs, files in os.walk(top) for n in dirs + files)
+
+
+def held(engine):
+    return {s: dict(engine.items(s, raw=True)) for s in engine.sections()}
+
+
+def saved_bytes(sections):
+    """What a save of an engine holding `sections` must leave on disk."""
+    engine = configparser.ConfigParser()
+    engine.read_dict(sections)
+    buffer = io.StringIO()
+    engine.write(buffer)
+    return buffer.getvalue().encode("utf-8-sig") if buffer.getvalue() else b""
+
+
+@contextlib.contextmanager
+def locked(path):
+    """Makes a file refuse writes, or a directory refuse new entries, also for root."""
+    if ROOT:
+        if shutil.which("chattr") is None or subprocess.run(["chattr", "+i", path], capture_output=True).returncode:
+            pytest.skip("root ignores mode bits and chattr +i is not available here")
+        undo = lambda: subprocess.run(["chattr", "-i", path], check=True)  # noqa: E731
+    else:
+        old = path.stat().st_mode
+        path.chmod(0o555 if path.is_dir() else 0o444)
+        undo = lambda: path.chmod(old)  # noqa: E731
+    try:
+        yield
+    finally:
+        undo()
+
+
+class PartialEngine(configparser.ConfigParser):
+    def __init__(self, tail):
+        super().__init__()
+        self.read_dict({"n": {"k": "v"}})
+        self.tail = tail
+
+    def write(self, fp, space_around_delimiters=True):
+        fp.write("[partial]\nkey = value\n")
+        fp.write(self.tail)  # bytes are refused by a text buffer
+        raise RuntimeError("engine failed part way")
+
+
+FAILURES = {
+    "engine raises": (lambda s, t: setattr(s, "_config", PartialEngine("more\n")), RuntimeError),
+    "engine writes bytes": (lambda s, t: setattr(s, "_config", PartialEngine(b"x")), TypeError),
+    "lone surrogate": (lambda s, t: s._config.set("a", "x", "ok \udc80"), UnicodeEncodeError),
+    "directory": (lambda s, t: setattr(s, "_path", (t / "d").mkdir() or t / "d"), IsADirectoryError),
+    "missing directory": (lambda s, t: setattr(s, "_path", t / "missing" / "s.ini"), FileNotFoundError),
+    "refused file": (None, PermissionError),
+    "fd path": (lambda s, t: setattr(s, "_path", 10 ** 6), TypeError),
+    "object path": (lambda s, t: setattr(s, "_path", object()), TypeError),
+}
+
+
+@pytest.mark.parametrize("case", FAILURES)
+def test_failed_save_changes_nothing(ini_main, make_ini, tmp_path, case):
+    path = make_ini(ORIGINAL)
+    store = ini_main.KestraIniMain(path)
+    store._config.set("a", "x", "2")
+    change, expected = FAILURES[case]
+    with locked(path) if change is None else contextlib.nullcontext():
+        if change:
+            change(store, tmp_path)
+        before, kept, content = listing(tmp_path), store._config, held(store._config)
+        with pytest.raises(expected) as info:
+            store._save()
+    assert path.read_bytes() == ORIGINAL and listing(tmp_path) == before  # no temporary file left
+    assert store._config is kept and held(kept) == content
+    assert not issubclass(expected, OSError) or info.value.filename == store._path
+
+
+@pytest.mark.parametrize("mode, umask", [(0o600, 0o022), (0o640, 0o077), (0o604, 0o000), (0o6755, 0o022),
+                                         (None, 0o022), (None, 0o077), (None, 0o002)])
+def test_permission_bits_and_owner(ini_main, tmp_path, mode, umask):
+    path = tmp_path / "s.ini"
+    if mode is not None:
+        path.write_bytes(ORIGINAL)
+        if ROOT:
+            os.chown(path, 4321, 4322)
+        path.chmod(mode)  # after chown, which drops set-id bits
+    old = os.umask(umask)
+    try:
+        store = ini_main.KestraIniMain(path)
+        store._config.read_dict({"b": {"k": "v"}})
+        expected = saved_bytes(held(store._config))
+        store._save()
+    finally:
+        os.umask(old)
+    info = path.stat()
+    assert path.read_bytes() == expected and listing(tmp_path) == ["s.ini"]
+    assert stat.S_IMODE(info.st_mode) == (mode if mode is not None else 0o666 & ~umask)
+    assert not ROOT or mode is None or (info.st_uid, info.st_gid) == (4321, 4322)
+
+
+@pytest.mark.parametrize("layout", ["absolute", "relative", "chain", "dangling", "hard link", "locked directory"])
+def test_links_and_in_place_writes(ini_main, tmp_path, layout):
+    (tmp_path / "real").mkdir()
+    target, link = tmp_path / "real" / "target.ini", tmp_path / "link.ini"
+    if layout != "dangling":
+        target.write_bytes(ORIGINAL)
+    if layout == "absolute":
+        link.symlink_to(target)
+    elif layout in ("relative", "dangling"):
+        link.symlink_to(os.path.join("real", "target.ini"))  # relative to the link, not the working directory
+    elif layout == "chain":
+        (tmp_path / "mid.ini").symlink_to(target)
+        link.symlink_to("mid.ini")
+    elif layout == "hard link":
+        os.link(target, link)
+    else:
+        link = target
+    inode = target.exists() and target.stat().st_ino
+    before = sorted(set(listing(tmp_path)) | {"real/target.ini"})
+    store = ini_main.KestraIniMain(link)
+    store._config.read_dict({"new": {"k": "v"}})
+    expected = saved_bytes(held(store._config))
+    with locked(tmp_path / "real") if layout == "locked directory" else contextlib.nullcontext():
+        store._save()
+    assert target.read_bytes() == expected == link.read_bytes() and listing(tmp_path) == before
+    assert link.is_symlink() == (layout in ("absolute", "relative", "chain", "dangling"))
+    if layout in ("hard link", "locked directory"):  # written in place: same inode, links intact
+        assert target.stat().st_ino == inode and target.stat().st_nlink == (2 if layout == "hard link" else 1)
+
+
+def test_reader_never_sees_a_partial_file(tmp_path):
+    source = ('[{"big": {f"k{i}": "a" * 80 for i in range(3000)}},'
+              ' {"big": {f"k{i}": "b" * 60 for i in range(2000)}, "tail": {"end": "yes"}}]')
+    wanted = [saved_bytes(state) for state in eval(source)]
+    path, rounds = tmp_path / "s.ini", 40
+    path.write_bytes(wanted[0])
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import kestra_ini.ini_main as m
+        store, states = m.KestraIniMain({str(path)!r}), {source}
+        for i in range({rounds}):
+            store._config.read_dict(states[i % 2])
+            store._save()
+        """)], stderr=subprocess.PIPE)
+    seen, deadline = set(), time.monotonic() + 10
+    try:
+        while child.poll() is None and time.monotonic() < deadline:
+            data = path.read_bytes()
+            assert data in wanted, f"read {len(data)} bytes matching neither state"
+            seen.add(wanted.index(data))
+    finally:
+        child.kill()
+        err = child.communicate()[1]
+    assert child.returncode == 0, err.decode()
+    assert seen == {0, 1}, "the reads never overlapped the saves"
+    assert path.read_bytes() == wanted[(rounds - 1) % 2] and listing(tmp_path) == ["s.ini"]
