@@ -26,8 +26,14 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 
 install: $(VENV)/.installed
 
+# The command line at work on a copy of the example, in a temporary directory removed afterwards.
 run: install
-	$(PY) examples/demo.py examples/settings.ini
+	@set -e; tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
+	cp examples/settings.ini "$$tmp/settings.ini"; \
+	for args in "sections" "get server host" "set server port 9090" "dump"; do \
+		echo "\$$ python -m kestra_ini settings.ini $$args"; \
+		$(PY) -m kestra_ini "$$tmp/settings.ini" $$args; \
+	done
 
 test: install
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS)
