@@ -72,8 +72,8 @@ def test_sigkill_during_saves_leaves_a_whole_saved_state(ini_main, tmp_path):
     # The kills were spread over the saves, not all before the first one.
     assert len(seen) >= 3, seen
     # A temporary is created without a name and named only for the rename,
-    # so a kill leaves one behind only between those two system calls (about
-    # one kill in a hundred here); nothing removes it later. A temporary named
+    # so a kill leaves one behind only between those two system calls (a few
+    # kills in a hundred here); nothing removes it later. A temporary named
     # from the start would be left by most kills that land in a save.
     assert len(leftovers) <= KILLS // 10, leftovers
     for name in leftovers:
