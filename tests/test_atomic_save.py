@@ -169,3 +169,20 @@ def test_reader_never_sees_a_partial_file(tmp_path):
     assert child.returncode == 0, err.decode()
     assert seen == {0, 1}, "the reads never overlapped the saves"
     assert path.read_bytes() == wanted[(rounds - 1) % 2] and listing(tmp_path) == ["s.ini"]
+
+
+def test_stale_temporaries_are_removed_and_fresh_ones_kept(ini_main, make_ini, tmp_path):
+    path = make_ini(ORIGINAL)
+    old = time.time() - 120
+    names = {
+        "stale": ".settings.ini.0123456789abcdef.ini-tmp",
+        "fresh": ".settings.ini.fedcba9876543210.ini-tmp",
+        "foreign": ".settings.ini.not-ours.ini-tmp",
+        "other file's": ".other.ini.0123456789abcdef.ini-tmp",
+    }
+    for kind, name in names.items():
+        (tmp_path / name).write_bytes(b"[a]\n")
+        if kind != "fresh":
+            os.utime(tmp_path / name, (old, old))
+    ini_main.KestraIniMain(str(path))._set("a", "x", "2")
+    assert listing(tmp_path) == sorted(["settings.ini"] + [n for k, n in names.items() if k != "stale"])

@@ -1,5 +1,6 @@
 #include "durable_write.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "ref.hpp"
@@ -16,6 +18,9 @@ namespace ini {
 namespace {
 
 constexpr int max_symlink_hops = 40;
+constexpr size_t random_bytes = 8;
+constexpr size_t random_hex_digits = 2 * random_bytes;
+constexpr const char* temporary_suffix = ".ini-tmp";
 
 // File descriptor closed on scope exit.
 class Fd {
@@ -97,15 +102,15 @@ int write_content(int fd, const Content& content) noexcept {
 // A name beside the target that no reader can take for the settings file:
 // hidden, with a random part and a fixed suffix.
 std::string temporary_name(const std::string& target) {
-    unsigned char random[8];
+    unsigned char random[random_bytes];
     if (::getrandom(random, sizeof random, GRND_NONBLOCK) != sizeof random) {
         const auto seed = static_cast<unsigned long long>(::getpid()) ^
                           reinterpret_cast<unsigned long long>(&random);
         for (size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(seed >> (8 * i));
     }
-    char hex[2 * sizeof random + 1];
+    char hex[random_hex_digits + 1];
     for (size_t i = 0; i < sizeof random; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
-    return directory_of(target) + "/." + base_name_of(target) + "." + hex + ".ini-tmp";
+    return directory_of(target) + "/." + base_name_of(target) + "." + hex + temporary_suffix;
 }
 
 // What the target is before the save.
@@ -146,12 +151,46 @@ void sync_directory(const std::string& target) noexcept {
     if (dir.get() >= 0) ::fsync(dir.get());
 }
 
+// Whether `name` is one of our temporary names for the file `base`.
+bool is_temporary_of(std::string_view name, std::string_view base) noexcept {
+    const std::string_view suffix = temporary_suffix;
+    if (name.size() != 1 + base.size() + 1 + random_hex_digits + suffix.size()) return false;
+    if (name[0] != '.' || name.substr(1, base.size()) != base || name[1 + base.size()] != '.') {
+        return false;
+    }
+    if (!name.ends_with(suffix)) return false;
+    const std::string_view hex = name.substr(2 + base.size(), random_hex_digits);
+    return hex.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// A process killed between naming its temporary file and the rename leaves
+// that file behind. A save holds a name for no longer than one rename (or,
+// without O_TMPFILE, one write and fsync), so a leftover older than a minute
+// belongs to no running save and is removed; leftovers never pile up.
+void remove_stale_temporaries(const std::string& target) noexcept {
+    constexpr time_t stale_after_seconds = 60;
+    DIR* dir = ::opendir(directory_of(target).c_str());
+    if (dir == nullptr) return;
+    const std::string base = base_name_of(target);
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!is_temporary_of(entry->d_name, base)) continue;
+        struct stat st;
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && now - st.st_mtime > stale_after_seconds) {
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+        }
+    }
+    ::closedir(dir);
+}
+
 int rename_into_place(const std::string& temporary, const std::string& target) {
     if (::rename(temporary.c_str(), target.c_str()) != 0) {
         const int err = errno;
         ::unlink(temporary.c_str());
         return err;
     }
+    remove_stale_temporaries(target);
     sync_directory(target);
     return 0;
 }
@@ -206,14 +245,66 @@ int save_through_named(const std::string& target, const Existing& existing,
     return rename_into_place(temporary, target);
 }
 
-// As the plain save does, but the old bytes are overwritten before the file
-// is cut to its new length, so a failing write never leaves it empty.
-int save_in_place(const std::string& target, const Content& content) {
-    Fd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-    if (fd.get() < 0) return errno;
-    if (int err = write_content(fd.get(), content)) return err;
+int pwrite_all(int fd, std::string_view data, off_t offset) noexcept {
+    while (!data.empty()) {
+        const ssize_t written = ::pwrite(fd, data.data(), data.size(), offset);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data.remove_prefix(static_cast<size_t>(written));
+        offset += written;
+    }
+    return 0;
+}
+
+int read_all(int fd, std::string& out) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    out.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t got = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    out.resize(done);
+    return 0;
+}
+
+int overwrite(int fd, const Content& content) noexcept {
     const auto length = static_cast<off_t>(content.head.size() + content.body.size());
-    if (::ftruncate(fd.get(), length) != 0 || ::fsync(fd.get()) != 0) return errno;
+    if (int err = pwrite_all(fd, content.head, 0)) return err;
+    if (int err = pwrite_all(fd, content.body, static_cast<off_t>(content.head.size()))) return err;
+    if (::ftruncate(fd, length) != 0 || ::fsync(fd) != 0) return errno;
+    return 0;
+}
+
+// Where the file must stay the same inode, it is overwritten as the plain
+// save does. The old bytes are kept in memory and the new length reserved
+// first, so that a write that fails part way (a full disk, a size limit)
+// puts the old text back instead of leaving a mixture of both.
+int save_in_place(const std::string& target, const Content& content) {
+    Fd fd(::open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (fd.get() < 0) return errno;
+    std::string old;
+    if (int err = read_all(fd.get(), old)) return err;
+    const auto old_length = static_cast<off_t>(old.size());
+    const auto length = static_cast<off_t>(content.head.size() + content.body.size());
+    if (length > old_length) {
+        if (int err = ::posix_fallocate(fd.get(), 0, length)) {
+            ::ftruncate(fd.get(), old_length);
+            return err;
+        }
+    }
+    if (int err = overwrite(fd.get(), content)) {
+        overwrite(fd.get(), Content{{}, old});
+        return err;
+    }
     return fd.close() == 0 ? 0 : errno;
 }
 
