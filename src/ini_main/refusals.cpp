@@ -1,5 +1,7 @@
 #include "refusals.hpp"
 
+#include <array>
+
 namespace ini {
 
 namespace {
@@ -17,7 +19,40 @@ struct Scan {
     bool comment_line = false;  // a line after the first reads as a comment
 };
 
+// What an ASCII character can mean to the checks, one bit per meaning.
+enum : unsigned char { lf = 1, cr = 2, delim = 4 };
+
+constexpr auto ascii_meanings = [] {
+    std::array<unsigned char, 128> table{};
+    table['\n'] = lf;
+    table['\r'] = cr;
+    table['='] = table[':'] = delim;
+    return table;
+}();
+
+[[gnu::noinline]] Scan scan_general(PyObject* text) noexcept;
+
+// Names and values are nearly always ASCII without a line feed: one table
+// lookup per character then answers every question. A line feed needs the
+// line-by-line look of the general scan. (The early exit also keeps the
+// loop scalar, which suits texts this short.)
 Scan scan(PyObject* text) noexcept {
+    if (!PyUnicode_IS_ASCII(text)) return scan_general(text);
+    const Py_UCS1* data = PyUnicode_1BYTE_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    unsigned seen = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const unsigned meaning = ascii_meanings[data[i]];
+        if (meaning & lf) return scan_general(text);
+        seen |= meaning;
+    }
+    Scan found;
+    found.line_break = found.carriage_return = (seen & cr) != 0;
+    found.delimiter = (seen & delim) != 0;
+    return found;
+}
+
+Scan scan_general(PyObject* text) noexcept {
     Scan found;
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
