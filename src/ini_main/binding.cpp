@@ -113,34 +113,16 @@ Py_ssize_t find_parameter(const Method& m, PyObject* key, int first) noexcept {
     return true;
 }
 
-// Whether the keywords name the parameters right after the positional ones,
-// in the parameters' own order and by the interned names that ordinary
-// calls pass, leaving no required parameter out. Their values then follow
-// the positional ones in the argument array exactly as the parameters do,
-// and the general rules could only come to the same binding.
-bool keywords_in_order(const Method& m, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    if (nargs + count > m.nparams || nargs + count < m.required()) return false;
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        if (PyTuple_GET_ITEM(kwnames, k) != m.param(static_cast<int>(nargs + k))) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool bind_arguments(const Method& m, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** slots) noexcept {
-    Py_ssize_t given = nargs;
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-        if (!keywords_in_order(m, nargs, kwnames)) {
-            return bind_with_keywords(m, args, nargs, kwnames, slots);
-        }
-        given += PyTuple_GET_SIZE(kwnames);
+        return bind_with_keywords(m, args, nargs, kwnames, slots);
     }
-    if (given < m.required() || given > m.nparams) return count_error(m, given);
-    for (Py_ssize_t i = 0; i < given; ++i) slots[i] = args[i];
-    if (given < m.nparams) slots[m.nparams - 1] = Py_True;
+    if (nargs < m.required() || nargs > m.nparams) return count_error(m, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    if (nargs < m.nparams) slots[m.nparams - 1] = Py_True;
     return true;
 }
 
