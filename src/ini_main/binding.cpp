@@ -80,11 +80,31 @@ Py_ssize_t find_parameter(const Method& m, PyObject* key, int first) noexcept {
     return true;
 }
 
+// Whether the keywords name the parameters right after the positional ones,
+// in the parameters' own order, by the interned names that ordinary calls
+// pass, and leave no required parameter out. Their values then follow the
+// positional ones in the argument array just as the parameters do, and the
+// general rules below could only come to the same binding.
+bool keywords_in_order(const Method& m, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    const Py_ssize_t given = nargs + PyTuple_GET_SIZE(kwnames);
+    if (given < m.required() || given > m.nparams) return false;
+    for (Py_ssize_t i = nargs; i < given; ++i) {
+        if (PyTuple_GET_ITEM(kwnames, i - nargs) != m.param(static_cast<int>(i))) return false;
+    }
+    return true;
+}
+
 // Out of line, so that the positional path below stays a small leaf with no
 // registers to save.
 [[gnu::noinline]] bool bind_with_keywords(const Method& m, PyObject* const* args,
                                           Py_ssize_t nargs, PyObject* kwnames,
                                           PyObject** slots) noexcept {
+    if (keywords_in_order(m, nargs, kwnames)) {
+        const Py_ssize_t given = nargs + PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < given; ++i) slots[i] = args[i];
+        if (given < m.nparams) slots[m.nparams - 1] = Py_True;
+        return true;
+    }
     if (nargs > m.nparams) return count_error(m, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
     PyObject* const* kwvalues = args + nargs;
