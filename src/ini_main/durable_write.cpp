@@ -76,14 +76,15 @@ int resolve_links(std::string& path) {
     return ELOOP;
 }
 
-int write_all(int fd, std::string_view data) noexcept {
+int pwrite_all(int fd, std::string_view data, off_t offset) noexcept {
     while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
+        const ssize_t written = ::pwrite(fd, data.data(), data.size(), offset);
         if (written < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         data.remove_prefix(static_cast<size_t>(written));
+        offset += written;
     }
     return 0;
 }
@@ -93,9 +94,14 @@ struct Content {
     std::string_view body;
 };
 
+// Writes the content from the file's first byte on.
+int write_from_start(int fd, const Content& content) noexcept {
+    if (int err = pwrite_all(fd, content.head, 0)) return err;
+    return pwrite_all(fd, content.body, static_cast<off_t>(content.head.size()));
+}
+
 int write_content(int fd, const Content& content) noexcept {
-    if (int err = write_all(fd, content.head)) return err;
-    if (int err = write_all(fd, content.body)) return err;
+    if (int err = write_from_start(fd, content)) return err;
     return ::fsync(fd) == 0 ? 0 : errno;
 }
 
@@ -245,19 +251,6 @@ int save_through_named(const std::string& target, const Existing& existing,
     return rename_into_place(temporary, target);
 }
 
-int pwrite_all(int fd, std::string_view data, off_t offset) noexcept {
-    while (!data.empty()) {
-        const ssize_t written = ::pwrite(fd, data.data(), data.size(), offset);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        data.remove_prefix(static_cast<size_t>(written));
-        offset += written;
-    }
-    return 0;
-}
-
 int read_all(int fd, std::string& out) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return errno;
@@ -278,8 +271,7 @@ int read_all(int fd, std::string& out) {
 
 int overwrite(int fd, const Content& content) noexcept {
     const auto length = static_cast<off_t>(content.head.size() + content.body.size());
-    if (int err = pwrite_all(fd, content.head, 0)) return err;
-    if (int err = pwrite_all(fd, content.body, static_cast<off_t>(content.head.size()))) return err;
+    if (int err = write_from_start(fd, content)) return err;
     if (::ftruncate(fd, length) != 0 || ::fsync(fd) != 0) return errno;
     return 0;
 }
