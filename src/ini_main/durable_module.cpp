@@ -1,0 +1,53 @@
+// kestra_ini._durable: the store's durable file replacement, offered to the
+// command line so that both write files through one implementation.
+#include <Python.h>
+
+#include <string_view>
+
+#include "durable_write.hpp"
+
+namespace {
+
+PyObject* durable_replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "replace_file() takes exactly 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Py_buffer data;
+    if (PyObject_GetBuffer(args[1], &data, PyBUF_SIMPLE) < 0) return nullptr;
+    const std::string_view bytes(static_cast<const char*>(data.buf), static_cast<size_t>(data.len));
+    const bool done = ini::replace_file(args[0], {}, bytes);
+    PyBuffer_Release(&data);
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef durable_methods[] = {
+    {"replace_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(durable_replace_file)),
+     METH_FASTCALL,
+     PyDoc_STR("replace_file(path, data, /)\n--\n\n"
+               "Make the file at path hold exactly data (bytes), as the store's save does:\n"
+               "never half written, symbolic and hard links kept.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot durable_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef durable_module = {
+    PyModuleDef_HEAD_INIT,
+    "kestra_ini._durable",
+    PyDoc_STR("Durable replacement of a file's bytes, shared by the store and the command line."),
+    0,
+    durable_methods,
+    durable_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__durable() { return PyModuleDef_Init(&durable_module); }
