@@ -1,8 +1,10 @@
 // Construction, path binding, reading and saving.
+#include <string>
 #include <string_view>
 
 #include "calls.hpp"
 #include "durable_write.hpp"
+#include "fast_engine.hpp"
 #include "state.hpp"
 #include "store.hpp"
 #include "traceback.hpp"
@@ -63,6 +65,9 @@ PyObject* read(PyObject* const* args) noexcept {
     if (!read) return fail_at(id, 1);
     Ref path = get_attr(self, names.attr_path);
     if (!path) return fail_at(id, 2);
+    const fast::LoadResult loaded = fast::read(engine.get(), path.get());
+    if (loaded.outcome == fast::Load::failed) return fail_at(id, 3);
+    if (loaded.outcome != fast::Load::declined) Py_RETURN_NONE;
     PyObject* stack[] = {nullptr, path.get(), names.utf8_sig};
     Ref result = Ref::steal(
         PyObject_Vectorcall(read.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -80,12 +85,20 @@ PyObject* save(PyObject* const* args) noexcept {
     if (!write) return fail_at(id, 1);
     Ref path = get_attr(self, names.attr_path);
     if (!path) return fail_at(id, 2);
-    Ref text = render(write.get());
-    if (!text) return fail_at(id, 3);
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (utf8 == nullptr) return fail_at(id, 4);
-    const std::string_view body(utf8, static_cast<size_t>(size));
+    std::string native;
+    Ref text;
+    std::string_view body;
+    if (fast::render(engine.get(), native)) {
+        body = native;
+    } else {
+        if (PyErr_Occurred()) return fail_at(id, 3);
+        text = render(write.get());
+        if (!text) return fail_at(id, 3);
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (utf8 == nullptr) return fail_at(id, 4);
+        body = std::string_view(utf8, static_cast<size_t>(size));
+    }
     // An engine that wrote nothing leaves an empty file, without a BOM.
     if (!replace_file(path.get(), body.empty() ? std::string_view() : utf8_bom, body)) {
         return fail_at(id, 5);

@@ -1,6 +1,6 @@
 // Changes to the configuration, each followed by a save-and-reload when the
 // caller's save is true.
-#include "calls.hpp"
+#include "engine_calls.hpp"
 #include "pairs.hpp"
 #include "refusals.hpp"
 #include "store.hpp"
@@ -26,10 +26,10 @@ Ref value_text(PyObject* value) noexcept {
 }
 
 // The engine's result of a removal, passed back after the save-and-reload.
-template <typename... Args>
-PyObject* remove(MethodId id, PyObject* self, PyObject* save, PyObject* operation,
+template <typename Fast, typename... Args>
+PyObject* remove(MethodId id, PyObject* self, PyObject* save, Fast fast, PyObject* operation,
                  Args... args) noexcept {
-    Ref removed = call_engine(self, operation, args...);
+    Ref removed = call_engine_fast(self, fast, operation, args...);
     if (!removed) return fail_at(id, 1);
     if (!save_and_reload(self, save)) return fail_at(id, 2);
     return removed.release();
@@ -47,7 +47,7 @@ PyObject* set_section(PyObject* const* args) noexcept {
     const int present = PyObject_IsTrue(exists.get());
     if (present < 0) return fail_at(id, 2);
     if (present) Py_RETURN_TRUE;
-    if (!call_engine(self, names.e_add_section, section)) return fail_at(id, 3);
+    if (!call_engine_fast(self, fast::add_section, names.e_add_section, section)) return fail_at(id, 3);
     if (!save_and_reload(self, args[2])) return fail_at(id, 4);
     Py_RETURN_TRUE;
 }
@@ -66,7 +66,7 @@ PyObject* set(PyObject* const* args) noexcept {
     Ref text = value_text(args[3]);
     if (!text || !check_value_text(section, option, text.get())) return fail_at(id, 2);
     if (!call_method(self, names.m_set_section, section, save)) return fail_at(id, 3);
-    if (!call_engine(self, names.e_set, section, option, text.get())) return fail_at(id, 4);
+    if (!call_engine_fast(self, fast::set, names.e_set, section, option, text.get())) return fail_at(id, 4);
     if (!save_and_reload(self, save)) return fail_at(id, 5);
     Py_RETURN_TRUE;
 }
@@ -97,11 +97,11 @@ PyObject* set_all(PyObject* const* args) noexcept {
 }
 
 PyObject* remove_section(PyObject* const* args) noexcept {
-    return remove(MethodId::remove_section, args[0], args[2], names.e_remove_section, args[1]);
+    return remove(MethodId::remove_section, args[0], args[2], fast::remove_section, names.e_remove_section, args[1]);
 }
 
 PyObject* remove_option(PyObject* const* args) noexcept {
-    return remove(MethodId::remove_option, args[0], args[3], names.e_remove_option, args[1],
+    return remove(MethodId::remove_option, args[0], args[3], fast::remove_option, names.e_remove_option, args[1],
                   args[2]);
 }
 

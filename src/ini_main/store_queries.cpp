@@ -1,5 +1,5 @@
 // Read-only questions about the configuration the engine holds.
-#include "calls.hpp"
+#include "engine_calls.hpp"
 #include "pairs.hpp"
 #include "store.hpp"
 #include "traceback.hpp"
@@ -9,9 +9,10 @@ namespace ini::store {
 namespace {
 
 // The engine's answer to one operation, passed back unchanged.
-template <typename... Args>
-PyObject* engine_answer(MethodId id, PyObject* self, PyObject* operation, Args... args) noexcept {
-    Ref answer = call_engine(self, operation, args...);
+template <typename Fast, typename... Args>
+PyObject* engine_answer(MethodId id, PyObject* self, Fast fast, PyObject* operation,
+                        Args... args) noexcept {
+    Ref answer = call_engine_fast(self, fast, operation, args...);
     if (!answer) return fail_at(id, 1);
     return answer.release();
 }
@@ -19,30 +20,36 @@ PyObject* engine_answer(MethodId id, PyObject* self, PyObject* operation, Args..
 }  // namespace
 
 PyObject* get(PyObject* const* args) noexcept {
-    return engine_answer(MethodId::get, args[0], names.e_get, args[1], args[2]);
+    return engine_answer(MethodId::get, args[0], fast::get, names.e_get, args[1], args[2]);
 }
 
 PyObject* sections(PyObject* const* args) noexcept {
-    return engine_answer(MethodId::sections, args[0], names.e_sections);
+    return engine_answer(MethodId::sections, args[0], fast::sections, names.e_sections);
 }
 
 PyObject* options(PyObject* const* args) noexcept {
-    return engine_answer(MethodId::options, args[0], names.e_options, args[1]);
+    return engine_answer(MethodId::options, args[0], fast::options, names.e_options, args[1]);
 }
 
 PyObject* has_section(PyObject* const* args) noexcept {
-    return engine_answer(MethodId::has_section, args[0], names.e_has_section, args[1]);
+    return engine_answer(MethodId::has_section, args[0], fast::has_section, names.e_has_section, args[1]);
 }
 
 PyObject* has_option(PyObject* const* args) noexcept {
-    return engine_answer(MethodId::has_option, args[0], names.e_has_option, args[1], args[2]);
+    return engine_answer(MethodId::has_option, args[0], fast::has_option, names.e_has_option, args[1], args[2]);
 }
 
 PyObject* get_option(PyObject* const* args) noexcept {
     constexpr MethodId id = MethodId::get_option;
     Ref result = Ref::steal(PyDict_New());
     if (!result) return fail_at(id, 1);
-    Ref items = call_engine(args[0], names.e_items, args[1]);
+    Ref engine = get_attr(args[0], names.attr_config);
+    if (!engine) return fail_at(id, 2);
+    // Natively, the option dict comes whole, with the engine's own values.
+    Ref whole = fast::option_dict(engine.get(), args[1]);
+    if (whole) return whole.release();
+    if (PyErr_Occurred()) return fail_at(id, 2);
+    Ref items = call_method(engine.get(), names.e_items, args[1]);
     if (!items) return fail_at(id, 2);
     const bool walked = for_each_item(items.get(), Kinds::with_subclasses, [&](PyObject* element) {
         Ref name, value;

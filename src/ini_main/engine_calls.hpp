@@ -1,0 +1,27 @@
+// Calls of the store into its engine that a native path may answer.
+#pragma once
+
+#include <Python.h>
+
+#include "calls.hpp"
+#include "fast_engine.hpp"
+
+namespace ini {
+
+// engine.<name>(args...), answered by `fast` where it does not decline.
+template <typename Fast, typename... Args>
+Ref engine_call(PyObject* engine, Fast fast, PyObject* name, Args... args) noexcept {
+    Ref answer = fast(engine, args...);
+    if (answer || PyErr_Occurred()) return answer;
+    return call_method(engine, name, args...);
+}
+
+// self._config.<name>(args...), likewise.
+template <typename Fast, typename... Args>
+Ref call_engine_fast(PyObject* self, Fast fast, PyObject* name, Args... args) noexcept {
+    Ref engine = get_attr(self, names.attr_config);
+    if (!engine) return engine;
+    return engine_call(engine.get(), fast, name, args...);
+}
+
+}  // namespace ini
