@@ -105,8 +105,8 @@ constexpr size_t cache_size = 8;
 // entry before either of them can change or go away.
 struct Proven {
     PyObject* engine = nullptr;
-    PyObject* dict = nullptr;                // the engine's instance dict
-    PyObject* interpolation_dict = nullptr;  // its BasicInterpolation's dict
+    PyObject* dict = nullptr;  // the engine's instance dict
+    Py_ssize_t size = 0;       // its size when proven
 };
 
 struct Guard {
@@ -153,7 +153,7 @@ int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexc
         return 0;
     }
     for (Proven& entry : guard.proven) {
-        if (entry.dict == dict || entry.interpolation_dict == dict) entry = Proven{};
+        if (entry.dict == dict) entry = Proven{};
     }
     return 0;
 }
@@ -298,23 +298,24 @@ bool plain_structures(PyObject* dict) noexcept {
 }
 
 // The engine's interpolation: exactly a BasicInterpolation, overriding
-// nothing in its own dict. Returns that dict, or null.
-Ref plain_interpolation(PyObject* dict) noexcept {
+// nothing in its own dict. Checked at every use: an attribute stored on an
+// object that has none yet may bypass the dict watchers.
+bool plain_interpolation(PyObject* dict) noexcept {
     PyObject* interpolation = item(dict, "_interpolation");
     if (interpolation == nullptr || Py_TYPE(interpolation) != as_type(guard.interpolation)) {
-        return Ref();
+        return false;
     }
     Ref own = Ref::steal(PyObject_GenericGetDict(interpolation, nullptr));
-    if (!own || !PyDict_CheckExact(own.get()) || PyDict_GET_SIZE(own.get()) != 0) {
-        PyErr_Clear();
-        return Ref();
-    }
-    return own;
+    if (!own) PyErr_Clear();
+    return own && PyDict_CheckExact(own.get()) && PyDict_GET_SIZE(own.get()) == 0;
 }
 
 Proven* find(PyObject* engine, PyObject* dict) noexcept {
     for (Proven& entry : guard.proven) {
-        if (entry.engine == engine && entry.dict == dict) return &entry;
+        // The size is checked too: a new key may reach the dict without an event.
+        if (entry.engine == engine && entry.dict == dict && entry.size == PyDict_GET_SIZE(dict)) {
+            return &entry;
+        }
     }
     return nullptr;
 }
@@ -335,20 +336,13 @@ void evict(Proven& entry) noexcept {
         !plain_structures(dict)) {
         return false;
     }
-    Ref interpolation_dict = plain_interpolation(dict);
-    if (!interpolation_dict) return false;
-    if (PyDict_Watch(guard.watcher, dict) < 0 ||
-        PyDict_Watch(guard.watcher, interpolation_dict.get()) < 0) {
-        return false;
-    }
+    if (PyDict_Watch(guard.watcher, dict) < 0) return false;
     Proven& slot = guard.proven[guard.next_slot];
     guard.next_slot = (guard.next_slot + 1) % cache_size;
     evict(slot);
     slot.engine = engine;
     slot.dict = dict;
-    // Kept alive by the interpolation object, which the engine's dict holds;
-    // the watcher clears the entry before either goes.
-    slot.interpolation_dict = interpolation_dict.get();
+    slot.size = PyDict_GET_SIZE(dict);
     return true;
 }
 
@@ -373,7 +367,7 @@ bool view(PyObject* engine, Engine& out) noexcept {
     }
     if (Py_TYPE(engine) != as_type(guard.parser)) return false;
     Ref dict = Ref::steal(PyObject_GenericGetDict(engine, nullptr));
-    if (!dict || !proven(engine, dict.get())) {
+    if (!dict || !proven(engine, dict.get()) || !plain_interpolation(dict.get())) {
         PyErr_Clear();
         return false;
     }
@@ -394,8 +388,17 @@ Ref engine_global(const char* name) noexcept {
 }
 
 bool line_classes_hold() noexcept {
-    return tag_holds(guard.line, guard.line_tag) &&
-           tag_holds(guard.parsing_error, guard.parsing_error_tag);
+    const auto hold = [] {
+        return tag_holds(guard.line, guard.line_tag) &&
+               tag_holds(guard.parsing_error, guard.parsing_error_tag);
+    };
+    if (hold()) return true;
+    // Changed since the proof, perhaps only to be restored: prove again.
+    if (!prove_classes_again()) {
+        PyErr_Clear();
+        return false;
+    }
+    return hold();
 }
 
 Ref lowered(PyObject* text) noexcept {
