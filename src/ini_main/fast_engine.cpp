@@ -129,6 +129,30 @@ struct Guard {
 // Process-wide, like the rest of the module's state; never released.
 Guard& guard = *new Guard();
 
+// The instance attributes read at every call, interned once so that each
+// lookup is a hash probe and a pointer comparison.
+struct Keys {
+    PyObject* sections = nullptr;
+    PyObject* defaults = nullptr;
+    PyObject* proxies = nullptr;
+    PyObject* interpolation = nullptr;
+};
+
+Keys keys;
+
+bool make_keys() noexcept {
+    if (keys.interpolation != nullptr) return true;
+    keys.sections = PyUnicode_InternFromString("_sections");
+    keys.defaults = PyUnicode_InternFromString("_defaults");
+    keys.proxies = PyUnicode_InternFromString("_proxies");
+    keys.interpolation = PyUnicode_InternFromString("_interpolation");
+    return keys.sections && keys.defaults && keys.proxies && keys.interpolation;
+}
+
+PyObject* item(PyObject* dict, PyObject* key) noexcept {
+    return PyDict_GetItemWithError(dict, key);  // borrowed; a str key cannot fail
+}
+
 PyTypeObject* as_type(const Ref& type) noexcept {
     return reinterpret_cast<PyTypeObject*>(type.get());
 }
@@ -301,7 +325,7 @@ bool plain_structures(PyObject* dict) noexcept {
 // nothing in its own dict. Checked at every use: an attribute stored on an
 // object that has none yet may bypass the dict watchers.
 bool plain_interpolation(PyObject* dict) noexcept {
-    PyObject* interpolation = item(dict, "_interpolation");
+    PyObject* interpolation = item(dict, keys.interpolation);
     if (interpolation == nullptr || Py_TYPE(interpolation) != as_type(guard.interpolation)) {
         return false;
     }
@@ -352,7 +376,7 @@ bool proven(PyObject* engine, PyObject* dict) noexcept {
 }
 
 [[gnu::noinline]] bool prove_classes_again() noexcept {
-    if (!ensure_watcher()) return false;
+    if (!ensure_watcher() || !make_keys()) return false;
     guard.classes_proven = false;
     forget_engines();
     return prove_classes();
@@ -372,10 +396,12 @@ bool view(PyObject* engine, Engine& out) noexcept {
         return false;
     }
     out.object = engine;
-    out.sections = Ref::borrow(item(dict.get(), "_sections"));
-    out.defaults = Ref::borrow(item(dict.get(), "_defaults"));
-    out.proxies = Ref::borrow(item(dict.get(), "_proxies"));
-    return true;
+    out.sections = Ref::borrow(item(dict.get(), keys.sections));
+    out.defaults = Ref::borrow(item(dict.get(), keys.defaults));
+    out.proxies = Ref::borrow(item(dict.get(), keys.proxies));
+    // Replaced since the proof without an event: prove again next time.
+    const auto is_dict = [](const Ref& found) { return found && PyDict_CheckExact(found.get()); };
+    return is_dict(out.sections) && is_dict(out.defaults) && is_dict(out.proxies);
 }
 
 Ref engine_global(const char* name) noexcept {
