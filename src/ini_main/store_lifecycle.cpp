@@ -6,6 +6,7 @@
 #include "state.hpp"
 #include "store.hpp"
 #include "traceback.hpp"
+#include "unread_files.hpp"
 
 namespace ini::store {
 
@@ -68,6 +69,7 @@ PyObject* read(PyObject* const* args) noexcept {
         PyObject_Vectorcall(read.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                             names.kw_encoding));
     if (!result) return fail_at(id, 3);
+    if (!note_read(self, path.get(), result.get())) return fail_at(id, 4);
     Py_RETURN_NONE;
 }
 
@@ -86,6 +88,7 @@ PyObject* save(PyObject* const* args) noexcept {
     const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
     if (utf8 == nullptr) return fail_at(id, 4);
     const std::string_view body(utf8, static_cast<size_t>(size));
+    if (!check_may_replace(self, path.get())) return fail_at(id, 5);
     // An engine that wrote nothing leaves an empty file, without a BOM.
     if (!replace_file(path.get(), body.empty() ? std::string_view() : utf8_bom, body)) {
         return fail_at(id, 5);
