@@ -1,7 +1,9 @@
 """Shared fixtures and helpers. Tests import the installed module, never the source tree."""
 import configparser
 import contextlib
+import importlib.util
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -9,6 +11,8 @@ import textwrap
 import traceback
 
 import pytest
+
+BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
 
 
 @pytest.fixture(scope="session")
@@ -63,6 +67,14 @@ def loaded(path):
 def entries(exc):
     """The function names of an exception's traceback, outermost first."""
     return [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
+
+
+def load_pure_store():
+    """The benchmark's pure-Python store: it is never installed, so it comes from the source tree's bench/."""
+    spec = importlib.util.spec_from_file_location("pure_store", BENCH / "pure_store.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 @contextlib.contextmanager
