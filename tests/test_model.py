@@ -288,8 +288,13 @@ def growing():
 
 
 def answering(*elements):
-    """An engine whose items() answers with these elements."""
-    return lambda s: setattr(s, "_config", SimpleNamespace(items=lambda section: iter(elements))) or s._get_option("s")
+    """Asks for a section of an engine whose items() answers with these elements."""
+
+    def act(store):
+        store._config = SimpleNamespace(items=lambda section: iter(elements))
+        return store._get_option("s")
+
+    return act
 
 
 WALKS = {
