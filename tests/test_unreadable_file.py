@@ -5,6 +5,7 @@ import tempfile
 from pathlib import Path
 
 import pytest
+
 from conftest import run_python
 
 # Each way makes the store's read of an existing file fail, in a child (privileges and descriptor
