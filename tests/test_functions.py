@@ -1,5 +1,6 @@
 """The seventeen function objects of KestraIniMain and how calls bind to their parameters."""
 import configparser
+import textwrap
 import inspect
 import pickle
 import types
@@ -144,3 +145,85 @@ def test_raw_vectorcall_keyword_names(make_ini):
                    "_get() got multiple values for keyword argument 'option'",
                    "_get() takes exactly 3 positional arguments (2 given)",
                    "w"]  # a repeated name binds again: the last value wins
+
+
+# Each loop runs through the store's own methods with no Python frame between
+# them (or with one, last row), entered through `start`; `setup` builds the
+# store `s` over the file `p` and the class `C`.
+RECURSION_LOOPS = {
+    "alias": ("class S(C): _has_section = C._set_section\ns = S(p)", "_set_section", "s._set_section('x')"),
+    "bulk chain": ("class S(C): _has_section = C._set_section\ns = S(p)", "_set_all",
+                   "s._set_all({'x': {'o': 1}})"),
+    "constructor": ("class S(C): _read = C._set_path", "__init__", "S(p)"),
+    "query": ("class S(C): _sections = C._get_all\ns = S(p)", "_get_all", "s._get_all()"),
+    "bound method": ("s = C(p)\ns._read = s._set_path", "_set_path", "s._set_path()"),
+    "partial": ("s = C.__new__(C)\ns._read = functools.partial(C.__init__, s, p)", "__init__", "C.__init__(s, p)"),
+    "through the engine": (
+        "class Engine:\n    def has_section(self, section): return s._has_section(section)\n"
+        "s = C(p)\ns._config = Engine()", "_has_section", "s._has_section('x')"),
+    "through python": (
+        "class S(C):\n    def _has_section(self, section): return self._set_all({section: {'o': 1}})\ns = S(p)",
+        "_set", "s._set('x', 'o', 1)"),
+}
+
+
+@pytest.mark.parametrize("setup, start, call", RECURSION_LOOPS.values(), ids=RECURSION_LOOPS)
+def test_recursion_among_methods_raises_recursion_error(make_ini, setup, start, call):
+    path = make_ini("[s]\no = v\n")
+    out = run_python(f"""
+        import functools, traceback
+        from kestra_ini.ini_main import KestraIniMain as C
+        p = {str(path)!r}
+        {textwrap.indent(setup, " " * 8).lstrip()}
+        try:
+            {call}
+        except RecursionError as e:
+            entries = traceback.extract_tb(e.__traceback__)
+            print(type(e).__name__, (entries[1].filename, entries[1].name))
+        print(C(p)._get("s", "o"))  # the interpreter is still sound
+        """, timeout=60).stdout
+    assert out == f"RecursionError ('ini_main', 'ini_main.KestraIniMain.{start}')\nv\n"
+
+
+def test_function_cleared_by_the_collector_stays_sound(make_ini):
+    """A finalizer that runs while the collector clears a function still sees sane attributes."""
+    path = make_ini("[s]\no = v\n")
+    out = run_python(f"""
+        import gc, weakref
+        from kestra_ini.ini_main import KestraIniMain as C
+        fn = vars(C)["_set"]
+        delattr(C, "_set")
+        seen, refs = {{}}, []
+
+        class Late:  # made during finalization, so its __del__ runs inside the function's clear
+            def __del__(self):
+                f = refs[0]()
+                for name in dir(f):
+                    if name != "__class__":
+                        seen[name] = type(getattr(f, name)).__name__
+                seen.update(name=f.__name__, qualname=f.__qualname__, defaults=f.__defaults__, doc=f.__doc__,
+                            code=f.__code__.co_name, annotations=f.__annotations__, reduce=f.__reduce__(),
+                            repr=repr(f).split(" at ")[0],
+                            call=f(C({str(path)!r}), "s", "o", "w", False))
+
+        class Trigger:
+            def __init__(self, f):
+                self.f = f
+
+            def __del__(self):
+                refs.append(weakref.ref(self.f))
+                self.f.__type_params__ = (Late(),)  # a tuple: released by nothing but the function
+
+        fn.me = fn
+        fn.trigger = Trigger(fn)
+        fn.__doc__ = fn.__module__ = fn  # cycles through the other clearable fields
+        fn.__defaults__ = (fn,)
+        del fn
+        gc.collect()
+        print(refs[0]() is None, sorted(seen.pop(k) for k in ("__globals__", "__dict__", "__code__")))
+        print(seen.pop("name"), seen.pop("qualname"), seen.pop("code"), seen.pop("reduce"), seen.pop("repr"))
+        print(seen.pop("call"), seen.pop("annotations"), seen.pop("defaults"), seen.pop("doc"))
+        """, env={"PYTHONWARNINGS": "ignore"}).stdout.splitlines()
+    assert out == ["True ['NoneType', 'code', 'dict']",
+                   "_set KestraIniMain._set _set KestraIniMain._set <function KestraIniMain._set",
+                   "True {} None None"]

@@ -31,14 +31,25 @@ struct Function {
 
 Function* as_function(PyObject* obj) noexcept { return reinterpret_cast<Function*>(obj); }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
-    const Method& m = *as_function(callable)->method;
+PyObject* bind_and_run(const Method& m, PyObject* const* args, size_t nargsf,
+                       PyObject* kwnames) noexcept {
     PyObject* slots[max_params];
     if (!bind_arguments(m, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) {
         return fail(m.id, header_line(m.id));
     }
     return m.body(slots);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    const Method& m = *as_function(callable)->method;
+    // A method calling another (say an override aliased back to the caller)
+    // pushes no Python frame, so without this count a loop among them would
+    // run the C stack out instead of raising RecursionError.
+    if (Py_EnterRecursiveCall("") != 0) return fail(m.id, header_line(m.id));
+    PyObject* result = bind_and_run(m, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* function_descr_get(PyObject* func, PyObject* obj, PyObject*) noexcept {
@@ -65,14 +76,15 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
+// A finalizer run by the collector can still reach a cleared function, so
+// the name, the qualified name and the code stay: repr, pickling and calls
+// rely on them. None of them can hold the function in a cycle of its own
+// (code objects are not collected, a str subclass clears its own dict).
 int function_clear(PyObject* self) noexcept {
     Function* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
@@ -84,6 +96,10 @@ void function_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Function* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -91,6 +107,11 @@ void function_dealloc(PyObject* self) noexcept {
 // Like a plain function: pickled by reference to its qualified name.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return Py_NewRef(as_function(self)->qualname);
+}
+
+// The getters of fields that the collector may have cleared report None.
+PyObject* new_ref_or_none(PyObject* field) noexcept {
+    return Py_NewRef(field != nullptr ? field : Py_None);
 }
 
 int set_string(PyObject*& slot, PyObject* value, const char* attribute) noexcept {
@@ -117,8 +138,7 @@ int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
-    PyObject* defaults = as_function(self)->defaults;
-    return Py_NewRef(defaults != nullptr ? defaults : Py_None);
+    return new_ref_or_none(as_function(self)->defaults);
 }
 
 // Calls bind save=True whatever __defaults__ says; assigning it changes
@@ -141,7 +161,7 @@ int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 // __doc__ and __module__ take any object, and deleting one leaves None.
-PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) noexcept { return new_ref_or_none(as_function(self)->doc); }
 
 int set_doc(PyObject* self, PyObject* value, void*) noexcept {
     Py_XSETREF(as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
@@ -149,7 +169,7 @@ int set_doc(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 PyObject* get_module(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->module);
+    return new_ref_or_none(as_function(self)->module);
 }
 
 int set_module(PyObject* self, PyObject* value, void*) noexcept {
@@ -161,8 +181,18 @@ PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->code); }
 
+PyObject* get_globals(PyObject* self, void*) noexcept {
+    return new_ref_or_none(as_function(self)->globals);
+}
+
+// Made again when the collector has cleared it, as a plain function does.
 PyObject* get_annotations(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->annotations);
+    Function* f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
 }
 
 PyGetSetDef function_getset[] = {
@@ -175,12 +205,12 @@ PyGetSetDef function_getset[] = {
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
-    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
