@@ -25,6 +25,7 @@ struct Function {
     PyObject* code;
     PyObject* globals;
     PyObject* annotations;
+    PyObject* type_params;  // nullptr reports ()
     PyObject* dict;
     PyObject* weakrefs;
 };
@@ -72,6 +73,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->code);
     Py_VISIT(f->globals);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->type_params);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -87,6 +89,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->type_params);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -195,7 +198,37 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
     return Py_NewRef(f->annotations);
 }
 
+// The standard library tells functions from other callables with
+// isinstance(obj, types.FunctionType), which consults __class__ when the type
+// itself does not match: unittest.mock then autospecs a method with its
+// signature and binds self, and inspect treats it as the function it is.
+// Every attribute those clients read is present, and type() stays truthful.
+PyObject* get_class(PyObject*, void*) noexcept {
+    return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type));
+}
+
+// The rest of what a plain function carries, so that every name dir() lists
+// for it (from the class that __class__ reports) can be read.
+PyObject* get_builtins(PyObject*, void*) noexcept {
+    return Py_NewRef(PyModule_GetDict(state.builtins));
+}
+
+PyObject* get_type_params(PyObject* self, void*) noexcept {
+    PyObject* params = as_function(self)->type_params;
+    return params != nullptr ? Py_NewRef(params) : PyTuple_New(0);
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
+    return 0;
+}
+
 PyGetSetDef function_getset[] = {
+    {"__class__", get_class, nullptr, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
@@ -206,6 +239,8 @@ PyGetSetDef function_getset[] = {
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -268,6 +303,7 @@ PyObject* new_function(const Method& m, PyObject* code, PyObject* defaults) noex
     f->qualname = PyUnicode_FromString(m.qualname);
     f->doc = PyUnicode_FromString(m.doc);
     f->annotations = PyDict_New();
+    f->type_params = nullptr;
     f->dict = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(func.get());
