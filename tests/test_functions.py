@@ -150,7 +150,7 @@ def test_raw_vectorcall_keyword_names(make_ini):
 
 
 # Each loop runs through the store's own methods with no Python frame between
-# them (or with one, last row), entered through `start`; `setup` builds the
+# them (the last two rows: with a Python frame), entered through `start`; `setup` builds the
 # store `s` over the file `p` and the class `C`.
 RECURSION_LOOPS = {
     "alias": ("class S(C): _has_section = C._set_section\ns = S(p)", "_set_section", "s._set_section('x')"),
@@ -201,9 +201,7 @@ def test_function_cleared_by_the_collector_stays_sound(make_ini):
         class Late:  # made during finalization, so its __del__ runs inside the function's clear
             def __del__(self):
                 f = refs[0]()
-                for name in dir(f):
-                    if name != "__class__":
-                        seen[name] = type(getattr(f, name)).__name__
+                seen.update((name, type(getattr(f, name)).__name__) for name in dir(f))
                 seen.update(name=f.__name__, qualname=f.__qualname__, defaults=f.__defaults__, doc=f.__doc__,
                             code=f.__code__.co_name, annotations=f.__annotations__, reduce=f.__reduce__(),
                             repr=repr(f).split(" at ")[0],
@@ -219,7 +217,7 @@ def test_function_cleared_by_the_collector_stays_sound(make_ini):
 
         fn.me = fn
         fn.trigger = Trigger(fn)
-        fn.__doc__ = fn.__module__ = fn  # cycles through the other clearable fields
+        fn.__doc__ = fn.__module__ = fn  # cycles that only the function's own clear can break
         fn.__defaults__ = (fn,)
         del fn
         gc.collect()
