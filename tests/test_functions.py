@@ -2,6 +2,7 @@
 import builtins
 import configparser
 import textwrap
+import threading
 import inspect
 import pickle
 import types
@@ -186,6 +187,30 @@ def test_recursion_among_methods_raises_recursion_error(make_ini, setup, start, 
         print(C(p)._get("s", "o"))  # the interpreter is still sound
         """, timeout=60).stdout
     assert out == f"RecursionError ('ini_main', 'ini_main.KestraIniMain.{start}') True\nv\n"
+
+
+def test_call_depth_is_counted_per_thread(ini_main, make_ini):
+    """A thread parked deep inside the methods leaves another thread's recursion budget whole."""
+    depth, parked, release = 600, threading.Event(), threading.Event()
+
+    class Engine:
+        def has_section(self, n):
+            if n:
+                return store._has_section(n - 1)
+            if not parked.is_set():
+                parked.set()
+                release.wait(60)
+            return True
+
+    store = ini_main.KestraIniMain(make_ini())
+    store._config = Engine()
+    first = threading.Thread(target=store._has_section, args=(depth,))
+    first.start()
+    try:
+        assert parked.wait(60) and store._has_section(depth) is True
+    finally:
+        release.set()
+        first.join()
 
 
 def test_function_cleared_by_the_collector_stays_sound(make_ini):
