@@ -66,6 +66,12 @@ def mock_idioms(cls, path):
     with mock.patch.object(cls, "_has_section", autospec=True, spec_set=True, return_value=True) as fake:
         seen["patched _has_section"] = [outcome(lambda: store._set_section("new", False)),
                                         outcome(lambda: store._has_section("s", "o")), recorded(fake, cls)]
+    with mock.patch.object(cls, "_get", autospec=True) as fake:  # calls compared through the signature
+        store._get("s", option="o")
+        seen["patched _get"] = outcome(lambda: fake.assert_called_once_with(store, section="s", option="o"))
+    specced = mock.Mock(spec=cls._get)
+    specced(store, "s", option="o")
+    seen["spec"] = outcome(lambda: specced.assert_called_with(store, section="s", option="o"))
     with mock.patch.object(cls, "__init__", autospec=True, return_value=None) as fake:
         seen["patched __init__"] = [outcome(lambda: cls(path)), outcome(cls), recorded(fake, cls)]
     seen["restored"] = all(vars(cls)[name] is originals[name] for name in PARAMS)
