@@ -1,10 +1,10 @@
 """The seventeen function objects of KestraIniMain and how calls bind to their parameters."""
 import builtins
 import configparser
-import textwrap
-import threading
 import inspect
 import pickle
+import textwrap
+import threading
 import types
 import warnings
 
