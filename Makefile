@@ -5,7 +5,7 @@ PY        := $(VENV)/bin/python
 SOURCES   := $(wildcard src/ini_main/*.cpp src/ini_main/*.hpp src/ini_main/*.map src/kestra_ini/*) CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?=
 
-.PHONY: all venv install run test bench sanitize clean
+.PHONY: all venv install run test lint bench sanitize clean
 
 all: install
 
@@ -37,6 +37,10 @@ run: install
 
 test: install
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS)
+
+# The Python code, by ruff; its rules are in pyproject.toml.
+lint: $(VENV)/.deps
+	$(VENV)/bin/ruff check .
 
 bench: install
 	$(PY) bench/run.py

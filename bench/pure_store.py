@@ -5,26 +5,41 @@ parameters, the same calls into `configparser`, the same refusals (same
 exception types and messages) and the same durable save: the text is
 rendered in memory, encoded as UTF-8 behind a byte-order mark, written to a
 temporary file beside the target (unnamed where the kernel allows it),
-synced, given the old file's mode and renamed over the target, and the
-directory is synced. It is written to be fast in plain Python, so that the
-benchmark compares the extension with a serious alternative, not a straw man.
+synced, given the old file's owner and mode and renamed over the target,
+leftovers of killed saves are removed, and the directory is synced; a file
+with other hard links is overwritten in place, its old text put back if a
+write fails. It is written to be fast in plain Python, so that the benchmark
+compares the extension with a serious alternative, not a straw man.
 
-Where the two differ it is in wording only: argument errors carry Python's
-own messages, since these are ordinary Python methods.
+Where the two differ: argument errors carry Python's own messages, since
+these are ordinary Python methods; and a dict that a value's str() changes
+during a bulk walk without changing its size raises here ("dictionary keys
+changed during iteration"), where the extension walks on.
 """
 
 import configparser
+import contextlib
+import ctypes
 import errno
+import functools
 import io
 import os
 import re
 import stat
+import time
 
 __all__ = ["PureStore", "durable_write", "encode_text"]
 
 _BOM = b"\xef\xbb\xbf"
 _MAX_SYMLINK_HOPS = 40
 _TEMPORARY_ATTEMPTS = 8
+_TEMPORARY_SUFFIX = b".ini-tmp"
+# A save holds a temporary name for no longer than one rename (or one write
+# and fsync), so a temporary older than this was left by a killed save.
+_STALE_AFTER_SECONDS = 60
+# Linux's values, for faccessat through ctypes.
+_AT_FDCWD = -100
+_AT_EACCESS = 0x200
 # Errors of the unnamed temporary file that mean "this file system cannot".
 _NO_TMPFILE = frozenset({errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL})
 # Errors that mean the directory refuses a new file (the file may still be writable).
@@ -35,6 +50,8 @@ _surrogate = re.compile("[\ud800-\udfff]").search
 # `\s` matches exactly what str.isspace() accepts, as str.lstrip() strips.
 _comment_line = re.compile(r"\n\s*[#;]").search
 _too_few = re.compile(r"not enough values to unpack \(expected 2, got (\d+)\)").fullmatch
+_not_iterable = re.compile(r"cannot unpack non-iterable (.*) object", re.DOTALL).fullmatch
+_hex_digits = re.compile(b"[0-9a-f]{16}").fullmatch
 
 
 def _has_surrogate(text):
@@ -90,13 +107,16 @@ def _check_value(section, option, text):
 
 
 def _pair_error(exc):
-    """The store's wording for a pair of the wrong size unpacked in the caller's own frame.
+    """The store's wording for a pair of the wrong size, or no pair at all, unpacked in the caller's own frame.
 
     Only an error raised by the unpacking itself (no callee frame in its
     traceback) is reworded; for anything else the answer is None.
     """
     if exc.__traceback__ is None or exc.__traceback__.tb_next is not None:
         return None
+    if isinstance(exc, TypeError):
+        found = _not_iterable(str(exc))
+        return None if found is None else TypeError(f"'{found.group(1)}' object is not iterable")
     found = _too_few(str(exc))
     if found is None:
         return None
@@ -118,6 +138,10 @@ def _directory_of(path):
     return path[:slash] if slash else b"/"
 
 
+def _base_name_of(path):
+    return path[path.rfind(b"/") + 1:]
+
+
 def _resolve_links(path):
     for _ in range(_MAX_SYMLINK_HOPS):
         try:
@@ -134,6 +158,24 @@ def _raise_errno(code):
     raise OSError(code, os.strerror(code))
 
 
+@functools.cache
+def _libc():
+    return ctypes.CDLL(None, use_errno=True)
+
+
+def _write_refusal(target):
+    """Why the file may not be written (an errno), or 0.
+
+    os.access only answers yes or no; the reason (a mode, an immutable file,
+    a read-only file system) comes from faccessat itself.
+    """
+    if os.access(target, os.W_OK, effective_ids=True):
+        return 0
+    if _libc().faccessat(_AT_FDCWD, target, os.W_OK, _AT_EACCESS) == 0:
+        return 0
+    return ctypes.get_errno()
+
+
 def _inspect(target):
     """The old file's status (None when there is none), failing as open(path, "w+") would."""
     if not target:
@@ -146,53 +188,121 @@ def _inspect(target):
         return None
     if stat.S_ISDIR(st.st_mode):
         _raise_errno(errno.EISDIR)
-    if not os.access(target, os.W_OK, effective_ids=True):
-        _raise_errno(errno.EACCES)
+    refusal = _write_refusal(target)
+    if refusal:
+        _raise_errno(refusal)
     return st
 
 
-def _write_synced(fd, data):
+def _write_from_start(fd, data):
     view = memoryview(data)
+    offset = 0
     while view:
-        view = view[os.write(fd, view):]
+        written = os.pwrite(fd, view, offset)
+        view = view[written:]
+        offset += written
+
+
+def _write_synced(fd, data):
+    _write_from_start(fd, data)
     os.fsync(fd)
 
 
 def _copy_ownership(fd, old):
+    """Gives the new file the old one's permission bits and, where allowed, its owner."""
     if old is None:
         return
-    os.fchmod(fd, stat.S_IMODE(old.st_mode))
+    # Owner first: a change of owner may drop set-id bits that the mode then restores.
     if old.st_uid != os.geteuid() or old.st_gid != os.getegid():
         try:
             os.fchown(fd, old.st_uid, old.st_gid)
         except OSError:
-            try:
+            with contextlib.suppress(OSError):
                 os.fchown(fd, -1, old.st_gid)
-            except OSError:
-                pass
+    os.fchmod(fd, stat.S_IMODE(old.st_mode))
+
+
+def _abandon(fd=None, temporary=None):
+    """Closes and removes what a failed save made; their own failures add nothing to its error."""
+    if fd is not None:
+        with contextlib.suppress(OSError):
+            os.close(fd)
+    if temporary is not None:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+
+
+def _close_or_abandon(fd, temporary):
+    # Closing can report a deferred write error, so it is asked.
+    try:
+        os.close(fd)
+    except OSError:
+        _abandon(temporary=temporary)
+        raise
 
 
 def _temporary_name(target):
-    base = target[target.rfind(b"/") + 1:]
-    return b"%s/.%s.%s.ini-tmp" % (_directory_of(target), base, os.urandom(8).hex().encode())
+    return b"%s/.%s.%s%s" % (_directory_of(target), _base_name_of(target), os.urandom(8).hex().encode(),
+                              _TEMPORARY_SUFFIX)
+
+
+def _is_temporary_of(name, base):
+    head = b"." + base + b"."
+    return (len(name) == len(head) + 16 + len(_TEMPORARY_SUFFIX) and name.startswith(head)
+            and name.endswith(_TEMPORARY_SUFFIX) and _hex_digits(name[len(head):len(head) + 16]) is not None)
+
+
+def _remove_if_stale(entry, now):
+    with contextlib.suppress(OSError):
+        info = entry.stat(follow_symlinks=False)
+        if stat.S_ISREG(info.st_mode) and now - int(info.st_mtime) > _STALE_AFTER_SECONDS:
+            os.unlink(entry.path)
+
+
+def _remove_stale_temporaries(target):
+    """Removes the temporaries that killed saves of `target` left behind, so they never pile up."""
+    base = _base_name_of(target)
+    now = int(time.time())
+    with contextlib.suppress(OSError), os.scandir(_directory_of(target)) as entries:
+        for entry in entries:
+            if _is_temporary_of(entry.name, base):
+                _remove_if_stale(entry, now)
+
+
+def _sync_directory(target):
+    try:
+        fd = os.open(_directory_of(target), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return
+    with contextlib.suppress(OSError):
+        os.fsync(fd)
+    os.close(fd)
 
 
 def _rename_into_place(temporary, target):
     try:
         os.replace(temporary, target)
     except OSError:
-        os.unlink(temporary)
+        _abandon(temporary=temporary)
         raise
-    try:
-        fd = os.open(_directory_of(target), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
+    _remove_stale_temporaries(target)
+    _sync_directory(target)
+
+
+def _link_unnamed(fd, target):
+    """Names the unnamed file `fd` beside the target; None where /proc cannot do it."""
+    for _ in range(_TEMPORARY_ATTEMPTS):
+        name = _temporary_name(target)
+        try:
+            # os.link asks linkat() to follow the /proc link only when a
+            # directory fd is given; an absolute name ignores which one.
+            os.link(f"/proc/self/fd/{fd}", name, src_dir_fd=fd, follow_symlinks=True)
+        except FileExistsError:
+            continue
+        except OSError:
+            return None
+        return name
+    _raise_errno(errno.EEXIST)
 
 
 def _save_through_unnamed(target, old, data):
@@ -203,65 +313,88 @@ def _save_through_unnamed(target, old, data):
         if exc.errno in _NO_TMPFILE:
             return False
         raise
-    temporary = None
     try:
         _write_synced(fd, data)
         _copy_ownership(fd, old)
-        for _ in range(_TEMPORARY_ATTEMPTS):
-            name = _temporary_name(target)
-            try:
-                # os.link asks linkat() to follow the /proc link only when a
-                # directory fd is given; an absolute name ignores which one.
-                os.link(f"/proc/self/fd/{fd}", name, src_dir_fd=fd, follow_symlinks=True)
-            except FileExistsError:
-                continue
-            except OSError:
-                return False
-            temporary = name
-            break
-        else:
-            _raise_errno(errno.EEXIST)
-    finally:
-        try:
-            os.close(fd)
-        except OSError:
-            if temporary is not None:
-                os.unlink(temporary)
-            raise
+        temporary = _link_unnamed(fd, target)
+    except BaseException:
+        _abandon(fd)
+        raise
+    if temporary is None:
+        _abandon(fd)
+        return False
+    _close_or_abandon(fd, temporary)
     _rename_into_place(temporary, target)
     return True
 
 
-def _save_through_named(target, old, data):
+def _create_named(target):
     for _ in range(_TEMPORARY_ATTEMPTS):
         temporary = _temporary_name(target)
         try:
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-            break
+            return temporary, os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
         except FileExistsError:
             continue
-    else:
-        _raise_errno(errno.EEXIST)
+    _raise_errno(errno.EEXIST)
+
+
+def _save_through_named(target, old, data):
+    temporary, fd = _create_named(target)
     try:
-        try:
-            _write_synced(fd, data)
-            _copy_ownership(fd, old)
-        finally:
-            os.close(fd)
+        _write_synced(fd, data)
+        _copy_ownership(fd, old)
     except BaseException:
-        os.unlink(temporary)
+        _abandon(fd, temporary)
         raise
+    _close_or_abandon(fd, temporary)
     _rename_into_place(temporary, target)
 
 
+def _read_all(fd):
+    size = os.fstat(fd).st_size
+    chunks, done = [], 0
+    while done < size:
+        chunk = os.pread(fd, size - done, done)
+        if not chunk:
+            break
+        chunks.append(chunk)
+        done += len(chunk)
+    return b"".join(chunks)
+
+
+def _overwrite(fd, data):
+    _write_from_start(fd, data)
+    os.ftruncate(fd, len(data))
+    os.fsync(fd)
+
+
 def _save_in_place(target, data):
-    fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    """Overwrites the file where it must stay the same inode.
+
+    The old bytes are kept and the new length reserved first, so that a write
+    that fails part way (a full disk, a size limit) puts the old text back
+    instead of leaving a mixture of both.
+    """
+    fd = os.open(target, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
     try:
-        _write_synced(fd, data)
-        os.ftruncate(fd, len(data))
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+        old = _read_all(fd)
+        if len(data) > len(old):
+            try:
+                os.posix_fallocate(fd, 0, len(data))
+            except OSError:
+                with contextlib.suppress(OSError):
+                    os.ftruncate(fd, len(old))
+                raise
+        try:
+            _overwrite(fd, data)
+        except OSError:
+            with contextlib.suppress(OSError):
+                _overwrite(fd, old)
+            raise
+    except BaseException:
+        _abandon(fd)
+        raise
+    os.close(fd)
 
 
 def _replace(target, data):
@@ -286,6 +419,8 @@ def durable_write(path, data):
     file name, and leave the file as it was.
     """
     target = os.fsencode(path)
+    if b"\0" in target:
+        raise ValueError("embedded null byte")
     try:
         _replace(target, data)
     except OSError as exc:
@@ -316,7 +451,7 @@ class PureStore:
             for name, value in self._config.items(section):
                 if name not in result:
                     result[name] = value
-        except ValueError as exc:
+        except (ValueError, TypeError) as exc:
             reworded = _pair_error(exc)
             if reworded is None:
                 raise
@@ -362,7 +497,7 @@ class PureStore:
         try:
             for option, value in option_dict.items():
                 self._set(section, option, value, save=False)
-        except ValueError as exc:
+        except (ValueError, TypeError) as exc:
             reworded = _pair_error(exc)
             if reworded is None:
                 raise
@@ -377,7 +512,7 @@ class PureStore:
         try:
             for section, option_dict in section_dict.items():
                 self._set_option(section, option_dict, save=False)
-        except ValueError as exc:
+        except (ValueError, TypeError) as exc:
             reworded = _pair_error(exc)
             if reworded is None:
                 raise

@@ -1,10 +1,18 @@
-"""Shared fixtures. Tests import the installed module, never the source tree."""
+"""Shared fixtures and helpers. Tests import the installed module, never the source tree."""
+import configparser
+import contextlib
+import importlib.util
 import os
+import pathlib
+import shutil
 import subprocess
 import sys
 import textwrap
+import traceback
 
 import pytest
+
+BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
 
 
 @pytest.fixture(scope="session")
@@ -41,3 +49,46 @@ def run_python(code, *, timeout=120, env=None, check=True):
             f"child exited {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"
         )
     return result
+
+
+def sections_as_dicts(engine, *, raw=True, with_default=False):
+    """What an engine holds, as {section: {option: value}}; raw texts unless `raw` is false."""
+    names = [engine.default_section, *engine.sections()] if with_default else engine.sections()
+    return {name: dict(engine.items(name, raw=raw)) for name in names}
+
+
+def loaded(path):
+    """What a fresh engine reads from the file at `path`, values interpolated as a caller gets them."""
+    engine = configparser.ConfigParser()
+    engine.read(path, encoding="utf-8-sig")
+    return sections_as_dicts(engine, raw=False)
+
+
+def entries(exc):
+    """The function names of an exception's traceback, outermost first."""
+    return [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
+
+
+def load_pure_store():
+    """The benchmark's pure-Python store: it is never installed, so it comes from the source tree's bench/."""
+    spec = importlib.util.spec_from_file_location("pure_store", BENCH / "pure_store.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@contextlib.contextmanager
+def locked(path):
+    """Makes a file refuse writes, or a directory refuse new entries, also for root."""
+    if os.geteuid() == 0:
+        if shutil.which("chattr") is None or subprocess.run(["chattr", "+i", path], capture_output=True).returncode:
+            pytest.skip("root ignores mode bits and chattr +i is not available here")
+        undo = lambda: subprocess.run(["chattr", "-i", path], check=True)  # noqa: E731
+    else:
+        old = path.stat().st_mode
+        path.chmod(0o555 if path.is_dir() else 0o444)
+        undo = lambda: path.chmod(old)  # noqa: E731
+    try:
+        yield
+    finally:
+        undo()

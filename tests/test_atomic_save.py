@@ -3,7 +3,6 @@ import configparser
 import contextlib
 import io
 import os
-import shutil
 import stat
 import subprocess
 import sys
@@ -11,6 +10,8 @@ import textwrap
 import time
 
 import pytest
+
+from conftest import locked, sections_as_dicts
 
 ORIGINAL = b"[a]\nx = 1\n" + b"; padding, so that a shorter save must cut the file\n" * 20
 ROOT = os.geteuid() == 0
@@ -20,10 +21,6 @@ def listing(top):
     return sorted(os.path.relpath(os.path.join(d, n), top) for d, dirs, files in os.walk(top) for n in dirs + files)
 
 
-def held(engine):
-    return {s: dict(engine.items(s, raw=True)) for s in engine.sections()}
-
-
 def saved_bytes(sections):
     """What a save of an engine holding `sections` must leave on disk."""
     engine = configparser.ConfigParser()
@@ -31,23 +28,6 @@ def saved_bytes(sections):
     buffer = io.StringIO()
     engine.write(buffer)
     return buffer.getvalue().encode("utf-8-sig") if buffer.getvalue() else b""
-
-
-@contextlib.contextmanager
-def locked(path):
-    """Makes a file refuse writes, or a directory refuse new entries, also for root."""
-    if ROOT:
-        if shutil.which("chattr") is None or subprocess.run(["chattr", "+i", path], capture_output=True).returncode:
-            pytest.skip("root ignores mode bits and chattr +i is not available here")
-        undo = lambda: subprocess.run(["chattr", "-i", path], check=True)  # noqa: E731
-    else:
-        old = path.stat().st_mode
-        path.chmod(0o555 if path.is_dir() else 0o444)
-        undo = lambda: path.chmod(old)  # noqa: E731
-    try:
-        yield
-    finally:
-        undo()
 
 
 class PartialEngine(configparser.ConfigParser):
@@ -83,11 +63,11 @@ def test_failed_save_changes_nothing(ini_main, make_ini, tmp_path, case):
     with locked(path) if change is None else contextlib.nullcontext():
         if change:
             change(store, tmp_path)
-        before, kept, content = listing(tmp_path), store._config, held(store._config)
+        before, kept, content = listing(tmp_path), store._config, sections_as_dicts(store._config)
         with pytest.raises(expected) as info:
             store._save()
     assert path.read_bytes() == ORIGINAL and listing(tmp_path) == before  # no temporary file left
-    assert store._config is kept and held(kept) == content
+    assert store._config is kept and sections_as_dicts(kept) == content
     assert not issubclass(expected, OSError) or info.value.filename == store._path
 
 
@@ -104,7 +84,7 @@ def test_permission_bits_and_owner(ini_main, tmp_path, mode, umask):
     try:
         store = ini_main.KestraIniMain(path)
         store._config.read_dict({"b": {"k": "v"}})
-        expected = saved_bytes(held(store._config))
+        expected = saved_bytes(sections_as_dicts(store._config))
         store._save()
     finally:
         os.umask(old)
@@ -135,7 +115,7 @@ def test_links_and_in_place_writes(ini_main, tmp_path, layout):
     before = sorted(set(listing(tmp_path)) | {"real/target.ini"})
     store = ini_main.KestraIniMain(link)
     store._config.read_dict({"new": {"k": "v"}})
-    expected = saved_bytes(held(store._config))
+    expected = saved_bytes(sections_as_dicts(store._config))
     with locked(tmp_path / "real") if layout == "locked directory" else contextlib.nullcontext():
         store._save()
     assert target.read_bytes() == expected == link.read_bytes() and listing(tmp_path) == before

@@ -1,16 +1,12 @@
 """Mutations: writes per call, the `save` object handed on, value texts and the pair walk."""
-import configparser
-import traceback
 from types import SimpleNamespace
 
 import pytest
 
+from conftest import entries, loaded
+
 START = "[s]\na = 1\nb = 2\n"
 CHANGED = "dictionary changed size during iteration"
-
-
-def entries(exc):
-    return [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
 
 
 @pytest.fixture
@@ -68,9 +64,7 @@ def test_writes_per_successful_call(store, method, args, writes, result, save):
     expected = store._get_all()
     if not writes:  # an unsaved change is taken along by the next write
         store._save()
-    fresh = configparser.ConfigParser()
-    fresh.read(store._path, encoding="utf-8-sig")
-    assert {n: dict(fresh[n]) for n in fresh.sections()} == expected
+    assert loaded(store._path) == expected
 
 
 def test_save_is_handed_on_as_the_very_object(ini_main, make_ini):

@@ -1,8 +1,9 @@
 """Queries: engine answers handed back untouched, and the dicts built from the engine's pairs."""
 import configparser
-import traceback
 
 import pytest
+
+from conftest import entries
 
 TOO_MANY, NEED = "too many values to unpack (expected 2)", "need more than {} value{} to unpack"
 NEED0, NEED1 = NEED.format(0, "s"), NEED.format(1, "")
@@ -34,10 +35,6 @@ class Iterable:
         yield from self.items
         if self.fail:
             raise self.fail
-
-
-def entries(exc):
-    return [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
 
 
 @pytest.fixture

@@ -4,10 +4,9 @@ import os
 import tempfile
 from pathlib import Path
 
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import run_python
+from conftest import run_python, sections_as_dicts
 
 ENDS = ["\n", "\r\n", "\r", "\n\r", "\x0b", "\x0c", "\x1c", "\x85", "\u2028", ""]
 PIECES = ["[main]", "[DEFAULT]", "[ x ]", "[]", "[a]b]", "[", "a = 1", "a: 2", "A = 3", " cont", "\tcont",
@@ -18,8 +17,9 @@ LONG = st.builds(lambda c, n: c * n, st.sampled_from("x=[#\u00e9"), st.integers(
 LINES = st.lists(st.tuples(st.one_of(st.sampled_from(PIECES), st.text(max_size=30), LONG), st.sampled_from(ENDS)),
                  max_size=25)
 HEADS = st.sampled_from(["[main]\n", "[main]\r\n", "[DEFAULT]\nd = 1\n[main]\n", "[main]\r[main]\n", ""])
-STRUCTURED = st.builds(lambda boms, head, lines, tail: b"\xef\xbb\xbf" * boms + (head + "".join(a + b for a, b in lines))
-                       .encode() + tail, st.integers(0, 2), HEADS, LINES, st.sampled_from([b"", b"", b"\xff", b"\x00"]))
+STRUCTURED = st.builds(lambda boms, head, lines, tail: b"\xef\xbb\xbf" * boms
+                       + (head + "".join(a + b for a, b in lines)).encode() + tail,
+                       st.integers(0, 2), HEADS, LINES, st.sampled_from([b"", b"", b"\xff", b"\x00"]))
 FILES = st.one_of(st.binary(max_size=400), STRUCTURED, STRUCTURED, STRUCTURED)
 
 NAMES = st.one_of(st.sampled_from(["main", "a", "A", "x", "DEFAULT", "", " a", "a ", "a\nb", "#a", "[a", "a=b",
@@ -40,11 +40,6 @@ CALLS = st.one_of(
 )
 # A call that, when it returns, has saved and reloaded (or loaded) the file.
 RELOADING = {"_set", "_set_option", "_set_all", "_remove_section", "_remove_option"}
-
-
-def content(store):
-    engine = store._config
-    return {name: dict(engine.items(name, raw=True)) for name in [engine.default_section, *engine.sections()]}
 
 
 @settings(max_examples=int(os.environ.get("FUZZ_EXAMPLES", 400)), deadline=None, database=None,
@@ -72,7 +67,8 @@ def hostile_files_then_random_calls(data, calls):
                 # Whatever the call did to the file, the next construction loads it.
                 fresh = KestraIniMain(str(path))
             if (name in RELOADING and args[-1]) or name == "_set_path":
-                assert content(fresh) == content(store), (name, args)
+                saved, held = (sections_as_dicts(s._config, with_default=True) for s in (fresh, store))
+                assert saved == held, (name, args)
         assert set(os.listdir(folder)) <= {"settings.ini"}
 
 

@@ -6,13 +6,11 @@ import types
 
 import pytest
 
+from conftest import sections_as_dicts
+
 BOM = b"\xef\xbb\xbf"
 TEXT = b"[a]\nx = 1\ny = \xc3\xa9\n\n[b]\nz = multi\n\tline\n"
 LOADED = {"a": {"x": "1", "y": "é"}, "b": {"z": "multi\nline"}}
-
-
-def content(store):
-    return {s: dict(store._config.items(s, raw=True)) for s in store._config.sections()}
 
 
 @pytest.mark.parametrize("data, expected", [
@@ -30,7 +28,7 @@ def test_construction(ini_main, make_ini, tmp_path, data, expected):
         return
     store = ini_main.KestraIniMain(path)
     assert store._path is path and type(store._config) is configparser.ConfigParser
-    assert content(store) == expected and sorted(vars(store)) == ["_config", "_path"]
+    assert sections_as_dicts(store._config) == expected and sorted(vars(store)) == ["_config", "_path"]
     assert path.exists() == (data is not None)  # loading creates nothing
 
 
@@ -41,7 +39,7 @@ def test_save_bytes_then_empty_engine_then_read(ini_main, make_ini, kind):
     buffer = io.StringIO()
     store._config.write(buffer)
     assert store._save() is None and path.read_bytes() == BOM + buffer.getvalue().encode()
-    assert store._sections() == [] and store._read() is None and content(store) == LOADED
+    assert store._sections() == [] and store._read() is None and sections_as_dicts(store._config) == LOADED
     store._config.clear()
     store._save()
     assert path.read_bytes() == b""
@@ -52,13 +50,14 @@ def test_set_path_drops_unsaved_changes_and_follows_path(ini_main, make_ini):
     store = ini_main.KestraIniMain(first)
     old_engine = store._config
     store._config.set("a", "x", "changed")
-    assert store._set_path() is None and store._config is not old_engine and content(store) == {"a": {"x": "1"}}
+    assert store._set_path() is None and store._config is not old_engine
+    assert sections_as_dicts(store._config) == {"a": {"x": "1"}}
     store._path = second
     store._read()  # merges into what the engine holds
     store._save()
     assert second.read_bytes() == BOM + b"[a]\nx = 1\n\n[b]\ny = 2\n\n" and first.read_bytes() == b"[a]\nx = 1\n"
     store._set_path()
-    assert content(store) == {"a": {"x": "1"}, "b": {"y": "2"}}
+    assert sections_as_dicts(store._config) == {"a": {"x": "1"}, "b": {"y": "2"}}
 
 
 def test_late_lookup_of_configparser_open_and_overrides(ini_main, make_ini, monkeypatch):
@@ -72,7 +71,8 @@ def test_late_lookup_of_configparser_open_and_overrides(ini_main, make_ini, monk
 
     monkeypatch.setattr(ini_main, "configparser", types.SimpleNamespace(ConfigParser=Engine))
     store = ini_main.KestraIniMain(path)
-    assert type(store._config) is Engine and made == [((), {})] and content(store) == {"a": {"x": "1"}}
+    assert type(store._config) is Engine and made == [((), {})]
+    assert sections_as_dicts(store._config) == {"a": {"x": "1"}}
     monkeypatch.delattr(ini_main, "configparser")
     with pytest.raises(NameError, match="^name 'configparser' is not defined$"):
         store._set_path()
@@ -94,8 +94,8 @@ def test_late_lookup_of_configparser_open_and_overrides(ini_main, make_ini, monk
             calls.append(("set_path", self._path))
             super()._set_path()
 
-    assert content(Logged(path)) == {} and calls == [("set_path", path), ("read", path)]
+    assert sections_as_dicts(Logged(path)._config) == {} and calls == [("set_path", path), ("read", path)]
     plain = ini_main.KestraIniMain(path)
     plain._read = lambda: calls.append("instance read")
     plain._set_path()
-    assert calls[-1] == "instance read" and content(plain) == {}
+    assert calls[-1] == "instance read" and sections_as_dicts(plain._config) == {}

@@ -8,6 +8,7 @@
 #include "state.hpp"
 #include "store.hpp"
 #include "traceback.hpp"
+#include "unread_files.hpp"
 
 namespace ini::store {
 
@@ -32,6 +33,20 @@ Ref render(PyObject* write) noexcept {
     if (!buffer) return buffer;
     if (!Ref::steal(PyObject_CallOneArg(write, buffer.get()))) return Ref();
     return call_method(buffer.get(), names.getvalue);
+}
+
+// The engine's read, done natively where that cannot be told apart: the
+// list of the files read, as the engine's read returns it, or null (with
+// no exception set when the engine must read the file itself).
+Ref read_natively(PyObject* engine, PyObject* path) noexcept {
+    const fast::LoadResult loaded = fast::read(engine, path);
+    switch (loaded.outcome) {
+        case fast::Load::loaded: return Ref::steal(Py_BuildValue("[O]", path));
+        case fast::Load::unopened: return Ref::steal(PyList_New(0));
+        case fast::Load::failed:
+        case fast::Load::declined: break;
+    }
+    return Ref();
 }
 
 }  // namespace
@@ -65,14 +80,14 @@ PyObject* read(PyObject* const* args) noexcept {
     if (!read) return fail_at(id, 1);
     Ref path = get_attr(self, names.attr_path);
     if (!path) return fail_at(id, 2);
-    const fast::LoadResult loaded = fast::read(engine.get(), path.get());
-    if (loaded.outcome == fast::Load::failed) return fail_at(id, 3);
-    if (loaded.outcome != fast::Load::declined) Py_RETURN_NONE;
-    PyObject* stack[] = {nullptr, path.get(), names.utf8_sig};
-    Ref result = Ref::steal(
-        PyObject_Vectorcall(read.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                            names.kw_encoding));
+    Ref result = read_natively(engine.get(), path.get());
+    if (!result && !PyErr_Occurred()) {
+        PyObject* stack[] = {nullptr, path.get(), names.utf8_sig};
+        result = Ref::steal(PyObject_Vectorcall(
+            read.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_encoding));
+    }
     if (!result) return fail_at(id, 3);
+    if (!note_read(self, path.get(), result.get())) return fail_at(id, 4);
     Py_RETURN_NONE;
 }
 
@@ -99,6 +114,7 @@ PyObject* save(PyObject* const* args) noexcept {
         if (utf8 == nullptr) return fail_at(id, 4);
         body = std::string_view(utf8, static_cast<size_t>(size));
     }
+    if (!check_may_replace(self, path.get())) return fail_at(id, 5);
     // An engine that wrote nothing leaves an empty file, without a BOM.
     if (!replace_file(path.get(), body.empty() ? std::string_view() : utf8_bom, body)) {
         return fail_at(id, 5);

@@ -18,11 +18,23 @@ bool save_and_reload(PyObject* self, PyObject* save) noexcept {
     return call_method(self, names.m_save) && call_method(self, names.m_read);
 }
 
+// What the store hands the engine as a name: a str subclass can change the
+// text that the engine writes (its __format__, __str__ or lower()), so it
+// gets an exact str with the same characters, which is what was checked and
+// what is written. Any other object goes as it is, for the engine to judge.
+Ref exact_name(PyObject* name) noexcept {
+    if (!PyUnicode_Check(name) || PyUnicode_CheckExact(name)) return Ref::borrow(name);
+    return Ref::steal(PyUnicode_FromObject(name));
+}
+
 // The text the engine stores for a value: an exact str as it is, anything
-// else through str().
+// else through str(), whose result is made exact in turn for the same
+// reason as a name's.
 Ref value_text(PyObject* value) noexcept {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    return Ref::steal(PyObject_Str(value));
+    Ref text = Ref::steal(PyObject_Str(value));
+    if (!text || PyUnicode_CheckExact(text.get())) return text;
+    return Ref::steal(PyUnicode_FromObject(text.get()));
 }
 
 // The engine's result of a removal, passed back after the save-and-reload.
@@ -40,7 +52,9 @@ PyObject* remove(MethodId id, PyObject* self, PyObject* save, Fast fast, PyObjec
 PyObject* set_section(PyObject* const* args) noexcept {
     constexpr MethodId id = MethodId::set_section;
     PyObject* self = args[0];
-    PyObject* section = args[1];
+    Ref name = exact_name(args[1]);
+    if (!name) return fail_at(id, 1);
+    PyObject* section = name.get();
     if (!check_section_name(section)) return fail_at(id, 1);
     Ref exists = call_method(self, names.m_has_section, section);
     if (!exists) return fail_at(id, 2);
@@ -55,8 +69,11 @@ PyObject* set_section(PyObject* const* args) noexcept {
 PyObject* set(PyObject* const* args) noexcept {
     constexpr MethodId id = MethodId::set;
     PyObject* self = args[0];
-    PyObject* section = args[1];
-    PyObject* option = args[2];
+    Ref section_name = exact_name(args[1]);
+    Ref option_name = exact_name(args[2]);
+    if (!section_name || !option_name) return fail_at(id, 1);
+    PyObject* section = section_name.get();
+    PyObject* option = option_name.get();
     PyObject* save = args[4];
     // Every text is judged before anything changes, so a refusal leaves the
     // engine and the file as they were.

@@ -2,13 +2,13 @@
 import configparser as configparser
 import os
 from collections.abc import Iterable
-from typing import Literal, Protocol, TypeAlias, TypeVar
+from typing import Literal, Protocol, TypeVar
 
 _K_co = TypeVar("_K_co", covariant=True)
 _V_co = TypeVar("_V_co", covariant=True)
 
 # Anything both the engine's read and a file open accept as a file name.
-_Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+type _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 class _SupportsItems(Protocol[_K_co, _V_co]):
     # The bulk setters walk items() and need only an iterable of pairs back, not a set-like view.
