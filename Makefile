@@ -43,7 +43,7 @@ lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .
 
 bench: install
-	$(PY) bench/run.py
+	$(PY) bench/timing.py
 
 sanitize: $(VENV)/.deps
 	bash tools/sanitize

@@ -7,8 +7,8 @@ error of the plain store must match it exactly.
 from __future__ import annotations
 
 import collections
-import gc
 import configparser
+import gc
 import glob
 import itertools
 import os
@@ -16,12 +16,12 @@ import sys
 import time
 import tracemalloc
 from collections.abc import Callable, Iterator
+from functools import partial
 from pathlib import Path
 from typing import Any
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from kestra_ini.ini_main import KestraIniMain
 
@@ -81,10 +81,10 @@ def stored(store: KestraIniMain, section: str, option: str) -> Any:
 def query_outcomes(store: KestraIniMain, names: list[str], keys: list[str]) -> list[Any]:
     results: list[Any] = [outcome(store._sections), outcome(store._get_all)]
     for section in names:
-        results += [outcome(lambda: store._has_section(section)), outcome(lambda: store._options(section)),
-                    outcome(lambda: store._get_option(section))]
+        results += [outcome(partial(store._has_section, section)), outcome(partial(store._options, section)),
+                    outcome(partial(store._get_option, section))]
         for key in keys:
-            results += [outcome(lambda: store._has_option(section, key)), outcome(lambda: store._get(section, key))]
+            results += [outcome(partial(store._has_option, section, key)), outcome(partial(store._get, section, key))]
             try:  # the engine hands back its own stored object where it can
                 results.append(store._get(section, key) is stored(store, section, key))
             except configparser.Error:
@@ -139,7 +139,7 @@ def ini_files(draw: st.DrawFn) -> bytes:
     if draw(st.booleans()):
         body = ["[s]", *body]
     ends = draw(st.lists(st.sampled_from(["\n", "\r\n", "\r"]), min_size=len(body), max_size=len(body)))
-    text = "".join(line + end for line, end in zip(body, ends))
+    text = "".join(line + end for line, end in zip(body, ends, strict=True))
     if text and draw(st.booleans()):
         text = text.rstrip("\r\n")
     return (b"\xef\xbb\xbf" if draw(st.booleans()) else b"") + text.encode("utf-8", "surrogatepass")
@@ -162,8 +162,8 @@ def test_native_paths_match_the_engine(tmp_path: Path, data: bytes, changes: lis
     for method, section, option, value in changes:
         args = {"_set": (section, option, value), "_set_section": (section,),
                 "_remove_option": (section, option), "_remove_section": (section,)}[method]
-        assert outcome(lambda: getattr(native, method)(*args, save=False)) == outcome(
-            lambda: getattr(engine, method)(*args, save=False))
+        assert outcome(partial(getattr(native, method), *args, save=False)) == outcome(
+            partial(getattr(engine, method), *args, save=False))
         assert snapshot(native._config) == snapshot(engine._config)
 
     saved = tmp_path / "saved.ini"

@@ -1,4 +1,4 @@
-"""Benchmark: the extension against the engine alone and against a pure-Python store.
+"""Timing: the extension against the engine alone and against a pure-Python store.
 
 Three ways of doing each operation are timed side by side in one run:
 
@@ -15,91 +15,43 @@ warm-up, the samples of all variants of a group of rows are interleaved
 collector is off inside a sample, as timeit does. The table gives ns per
 operation, module/pure, and the overhead ratio (module - floor) /
 (pure - floor): the cost of the store's own work in the extension relative to
-the same work in Python.
+the same work in Python. After the table: a line refused for its length, and
+the peak memory of a load.
 
-Usage: python bench/run.py [--quick] [--dir DIR]
-       python bench/run.py --instructions [--quick]   (instruction counts, with valgrind)
-       python bench/run.py --loop STATEMENT N         (one loop, to run under a profiler)
+Usage: python bench/timing.py [--quick] [--dir DIR]
+Instruction counts: bench/instructions.py.
 """
 
 import argparse
-import concurrent.futures
 import configparser
 import gc
-import io
 import math
-import operator
 import os
 import platform
-import re
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
-import textwrap
 import time
 import tracemalloc
+from functools import partial
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from pure_store import PureStore, durable_write, encode_text  # noqa: E402
-
-from kestra_ini.ini_main import KestraIniMain  # noqa: E402
+from common import ENCODING, Files, compile_timer, engine_on, spread
+from kestra_ini._durable import replace_file
+from kestra_ini.ini_main import KestraIniMain
+from pure_store import PureStore, durable_write, encode_text
 
 VARIANTS = ("module", "floor", "pure")
-LOOP_FILE = "<bench loop>"
-ENCODING = "utf-8-sig"
 
 # Targets, by kind of row: (what is judged, the most it may be).
-SINGLE_QUERY = ("mod/pure", 1.20)
+SINGLE_QUERY = ("mod/pure", 0.90)
+GET = ("mod/pure", 1 / 8)
+WHOLE_DICTS = ("mod/pure", 1 / 15)
+LOAD = ("mod/pure", 1 / 20)
+SAVE = ("mod/pure", 1 / 5)
+SMALL_SAVE = ("mod/pure", 1.05)
 OWN_WORK = ("overhead", 0.50)
-SAVE = ("mod/pure", 1.05)
-
-
-# --- the files ----------------------------------------------------------------------
-
-def ini_text(sections):
-    """INI text for {section: number of options}."""
-    out = []
-    for section, count in sections.items():
-        out.append(f"[{section}]")
-        out.extend(f"option{i:04d} = value number {i} of {section}" for i in range(count))
-        out.append("")
-    return "\n".join(out)
-
-
-def spread(total):
-    """A file of `total` options in sections of ten."""
-    return {f"section{k:03d}": 10 for k in range(max(1, total // 10))}
-
-
-class Files:
-    def __init__(self, directory):
-        self.directory = directory
-        self.count = 0
-
-    def make(self, sections):
-        self.count += 1
-        path = os.path.join(self.directory, f"bench{self.count:03d}.ini")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(ini_text(sections))
-        return path
-
-
-def engine_on(path, **settings):
-    engine = configparser.ConfigParser(**settings)
-    engine.read(path, encoding=ENCODING)
-    return engine
-
-
-def floor_save(engine, path):
-    """The engine's share of a save-and-reload, with the same durable write."""
-    buffer = io.StringIO()
-    engine.write(buffer)
-    durable_write(path, encode_text(buffer.getvalue()))
-    engine.clear()
-    engine.read(path, encoding=ENCODING)
+HOSTILE_MS = 50
 
 
 # --- rows and their statistics ----------------------------------------------------------
@@ -197,11 +149,11 @@ def build_groups(files):
         ("_has_option", "store._has_option(s, o)", "store._has_option(section=s, option=o)",
          "engine.has_option(s, o)"),
     ]:
+        target = GET if name == "_get" else SINGLE_QUERY
         keyword_pair(name,
-                     row(name, positional, floor, positional, env, target=SINGLE_QUERY,
+                     row(name, positional, floor, positional, env, target=target, check=True),
+                     row(f"{name}, keywords", keywords, floor, keywords, env, target=target,
                          check=True),
-                     row(f"{name}, keywords", keywords, floor, keywords, env,
-                         target=SINGLE_QUERY, check=True),
                      derive=name != "_sections")
 
     # Dict building: _get_option on a section of N options, _get_all on a file of N
@@ -215,7 +167,9 @@ def build_groups(files):
             env = with_names(stores(files.make({"main": size}), **settings), s="main")
             positional = row(f"_get_option, {size} options{suffix}", "store._get_option(s)",
                              get_option_floor, "store._get_option(s)", env,
-                             unroll=10 if size < 1000 else 1, target=OWN_WORK, check=True)
+                             unroll=10 if size < 1000 else 1,
+                             target=WHOLE_DICTS if size == 1000 and not settings else OWN_WORK,
+                             check=True)
             if size == 10 and not settings:
                 keyword_pair("_get_option", positional,
                              row("_get_option, 10 options, keywords",
@@ -229,7 +183,9 @@ def build_groups(files):
             env = stores(files.make(spread(size)), **settings)
             positional = row(f"_get_all, {size} options{suffix}", "store._get_all()",
                              get_all_floor, "store._get_all()", env,
-                             unroll=10 if size < 1000 else 1, target=OWN_WORK, check=True)
+                             unroll=10 if size < 1000 else 1,
+                             target=WHOLE_DICTS if size == 1000 and not settings else OWN_WORK,
+                             check=True)
             if size == 10 and not settings:
                 keyword_pair("_get_all", positional,
                              row("_get_all, 10 options, keywords",
@@ -285,7 +241,29 @@ def build_groups(files):
         env = with_names(env, s="section000", o="option0003", v="a saved value")
         groups.append([row(f"_set, save=True, {size} options", "store._set(s, o, v)",
                            "engine.has_section(s)\nengine.set(s, o, v)\nfloor_save(engine, path)",
-                           "store._set(s, o, v)", env, unroll=1, target=SAVE, sample_scale=4)])
+                           "store._set(s, o, v)", env, unroll=1,
+                           target=SAVE if size == 1000 else SMALL_SAVE, sample_scale=4)])
+
+    # What is left of a saving _set when nothing else is: the bare durable write of the
+    # same file's bytes, by the module's writer and by the pure store's.
+    path = files.make(spread(1000))
+    with open(path, encoding=ENCODING) as f:
+        data = encode_text(f.read())
+    env = {v: {"path": path, "data": data, "replace_file": replace_file,
+               "durable_write": durable_write} for v in VARIANTS}
+    groups.append([row("durable write alone, 1000 options", "replace_file(path, data)",
+                       "replace_file(path, data)", "durable_write(path, data)", env, unroll=1,
+                       sample_scale=4)])
+
+    # Loading: construction's read, and every reload after a save.
+    for size in (1000, 10000):
+        path = files.make(spread(size))
+        env = {"module": {"store": KestraIniMain(path)}, "floor": {"path": path},
+               "pure": {"store": PureStore(path)}}
+        groups.append([row(f"load, {size} options", "store._set_path()",
+                           "configparser.ConfigParser().read(path, encoding='utf-8-sig')",
+                           "store._set_path()", env, unroll=1, target=LOAD,
+                           sample_scale=1 if size < 10000 else 4)])
 
     # Failing calls, each caught with its traceback.
     env = with_names(stores(small), s="section004", o="option0007", missing="no such section")
@@ -311,21 +289,6 @@ def build_groups(files):
 
 
 # --- timing ---------------------------------------------------------------------------
-
-def compile_timer(statement, names, unroll):
-    body = textwrap.indent(textwrap.dedent(statement).strip("\n"), " " * 8)
-    source = "\n".join([
-        f"def timer(_n, {', '.join(names)}):",
-        "    _t0 = _clock()",
-        "    for _ in range(_n):",
-        *([body] * unroll),
-        "    return _clock() - _t0",
-    ])
-    namespace = {"_clock": time.perf_counter_ns, "configparser": configparser,
-                 "floor_save": floor_save, "operator": operator}
-    exec(compile(source, LOOP_FILE, "exec"), namespace)
-    return namespace["timer"]
-
 
 def sample(timer, n, env):
     gc.collect(0)
@@ -400,81 +363,49 @@ def call_anatomy(base, repeats, sample_ns):
     return {label[0]: (label, statistics.median(values)) for label, values in samples.items()}
 
 
-# --- memory -----------------------------------------------------------------------------
+# --- a hostile line and the memory of a load ----------------------------------------------
 
-def traced_growth(timer, env, n, warmup):
-    """Bytes still traced after n calls and after 10n more, past a warm-up: in all, and
-    charged to the loop's own line. The extension's C code has no frame of its own, so
-    what it allocates is charged to the line that called it, while what configparser
-    keeps is charged to configparser's lines."""
-    at_call = [tracemalloc.Filter(True, LOOP_FILE)]
-
-    def traced():
-        gc.collect()
-        snapshot = tracemalloc.take_snapshot().filter_traces(at_call)
-        return (tracemalloc.get_traced_memory()[0],
-                sum(stat.size for stat in snapshot.statistics("filename")))
-
-    timer(warmup, **env)
-    base = traced()
-    timer(n, **env)
-    after_n = traced()
-    timer(10 * n, **env)
-    after_11n = traced()
-    return ((after_n[0] - base[0], after_11n[0] - base[0]),
-            (after_n[1] - base[1], after_11n[1] - base[1]))
-
-
-def traced_peak(statement, env, calls):
-    """Peak traced bytes during `calls` calls, above the start."""
-    timer = compile_timer(statement, sorted(env), 1)
-    timer(1000, **env)
-    gc.collect()
-    tracemalloc.reset_peak()
-    start = tracemalloc.get_traced_memory()[0]
-    timer(calls, **env)
-    return tracemalloc.get_traced_memory()[1] - start
+def hostile_line(directory):
+    """Milliseconds to refuse a line that the engine's option pattern takes a minute over,
+    and whether the error is the one the engine raises for it."""
+    line = "a" + " " * 100_000 + "a"
+    path = os.path.join(directory, "hostile.ini")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(f"[s]\n{line}\n")
+    expected = configparser.ParsingError(path, 2, line + "\n")
+    times, refused = [], True
+    for _ in range(5):
+        started = time.perf_counter()
+        try:
+            KestraIniMain(path)
+        except configparser.ParsingError as error:
+            refused &= (type(error), error.args, error.errors, str(error)) == (
+                type(expected), expected.args, expected.errors, str(expected))
+        else:
+            refused = False
+        times.append((time.perf_counter() - started) * 1000)
+    return statistics.median(times), refused
 
 
-def memory_checks(rows, budget_ns, max_calls):
-    """Growth per row for the module and the floor, and the peaks of single calls.
+def load_peaks(directory):
+    """(options, module peak, engine peak, file size) of one load, in bytes."""
+    found = []
+    files = Files(tempfile.mkdtemp(dir=directory))
+    for size in (1000, 10000):
+        path = files.make(spread(size))
+        store = KestraIniMain(path)
 
-    configparser itself holds a little more memory over its first several thousand
-    engines or reloads (the floor shows the same, and it levels off), so the module
-    is judged by what is charged to its calls' own line.
-    """
-    growth, peaks = [], []
-    tracemalloc.start()
-    try:
-        for row in rows:
-            if "save=True" in row.label and not row.label.endswith(", 10 options"):
-                continue
-            per_call = statistics.median(row.samples["module"])
-            n = max(10, min(max_calls, int(budget_ns / per_call)))
-            warmup = max(n, min(3000, int(20 * budget_ns / per_call)))
-            found = {}
-            for variant in ("module", "floor"):
-                env = row.env[variant]
-                timer = compile_timer(row.statements[variant], sorted(env), 1)
-                found[variant] = traced_growth(timer, env, n, warmup)
-            growth.append((row.label, n, found["module"], found["floor"]))
-        single = next(row for row in rows if row.label == "_has_section")
-        store_env, engine_env = single.env["module"], single.env["floor"]
-        calls = max_calls
-        empty = traced_peak("pass", engine_env, calls)
-        for statement, env in [
-            ("store._has_section(section=s)", store_env),
-            ("store._has_option(section=s, option=o)", store_env),
-            ("engine.has_option(s, o)", engine_env),
-            ("store._set_section(section=s, save=False)", store_env),
-            ("store._get(s, o)", store_env),
-            ("store._get(section=s, option=o)", store_env),
-            ("engine.get(s, o)", engine_env),
-        ]:
-            peaks.append((statement, traced_peak(statement, env, calls) - empty))
-    finally:
-        tracemalloc.stop()
-    return growth, peaks, calls
+        def peak(load):
+            gc.collect()
+            tracemalloc.start()
+            load()
+            result = tracemalloc.get_traced_memory()[1]
+            tracemalloc.stop()
+            return result
+
+        found.append((size, peak(store._set_path), peak(partial(engine_on, path)),
+                      os.path.getsize(path)))
+    return found
 
 
 # --- the report -----------------------------------------------------------------------------
@@ -544,120 +475,13 @@ def cpu_model():
     return platform.processor() or "?"
 
 
-def run_loop(statement, n, directory):
-    """Runs one statement n times, for a profiler: the difference of two runs under
-    valgrind --tool=callgrind, divided by the difference of their n, is the number of
-    instructions of one call."""
-    path = Files(directory).make(spread(100))
-    env = {"module": KestraIniMain(path), "pure": PureStore(path), "engine": engine_on(path),
-           "s": "section004", "o": "option0007", "v": "a new value",
-           "d": {f"key{i:04d}": f"value {i}" for i in range(100)}}
-    timer = compile_timer(statement, sorted(env), 1)
-    timer(200, **env)  # the interpreter specialises the loop first
-    timer(n, **env)
-
-
-# Rows of the instruction count: (label, module, floor, pure) in the names of run_loop.
-INSTRUCTION_ROWS = [
-    ("_has_section", "module._has_section(s)", "engine.has_section(s)", "pure._has_section(s)"),
-    ("_has_section, keywords", "module._has_section(section=s)", "engine.has_section(s)",
-     "pure._has_section(section=s)"),
-    ("_has_option", "module._has_option(s, o)", "engine.has_option(s, o)",
-     "pure._has_option(s, o)"),
-    ("_has_option, keywords", "module._has_option(section=s, option=o)",
-     "engine.has_option(s, o)", "pure._has_option(section=s, option=o)"),
-    ("_sections", "module._sections()", "engine.sections()", "pure._sections()"),
-    ("_options", "module._options(s)", "engine.options(s)", "pure._options(s)"),
-    ("_options, keywords", "module._options(section=s)", "engine.options(s)",
-     "pure._options(section=s)"),
-    ("_get", "module._get(s, o)", "engine.get(s, o)", "pure._get(s, o)"),
-    ("_get, keywords", "module._get(section=s, option=o)", "engine.get(s, o)",
-     "pure._get(section=s, option=o)"),
-    ("_get_option, 10 options", "module._get_option(s)", "dict(engine.items(s))",
-     "pure._get_option(s)"),
-    ("_set, save=False", "module._set(s, o, v, False)",
-     "engine.has_section(s)\nengine.set(s, o, v)", "pure._set(s, o, v, False)"),
-    ("_set, save=False, keywords", "module._set(section=s, option=o, value=v, save=False)",
-     "engine.has_section(s)\nengine.set(s, o, v)",
-     "pure._set(section=s, option=o, value=v, save=False)"),
-    ("_set_option, 100 options, save=False", "module._set_option(s, d, False)",
-     "engine.has_section(s)\nfor k, w in d.items():\n    engine.has_section(s)\n"
-     "    engine.set(s, k, w)", "pure._set_option(s, d, False)"),
-]
-
-
-def instructions_per_call(statement, quick):
-    """Instructions of one call: two callgrind runs that differ only in their number of
-    calls. Free of timing noise; repeatable to within a few tens of instructions (the
-    allocator's state differs a little from run to run)."""
-    low, high = (200, 1200) if quick else (500, 5500)
-    counts = []
-    for n in (low, high):
-        result = subprocess.run(
-            ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-             os.path.abspath(__file__), "--loop", statement, str(n)],
-            capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"},
-            check=True)
-        counts.append(int(re.search(r"Collected : (\d+)", result.stderr).group(1)))
-    return (counts[1] - counts[0]) / (high - low)
-
-
-def instruction_table(quick):
-    statements = sorted({s for row in INSTRUCTION_ROWS for s in row[1:]})
-    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
-        counts = dict(zip(statements, pool.map(
-            lambda statement: instructions_per_call(statement, quick), statements)))
-    header = ("operation", "module", "floor", "pure", "mod/pure", "overhead")
-    lines = []
-    for label, *variants in INSTRUCTION_ROWS:
-        m, f, p = (counts[s] for s in variants)
-        lines.append((label, f"{m:,.0f}", f"{f:,.0f}", f"{p:,.0f}", f"{m / p:.2f}",
-                      f"{(m - f) / (p - f):.2f}"))
-    by_label = {row[0]: row for row in INSTRUCTION_ROWS}
-    for label in [row[0] for row in INSTRUCTION_ROWS if row[0].endswith(", keywords")]:
-        keywords, positional = by_label[label], by_label[label[:-len(", keywords")]]
-        m, p = (counts[keywords[i]] - counts[positional[i]] for i in (1, 3))
-        lines.append((f"keyword binding, {positional[0]}: keywords - positional",
-                      f"{m:,.0f}", "0", f"{p:,.0f}", f"{m / p:.2f}", f"{m / p:.2f}"))
-    widths = [max(len(line[i]) for line in [header, *lines]) for i in range(len(header))]
-    out = ["| " + " | ".join([header[0].ljust(widths[0])]
-                             + [h.rjust(w) for h, w in zip(header[1:], widths[1:])]) + " |",
-           "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
-    for line in lines:
-        out.append("| " + " | ".join([line[0].ljust(widths[0])]
-                                     + [c.rjust(w) for c, w in zip(line[1:], widths[1:])])
-                   + " |")
-    return "\n".join(out)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer and shorter samples")
     parser.add_argument("--dir", help="where to make the scratch directory of bench files "
                                       "(default: the system's temporary directory)")
-    parser.add_argument("--loop", nargs=2, metavar=("STATEMENT", "N"),
-                        help="only run STATEMENT N times, for perf or valgrind; its names: "
-                             "module, pure, engine (on a file of ten sections of ten "
-                             "options), s, o, v and d (a dict of 100 options)")
-    parser.add_argument("--instructions", action="store_true",
-                        help="instead of timing, count the instructions of one call of each "
-                             "of a set of operations with valgrind --tool=callgrind (free of "
-                             "the machine's noise; a few minutes)")
     args = parser.parse_args()
-    if args.instructions:
-        print("Instructions per call (valgrind --tool=callgrind; each the difference of two "
-              "runs that differ only in their number of calls):")
-        print()
-        print(instruction_table(args.quick))
-        return
-    if args.loop:
-        directory = tempfile.mkdtemp(prefix="ini-bench-", dir=args.dir)
-        try:
-            run_loop(args.loop[0], int(args.loop[1]), directory)
-        finally:
-            shutil.rmtree(directory, ignore_errors=True)
-        return
-    repeats, sample_ms, max_calls = (7, 3, 2_000) if args.quick else (21, 10, 20_000)
+    repeats, sample_ms = (7, 3) if args.quick else (21, 10)
     sample_ns = sample_ms * 1_000_000
 
     directory = tempfile.mkdtemp(prefix="ini-bench-", dir=args.dir)
@@ -675,7 +499,8 @@ def main():
         print("\r" + " " * 70 + "\r", end="", file=sys.stderr, flush=True)
         anatomy = call_anatomy(next(row for row in rows if row.label == "_has_section"),
                                repeats, sample_ns)
-        growth, peaks, peak_calls = memory_checks(rows, sample_ns, max_calls)
+        hostile = hostile_line(directory)
+        peaks = load_peaks(directory)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
 
@@ -698,22 +523,17 @@ def main():
     print(f"  the Python store's own work, p - a:                      {p - a:5.1f}")
     print(f"  the module's own work on top of a call from C, m - b:    {m - b:5.1f}")
     print()
-    print("Memory (tracemalloc): bytes still traced after N calls and after 10N more, "
-          "past a warm-up:")
-    print(f"  {'':<44} {'':<8} {'module':>13}   {'floor':>13}   {'module, at call':>15}")
-    for label, n, module, floor in growth:
-        (total_n, total_11n), (own_n, own_11n) = module
-        # Nothing of the module's own may pile up, and what it makes configparser keep
-        # must stay of the order of what the same engine calls keep by themselves
-        # (configparser's own few kilobytes vary from run to run).
-        flag = ("ok" if own_11n <= max(own_n, 0) + 256
-                and total_11n <= 2 * max(floor[0][1], 0) + 16384 else "GROWS")
-        print(f"  {label:<44} N={n:<6} {total_n:>6} {total_11n:>6}   {floor[0][0]:>6} "
-              f"{floor[0][1]:>6}   {own_n:>7} {own_11n:>7}   {flag}")
-    print(f"Peak traced bytes during {peak_calls} calls, above an empty loop of the same length:")
-    for statement, value in peaks:
-        print(f"  {statement:<44} {value:>6}")
-
+    ms, refused = hostile
+    print(f"A line of a letter, 100,000 spaces and a letter: refused in {ms:.1f} ms (median of "
+          f"5; target < {HOSTILE_MS} ms: {'ok' if ms < HOSTILE_MS else 'MISSED'}), with the "
+          f"engine's ParsingError: {'yes' if refused else 'NO'}")
+    print()
+    print("Peak traced memory of one load (tracemalloc), against the engine's own read plus "
+          "the file's size:")
+    for size, module, engine, file_size in peaks:
+        verdict_ = "ok" if module <= engine + file_size else "MISSED"
+        print(f"  {size:>6} options: module {module:>10,} B, engine {engine:>10,} B + file "
+              f"{file_size:>9,} B: {verdict_}")
 
 if __name__ == "__main__":
     main()

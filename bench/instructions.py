@@ -1,0 +1,134 @@
+"""Instruction counts of single calls: the module against the engine alone and a pure-Python store.
+
+Each figure is the difference of two runs under valgrind --tool=callgrind that differ only
+in their number of calls, so it is free of timing noise and repeats to within a few tens of
+instructions. The file holds ten sections of ten options.
+
+Usage: python bench/instructions.py [--quick]
+       python bench/instructions.py --loop STATEMENT N   (one loop, to run under a profiler)
+"""
+
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from common import Files, compile_timer, engine_on, spread
+from kestra_ini.ini_main import KestraIniMain
+from pure_store import PureStore
+
+
+def run_loop(statement, n, directory):
+    """Runs one statement n times, for a profiler: the difference of two runs under
+    valgrind --tool=callgrind, divided by the difference of their n, is the number of
+    instructions of one call."""
+    path = Files(directory).make(spread(100))
+    env = {"module": KestraIniMain(path), "pure": PureStore(path), "engine": engine_on(path),
+           "s": "section004", "o": "option0007", "v": "a new value",
+           "d": {f"key{i:04d}": f"value {i}" for i in range(100)}}
+    timer = compile_timer(statement, sorted(env), 1)
+    timer(200, **env)  # the interpreter specialises the loop first
+    timer(n, **env)
+
+
+# Rows of the instruction count: (label, module, floor, pure) in the names of run_loop.
+INSTRUCTION_ROWS = [
+    ("_has_section", "module._has_section(s)", "engine.has_section(s)", "pure._has_section(s)"),
+    ("_has_section, keywords", "module._has_section(section=s)", "engine.has_section(s)",
+     "pure._has_section(section=s)"),
+    ("_has_option", "module._has_option(s, o)", "engine.has_option(s, o)",
+     "pure._has_option(s, o)"),
+    ("_has_option, keywords", "module._has_option(section=s, option=o)",
+     "engine.has_option(s, o)", "pure._has_option(section=s, option=o)"),
+    ("_sections", "module._sections()", "engine.sections()", "pure._sections()"),
+    ("_options", "module._options(s)", "engine.options(s)", "pure._options(s)"),
+    ("_options, keywords", "module._options(section=s)", "engine.options(s)",
+     "pure._options(section=s)"),
+    ("_get", "module._get(s, o)", "engine.get(s, o)", "pure._get(s, o)"),
+    ("_get, keywords", "module._get(section=s, option=o)", "engine.get(s, o)",
+     "pure._get(section=s, option=o)"),
+    ("_get_option, 10 options", "module._get_option(s)", "dict(engine.items(s))",
+     "pure._get_option(s)"),
+    ("_set, save=False", "module._set(s, o, v, False)",
+     "engine.has_section(s)\nengine.set(s, o, v)", "pure._set(s, o, v, False)"),
+    ("_set, save=False, keywords", "module._set(section=s, option=o, value=v, save=False)",
+     "engine.has_section(s)\nengine.set(s, o, v)",
+     "pure._set(section=s, option=o, value=v, save=False)"),
+    ("_set_option, 100 options, save=False", "module._set_option(s, d, False)",
+     "engine.has_section(s)\nfor k, w in d.items():\n    engine.has_section(s)\n"
+     "    engine.set(s, k, w)", "pure._set_option(s, d, False)"),
+]
+
+
+def instructions_per_call(statement, quick):
+    """Instructions of one call: two callgrind runs that differ only in their number of
+    calls. Free of timing noise; repeatable to within a few tens of instructions (the
+    allocator's state differs a little from run to run)."""
+    low, high = (200, 1200) if quick else (500, 5500)
+    counts = []
+    for n in (low, high):
+        result = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+             os.path.abspath(__file__), "--loop", statement, str(n)],
+            capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"},
+            check=True)
+        counts.append(int(re.search(r"Collected : (\d+)", result.stderr).group(1)))
+    return (counts[1] - counts[0]) / (high - low)
+
+
+def instruction_table(quick):
+    statements = sorted({s for row in INSTRUCTION_ROWS for s in row[1:]})
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        counts = dict(zip(statements, pool.map(
+            lambda statement: instructions_per_call(statement, quick), statements)))
+    header = ("operation", "module", "floor", "pure", "mod/pure", "overhead")
+    lines = []
+    for label, *variants in INSTRUCTION_ROWS:
+        m, f, p = (counts[s] for s in variants)
+        lines.append((label, f"{m:,.0f}", f"{f:,.0f}", f"{p:,.0f}", f"{m / p:.2f}",
+                      f"{(m - f) / (p - f):.2f}"))
+    by_label = {row[0]: row for row in INSTRUCTION_ROWS}
+    for label in [row[0] for row in INSTRUCTION_ROWS if row[0].endswith(", keywords")]:
+        keywords, positional = by_label[label], by_label[label[:-len(", keywords")]]
+        m, p = (counts[keywords[i]] - counts[positional[i]] for i in (1, 3))
+        lines.append((f"keyword binding, {positional[0]}: keywords - positional",
+                      f"{m:,.0f}", "0", f"{p:,.0f}", f"{m / p:.2f}", f"{m / p:.2f}"))
+    widths = [max(len(line[i]) for line in [header, *lines]) for i in range(len(header))]
+    out = ["| " + " | ".join([header[0].ljust(widths[0])]
+                             + [h.rjust(w) for h, w in zip(header[1:], widths[1:])]) + " |",
+           "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
+    for line in lines:
+        out.append("| " + " | ".join([line[0].ljust(widths[0])]
+                                     + [c.rjust(w) for c, w in zip(line[1:], widths[1:])])
+                   + " |")
+    return "\n".join(out)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer calls per run")
+    parser.add_argument("--dir", help="where to make the scratch directory of bench files")
+    parser.add_argument("--loop", nargs=2, metavar=("STATEMENT", "N"),
+                        help="only run STATEMENT N times, for perf or valgrind; its names: "
+                             "module, pure, engine (on a file of ten sections of ten "
+                             "options), s, o, v and d (a dict of 100 options)")
+    args = parser.parse_args()
+    if args.loop:
+        directory = tempfile.mkdtemp(prefix="ini-bench-", dir=args.dir)
+        try:
+            run_loop(args.loop[0], int(args.loop[1]), directory)
+        finally:
+            shutil.rmtree(directory, ignore_errors=True)
+        return
+    print("Instructions per call (valgrind --tool=callgrind; each the difference of two "
+          "runs that differ only in their number of calls):")
+    print()
+    print(instruction_table(args.quick))
+
+
+if __name__ == "__main__":
+    main()
