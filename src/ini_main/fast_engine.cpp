@@ -384,24 +384,29 @@ bool proven(PyObject* engine, PyObject* dict) noexcept {
 
 }  // namespace
 
-bool view(PyObject* engine, Engine& out) noexcept {
+bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
     if (!classes_hold() && !prove_classes_again()) {
         PyErr_Clear();
         return false;
     }
     if (Py_TYPE(engine) != as_type(guard.parser)) return false;
     Ref dict = Ref::steal(PyObject_GenericGetDict(engine, nullptr));
-    if (!dict || !proven(engine, dict.get()) || !plain_interpolation(dict.get())) {
+    if (!dict || !proven(engine, dict.get()) ||
+        ((needs & need_interpolation) && !plain_interpolation(dict.get()))) {
         PyErr_Clear();
         return false;
     }
     out.object = engine;
-    out.sections = Ref::borrow(item(dict.get(), keys.sections));
-    out.defaults = Ref::borrow(item(dict.get(), keys.defaults));
-    out.proxies = Ref::borrow(item(dict.get(), keys.proxies));
-    // Replaced since the proof without an event: prove again next time.
-    const auto is_dict = [](const Ref& found) { return found && PyDict_CheckExact(found.get()); };
-    return is_dict(out.sections) && is_dict(out.defaults) && is_dict(out.proxies);
+    // Replaced since the proof without an event: decline, and prove again
+    // at the next change.
+    const auto fetch = [&](unsigned need, PyObject* key, Ref& slot) {
+        if (!(needs & need)) return true;
+        slot = Ref::borrow(item(dict.get(), key));
+        return slot && PyDict_CheckExact(slot.get());
+    };
+    return fetch(need_sections, keys.sections, out.sections) &&
+           fetch(need_defaults, keys.defaults, out.defaults) &&
+           fetch(need_proxies, keys.proxies, out.proxies);
 }
 
 Ref engine_global(const char* name) noexcept {

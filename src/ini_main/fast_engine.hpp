@@ -30,8 +30,19 @@ struct Engine {
     Ref proxies;   // _proxies
 };
 
-// Fills `out` when the fast paths may stand in for `engine`. Never raises.
-bool view(PyObject* engine, Engine& out) noexcept;
+// What a native path reads of the engine; a query that never consults the
+// interpolation need not pay for proving it plain.
+enum Needs : unsigned {
+    need_sections = 1,
+    need_defaults = 2,
+    need_proxies = 4,
+    need_interpolation = 8,
+    need_all = 15,
+};
+
+// Fills what `needs` names of `out` when the fast paths may stand in for
+// `engine`. Never raises.
+bool view(PyObject* engine, Engine& out, unsigned needs) noexcept;
 
 // A module-level object of configparser, as the engine's code would find it.
 Ref engine_global(const char* name) noexcept;

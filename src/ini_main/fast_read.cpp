@@ -504,7 +504,7 @@ Ref decoded(PyObject* content) noexcept {
 LoadResult read(PyObject* engine, PyObject* path) noexcept {
     LoadResult result;
     Engine e;
-    if (!view(engine, e) || !line_classes_hold() || PyDict_GET_SIZE(e.sections.get()) != 0 ||
+    if (!view(engine, e, need_all) || !line_classes_hold() || PyDict_GET_SIZE(e.sections.get()) != 0 ||
         !loaded_defaults_are_text(e) || !plain_path(path) || !plain_open()) {
         return result;
     }
