@@ -232,8 +232,10 @@ def replace_engine(mp: pytest.MonkeyPatch, store: KestraIniMain) -> None:
 
 
 # Every change that the engine's code could notice sends every operation
-# through the engine; the comment prefixes are only read by the reader.
+# through the engine; the comment prefixes are only read by the reader, and
+# an engine's own interpolation is consulted by these alone.
 ALL = tuple(OPERATIONS)
+INTERPOLATING = ("_get", "_get_option", "_set", "_save", "_read")
 GUARDS: list[tuple[str, Callable[[pytest.MonkeyPatch, KestraIniMain], None], tuple[str, ...]]] = [
     ("subclass engine", replace_engine, ALL),
     ("instance optionxform", set_engine("optionxform", str), ALL),
@@ -246,8 +248,9 @@ GUARDS: list[tuple[str, Callable[[pytest.MonkeyPatch, KestraIniMain], None], tup
     ("interpolation class", wrap_method(configparser.Interpolation, "before_read"), ALL),
     # The default interpolation is shared by all engines: setitem's undo removes the key again.
     ("interpolation instance", lambda mp, s: mp.setitem(vars(s._config._interpolation), "before_get",
-                                                        wrapped(s._config._interpolation, "before_get")), ALL),
-    ("interpolation kind", set_engine("_interpolation", configparser.Interpolation()), ALL),
+                                                        wrapped(s._config._interpolation, "before_get")),
+     INTERPOLATING),
+    ("interpolation kind", set_engine("_interpolation", configparser.Interpolation()), INTERPOLATING),
     ("strict", set_engine("_strict", False), ALL),
     ("delimiters", set_engine("_delimiters", ("=",)), ALL),
     ("no value", set_engine("_allow_no_value", True), ALL),
