@@ -360,10 +360,15 @@ void evict(Proven& entry) noexcept {
         !plain_structures(dict)) {
         return false;
     }
-    if (PyDict_Watch(guard.watcher, dict) < 0) return false;
+    // A stale proof of this dict goes first, and the slot is freed before
+    // the dict is watched: freeing it may unwatch that very dict.
+    for (Proven& entry : guard.proven) {
+        if (entry.dict == dict) entry = Proven{};
+    }
     Proven& slot = guard.proven[guard.next_slot];
     guard.next_slot = (guard.next_slot + 1) % cache_size;
     evict(slot);
+    if (PyDict_Watch(guard.watcher, dict) < 0) return false;
     slot.engine = engine;
     slot.dict = dict;
     slot.size = PyDict_GET_SIZE(dict);

@@ -448,13 +448,11 @@ bool loaded_defaults_are_text(const Engine& e) noexcept {
 // --- the file ---------------------------------------------------------------------------
 
 int error_number_of_pending() noexcept {
-    PyObject* error = PyErr_GetRaisedException();
+    Ref error = Ref::steal(PyErr_GetRaisedException());
     int number = 0;
-    if (error != nullptr) {
-        PyObject* value = PyObject_GetAttrString(error, "errno");
-        if (value != nullptr && PyLong_Check(value)) number = PyLong_AsInt(value);
-        Py_XDECREF(value);
-        Py_DECREF(error);
+    if (error) {
+        Ref value = Ref::steal(PyObject_GetAttrString(error.get(), "errno"));
+        if (value && PyLong_Check(value.get())) number = PyLong_AsInt(value.get());
     }
     PyErr_Clear();
     return number;
