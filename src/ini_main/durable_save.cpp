@@ -60,20 +60,21 @@ int inspect_target(const std::string& target, Existing& existing) {
 // file system or our privileges refuse are left out, and the save goes on.
 void copy_extended_attributes([[maybe_unused]] const std::string& from, [[maybe_unused]] int to) {
 #ifdef KESTRA_EXTENDED_ATTRIBUTES
-    const ssize_t size = ::listxattr(from.c_str(), nullptr, 0);
+    const ssize_t size = again([&] { return ::listxattr(from.c_str(), nullptr, 0); });
     if (size <= 0) return;
     std::string names(static_cast<size_t>(size), '\0');
-    const ssize_t got = ::listxattr(from.c_str(), names.data(), names.size());
+    const ssize_t got = again([&] { return ::listxattr(from.c_str(), names.data(), names.size()); });
     if (got <= 0) return;
     names.resize(static_cast<size_t>(got));
     std::string value;
     for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
         const char* name = names.c_str() + at;
-        const ssize_t length = ::getxattr(from.c_str(), name, nullptr, 0);
+        const ssize_t length = again([&] { return ::getxattr(from.c_str(), name, nullptr, 0); });
         if (length < 0) continue;
         value.resize(static_cast<size_t>(length));
-        const ssize_t read = ::getxattr(from.c_str(), name, value.data(), value.size());
-        if (read >= 0) ::fsetxattr(to, name, value.data(), static_cast<size_t>(read), 0);
+        const ssize_t got_value = again([&] { return ::getxattr(from.c_str(), name, value.data(), value.size()); });
+        if (got_value < 0) continue;
+        again([&] { return ::fsetxattr(to, name, value.data(), static_cast<size_t>(got_value), 0); });
     }
 #endif
 }
@@ -174,7 +175,7 @@ public:
     }
 
     void rollback() noexcept {
-        if (!name_.empty()) ::unlink(name_.c_str());
+        if (!name_.empty()) again([&] { return ::unlink(name_.c_str()); });
         name_.clear();
         fd_.close();
     }

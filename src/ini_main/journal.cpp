@@ -78,7 +78,8 @@ bool same_file(const struct stat& a, const struct stat& b) noexcept {
 // removed it (and someone created a new one) between our open and our lock.
 bool still_named(int fd, const std::string& name) noexcept {
     struct stat opened, named;
-    return ::fstat(fd, &opened) == 0 && ::stat(name.c_str(), &named) == 0 && same_file(opened, named);
+    return again([&] { return ::fstat(fd, &opened); }) == 0 &&
+           again([&] { return ::stat(name.c_str(), &named); }) == 0 && same_file(opened, named);
 }
 
 int overwrite(int fd, const Content& content) noexcept {
@@ -99,7 +100,7 @@ int unlink_journal(const std::string& name) noexcept {
 // either is the engine's to report, or to pass over.
 int unopened_journal(const std::string& target, int err) noexcept {
     if (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG || err == ELOOP) return 0;
-    if (err == EACCES && ::access(target.c_str(), R_OK) != 0) return 0;
+    if (err == EACCES && again([&] { return ::access(target.c_str(), R_OK); }) != 0) return 0;
     return err;
 }
 
@@ -119,7 +120,7 @@ int roll_back_hot(const std::string& target, const std::string& name, bool wait)
     Fd file(again([&] { return ::open(target.c_str(), O_WRONLY | O_CLOEXEC); }));
     if (!file.valid() && errno != ENOENT) return errno;
     struct stat st;
-    const bool belongs = file.valid() && ::fstat(file.get(), &st) == 0 &&
+    const bool belongs = file.valid() && again([&] { return ::fstat(file.get(), &st); }) == 0 &&
                          static_cast<uint64_t>(st.st_dev) == saved.device &&
                          static_cast<uint64_t>(st.st_ino) == saved.inode;
     if (belongs) {
@@ -140,7 +141,7 @@ public:
         Saved saved{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), std::string(old)};
         if (int err = create(target)) return err;
         // Readable by whoever may read the file, so that they can recover it.
-        int err = ::fchmod(fd_.get(), (st.st_mode & 0666) | 0600) == 0 ? 0 : errno;
+        int err = again([&] { return ::fchmod(fd_.get(), (st.st_mode & 0666) | 0600); }) == 0 ? 0 : errno;
         if (err == 0) err = pwrite_all(fd_.get(), encode(saved), 0);
         if (err == 0) err = sync_file(fd_.get());
         if (err == 0) err = sync_directory_of(target);
@@ -205,7 +206,7 @@ int save_in_place(const std::string& target, const Content& content) noexcept {
         Fd file(again([&] { return ::open(target.c_str(), O_RDWR | O_CLOEXEC); }));
         if (!file.valid()) return errno;
         struct stat st;
-        if (::fstat(file.get(), &st) != 0) return errno;
+        if (again([&] { return ::fstat(file.get(), &st); }) != 0) return errno;
         std::string old;
         if (int err = read_all(file.get(), old)) return err;
         Journal journal(journal_name(target));

@@ -114,7 +114,7 @@ std::string random_hex() {
 
 int read_all(int fd, std::string& out) {
     struct stat st;
-    if (::fstat(fd, &st) != 0) return errno;
+    if (again([&] { return ::fstat(fd, &st); }) != 0) return errno;
     out.resize(static_cast<size_t>(st.st_size));
     size_t done = 0;
     while (done < out.size()) {
