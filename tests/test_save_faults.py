@@ -185,6 +185,46 @@ else:
             assert detail == f"mode=640 uid={owner[0]} gid={owner[1]}", detail
 '''
 
+LEFTOVERS = r'''
+import ctypes, os, time
+from kestra_ini.ini_main import KestraIniMain
+
+shim = ctypes.CDLL(os.environ["SHIM"])
+shim.shim_arm.argtypes = [ctypes.c_char_p, ctypes.c_long]
+shim.shim_disarm.restype = ctypes.c_char_p
+folder = os.environ["FOLDER"]
+# Two names alike but for their last bytes, too long for a temporary's name to hold them whole.
+names = ["s" * 246 + "1.ini", "s" * 246 + "2.ini", "s" * 200 + ".ini", "settings.ini"]
+
+def save(name, crash=0):
+    """Saves in a child; its exit status tells the number of the call that names the temporary."""
+    pid = os.fork()
+    if pid == 0:
+        store = KestraIniMain(os.path.join(folder, name))
+        store._config.read_dict({"a": {"x": str(crash)}})
+        shim.shim_arm(b"", crash)
+        store._save()
+        log = shim.shim_disarm().decode().splitlines()
+        os._exit(next(i for i, line in enumerate(log, 1) if line.startswith("linkat|")))
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+leftovers = {}
+for name in names:
+    save(name)
+    named = save(name)
+    before = set(os.listdir(folder))
+    assert save(name, crash=named) == -9
+    leftovers[name] = set(os.listdir(folder)) - before
+    assert len(leftovers[name]) == 1, leftovers
+old = time.time() - 120
+for left in leftovers.values():
+    os.utime(os.path.join(folder, *left), (old, old))
+for number, name in enumerate(names):
+    save(name)  # removes its own stale temporaries, and only those
+    present = set(os.listdir(folder))
+    assert [bool(leftovers[n] & present) for n in names] == [i > number for i in range(len(names))], present
+'''
+
 
 @pytest.fixture(scope="module")
 def shim():
@@ -210,11 +250,14 @@ def layout(request):
     shutil.rmtree(folder)
 
 
-def run_harness(code, shim, layout):
-    name, folder = layout
+def run_with_shim(code, shim, **env):
     # Appended, so that a sanitizer runtime preloaded for the whole suite stays first.
     preload = " ".join(p for p in (os.environ.get("LD_PRELOAD"), shim) if p)
-    run_python(code, env={"SHIM": shim, "LAYOUT": name, "FOLDER": folder, "LD_PRELOAD": preload}, timeout=300)
+    run_python(code, env={"SHIM": shim, "LD_PRELOAD": preload, **env}, timeout=300)
+
+
+def run_harness(code, shim, layout):
+    run_with_shim(code, shim, LAYOUT=layout[0], FOLDER=layout[1])
 
 
 def test_each_failing_call_leaves_the_old_file_and_reports_it(shim, layout):
@@ -227,3 +270,7 @@ def test_a_crash_after_any_call_leaves_the_old_or_the_new_state(shim, layout):
 
 def test_the_text_is_durable_before_it_takes_the_name(shim, layout):
     run_harness(ORDER, shim, layout)
+
+
+def test_stale_temporaries_of_long_names_are_told_apart(shim, tmp_path):
+    run_with_shim(LEFTOVERS, shim, FOLDER=str(tmp_path))
