@@ -33,7 +33,8 @@ shim.shim_disarm.restype = ctypes.c_char_p
 layout, folder = os.environ["LAYOUT"], os.environ["FOLDER"]
 path = os.path.join(folder, "s" * 251 + ".ini" if "long" in layout else "settings.ini")
 # A file system without O_TMPFILE refuses the first open: the save names its temporary from the start.
-base_rules = "open:1:95" if layout == "named" else ""
+# The portable build names it from the start anyway.
+base_rules = "open:1:95" if layout == "named" and not os.environ.get("KESTRA_PORTABLE") else ""
 owner = (4321, 4321) if layout == "non-owner" else (os.geteuid(), os.getegid())
 TEMPORARY = re.compile(r"\..+\.[0-9a-f]{16}\.ini-tmp")
 STATES = [{"a": {"x": "1", "pad": "p" * 300}}, {"a": {"x": "2"}, "b": {"k": "v"}}, {"a": {"pad": "q" * 900}}]
@@ -133,7 +134,7 @@ for old, new in PAIRS:
             context = (number, name, seen[name], kind, errno.errorcode[err])
             _, outcome = trial(old, new, f"{name}:{seen[name]}:{err}")
             state, left = check(old, new, listing, context)
-            assert not left, context
+            assert not left or (name, kind) == ("unlink", "temporary"), context  # unless removing it failed
             if err == errno.EINTR:  # an interrupted call is repeated
                 assert outcome["error"] is None and state == 1, (context, outcome["error"])
             elif outcome["error"] is None:  # a best-effort step
@@ -197,7 +198,7 @@ folder = os.environ["FOLDER"]
 names = ["s" * 246 + "1.ini", "s" * 246 + "2.ini", "s" * 200 + ".ini", "settings.ini"]
 
 def save(name, crash=0):
-    """Saves in a child; its exit status tells the number of the call that names the temporary."""
+    """Saves in a child; its exit status tells the number of the last call before the rename."""
     pid = os.fork()
     if pid == 0:
         store = KestraIniMain(os.path.join(folder, name))
@@ -205,15 +206,15 @@ def save(name, crash=0):
         shim.shim_arm(b"", crash)
         store._save()
         log = shim.shim_disarm().decode().splitlines()
-        os._exit(next(i for i, line in enumerate(log, 1) if line.startswith("linkat|")))
+        os._exit(next(i for i, line in enumerate(log) if line.startswith("rename|")))
     return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 leftovers = {}
 for name in names:
     save(name)
-    named = save(name)
+    last = save(name)
     before = set(os.listdir(folder))
-    assert save(name, crash=named) == -9
+    assert save(name, crash=last) == -9
     leftovers[name] = set(os.listdir(folder)) - before
     assert len(leftovers[name]) == 1, leftovers
 old = time.time() - 120
