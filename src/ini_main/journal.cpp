@@ -74,12 +74,16 @@ bool same_file(const struct stat& a, const struct stat& b) noexcept {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Whether `name` still names the open file `fd`: another process may have
-// removed it (and someone created a new one) between our open and our lock.
-bool still_named(int fd, const std::string& name) noexcept {
+constexpr int renamed = -1;
+
+// 0 when `name` still names the open file `fd`, `renamed` when another
+// process removed it (and maybe made a new one) between our open and our
+// lock, or an errno.
+int still_named(int fd, const std::string& name) noexcept {
     struct stat opened, named;
-    return again([&] { return ::fstat(fd, &opened); }) == 0 &&
-           again([&] { return ::stat(name.c_str(), &named); }) == 0 && same_file(opened, named);
+    if (again([&] { return ::fstat(fd, &opened); }) != 0) return errno;
+    if (again([&] { return ::stat(name.c_str(), &named); }) != 0) return errno == ENOENT ? renamed : errno;
+    return same_file(opened, named) ? 0 : renamed;
 }
 
 int overwrite(int fd, const Content& content) noexcept {
@@ -112,7 +116,7 @@ int roll_back_hot(const std::string& target, const std::string& name, bool wait)
     if (again([&] { return ::flock(journal.get(), wait ? LOCK_EX : LOCK_EX | LOCK_NB); }) != 0) {
         return errno == EWOULDBLOCK ? 0 : errno;
     }
-    if (!still_named(journal.get(), name)) return 0;  // its writer finished meanwhile
+    if (const int named = still_named(journal.get(), name)) return named == renamed ? 0 : named;  // finished meanwhile
     std::string data;
     if (int err = read_all(journal.get(), data)) return err;
     Saved saved;
@@ -135,14 +139,13 @@ class Journal {
 public:
     explicit Journal(std::string name) : name_(std::move(name)) {}
 
-    // Creates, locks and fills the journal, and makes it durable (data and
-    // directory entry) before the caller touches the file.
-    int begin(const std::string& target, const struct stat& st, std::string_view old) {
-        Saved saved{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), std::string(old)};
+    // Creates and locks the journal, copies the file's text into it (read
+    // only now: a journal found hot may just have put older text back, and
+    // another writer may have finished meanwhile), and makes it durable
+    // (data and directory entry) before the caller touches the file.
+    int begin(const std::string& target, int file, std::string& old) {
         if (int err = create(target)) return err;
-        // Readable by whoever may read the file, so that they can recover it.
-        int err = again([&] { return ::fchmod(fd_.get(), (st.st_mode & 0666) | 0600); }) == 0 ? 0 : errno;
-        if (err == 0) err = pwrite_all(fd_.get(), encode(saved), 0);
+        int err = copy(file, old);
         if (err == 0) err = sync_file(fd_.get());
         if (err == 0) err = sync_directory_of(target);
         if (err != 0) rollback();
@@ -164,6 +167,16 @@ public:
     }
 
 private:
+    int copy(int file, std::string& old) {
+        struct stat st;
+        if (again([&] { return ::fstat(file, &st); }) != 0) return errno;
+        if (int err = read_all(file, old)) return err;
+        // Readable by whoever may read the file, so that they can recover it.
+        if (again([&] { return ::fchmod(fd_.get(), (st.st_mode & 0666) | 0600); }) != 0) return errno;
+        const Saved saved{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), old};
+        return pwrite_all(fd_.get(), encode(saved), 0);
+    }
+
     int create(const std::string& target) {
         for (int attempt = 0; attempt < max_attempts; ++attempt) {
             fd_.reset(again([&] { return ::open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }));
@@ -179,7 +192,12 @@ private:
             }
             // A loader may have taken our still empty, unlocked journal for
             // a torn one and removed it.
-            if (still_named(fd_.get(), name_)) return 0;
+            const int named = still_named(fd_.get(), name_);
+            if (named == 0) return 0;
+            if (named != renamed) {
+                rollback();
+                return named;
+            }
         }
         fd_.close();
         return EBUSY;
@@ -189,7 +207,9 @@ private:
     Fd fd_;
 };
 
-int save_unjournaled(int fd, std::string_view old, const Content& content) noexcept {
+int save_unjournaled(int fd, const Content& content) {
+    std::string old;
+    if (int err = read_all(fd, old)) return err;
     if (int err = overwrite(fd, content)) {
         put_back(fd, old);
         return err;
@@ -205,13 +225,10 @@ int save_in_place(const std::string& target, const Content& content) noexcept {
     try {
         Fd file(again([&] { return ::open(target.c_str(), O_RDWR | O_CLOEXEC); }));
         if (!file.valid()) return errno;
-        struct stat st;
-        if (again([&] { return ::fstat(file.get(), &st); }) != 0) return errno;
         std::string old;
-        if (int err = read_all(file.get(), old)) return err;
         Journal journal(journal_name(target));
-        if (int err = journal.begin(target, st, old)) {
-            return directory_refused(err) ? save_unjournaled(file.get(), old, content) : err;
+        if (int err = journal.begin(target, file.get(), old)) {
+            return directory_refused(err) ? save_unjournaled(file.get(), content) : err;
         }
         int err = overwrite(file.get(), content);
         if (err == 0) err = journal.commit(target);
