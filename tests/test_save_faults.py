@@ -261,9 +261,11 @@ def shim():
     out = os.path.join(folder, "fault_shim.so")
     # Without the sanitizer runtime that `make sanitize` preloads: the compiler's own leaks are not ours.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    subprocess.run([gcc, "-shared", "-fPIC", "-O1", "-o", out, SOURCE, "-ldl"], check=True, env=env)
-    yield out
-    shutil.rmtree(folder)
+    try:
+        subprocess.run([gcc, "-shared", "-fPIC", "-O1", "-o", out, SOURCE, "-ldl"], check=True, env=env)
+        yield out
+    finally:
+        shutil.rmtree(folder)
 
 
 @pytest.fixture(params=LAYOUTS)
