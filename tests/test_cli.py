@@ -50,12 +50,14 @@ def test_dump_is_stable_json_in_file_order(make_ini):
 
 @pytest.mark.parametrize("raw", [[], ["--raw"]])
 def test_dump_then_load_into_a_new_file_gives_the_same_dump(make_ini, tmp_path, raw):
-    text = SETTINGS + ("[odd]\npercent = 50%%\nref = %(zone)s%%\n" if raw else "[odd]\nempty =\n")
+    odd = "[odd]\npercent = 50%%\nlone = 50%\nexec = vim %F\nref = %(zone)s%%\nzone = own\n"
+    text = SETTINGS + (odd if raw else "[odd]\nempty =\n")
     code, first, _ = cli(make_ini(text), "dump", *raw)
     copy = tmp_path / "sub" / "copy.ini"
     copy.parent.mkdir()
     assert cli(copy, "load", "-", stdin=first.encode()) == (0, "", "")
-    assert copy.read_bytes().startswith(b"\xef\xbb\xbf[server]\n")
+    # Raw, the defaults stay a section of their own; interpolated, every section carries them.
+    assert copy.read_bytes().startswith(b"[DEFAULT]\nzone = eu\n\n[server]\nhost" if raw else b"[server]\nzone")
     assert (code, cli(copy, "dump", *raw)) == (0, (0, first, ""))
 
 
@@ -64,7 +66,7 @@ def test_set_creates_the_file_then_changes_it(tmp_path):
     assert cli(path, "set", "Srv", "Port", "8080") == (0, "", "")
     assert cli(path, "set", "Srv", "delta", "--", "-5") == (0, "", "")
     assert cli(path, "set", "Srv", "port", "9090") == (0, "", "")
-    assert path.read_bytes() == b"\xef\xbb\xbf[Srv]\nport = 9090\ndelta = -5\n\n"
+    assert path.read_bytes() == b"[Srv]\nPort = 9090\ndelta = -5\n"
 
 
 def test_load_merges_and_keeps_numbers_as_written(make_ini):
@@ -122,7 +124,7 @@ def test_remove_missing_ok_succeeds_without_writing(make_ini, args):
 UNLOADABLE = [
     (b"x = 1\n", "line 1: text before the first section header: 'x = 1'"),
     (b"[a]\n[a]\n", "line 2: section 'a' appears twice"),
-    (b"[a]\nx = 1\nX = 2\n", "line 3: option 'x' appears twice in section 'a'"),
+    (b"[a]\nx = 1\nX = 2\n", "line 3: option 'X' appears twice in section 'a'"),
     (b"[a]\nx\ny\n", "line 2: cannot parse 'x' (and 1 more line)"),
     (b"[a]\nx = \xff\n", "not UTF-8 text"),
 ]
@@ -131,7 +133,8 @@ UNLOADABLE = [
 @pytest.mark.parametrize("content, words, args", [
     *[(content, words, args) for content, words in UNLOADABLE for args in (["get", "a", "x"], ["set", "a", "y", "1"])],
     (b"[a]\nx = %(nope)s\n", "key 'nope' which is not a valid option name", ["get", "a", "x"]),
-    (b"[a]\nx = 5%\n", "a literal '%' is written '%%'", ["get", "a", "x"]),
+    (b"[a]\nX = 5%\n", "option 'X' in section 'a': '%' must be followed by '%' or '(', found: '%' (--raw",
+     ["get", "a", "x"]),
 ])
 def test_a_file_that_does_not_load_is_reported_and_left_alone(make_ini, content, words, args):
     path = make_ini(content)
@@ -172,11 +175,11 @@ def test_permission_denied_on_save_names_the_file(make_ini):
     path = make_ini(SETTINGS)
     done = run_python(f"""
         import sys
-        from kestra_ini.ini_main import KestraIniMain
+        from kestra_ini import _durable
         from kestra_ini.cli import main
-        def refuse(self):
-            raise PermissionError(13, "Permission denied", self._path)
-        KestraIniMain._save = refuse
+        def refuse(path, data):
+            raise PermissionError(13, "Permission denied", path)
+        _durable.replace_file = refuse
         sys.exit(main([{str(path)!r}, "set", "a", "b", "c"]))
     """, check=False)
     assert_one_line_error((done.returncode, done.stdout, done.stderr), path, "Permission denied")
