@@ -265,10 +265,6 @@ def _section_span(roles: list[Role], header: int, stop: int) -> tuple[int, int]:
         # Comment lines right above the next header speak about that section.
         while stop > header + 1 and roles[stop - 1].kind is Kind.COMMENT:
             stop -= 1
-    else:
-        # The last section: the blank lines that set it apart go with it.
-        while header > 0 and roles[header - 1].kind is Kind.BLANK:
-            header -= 1
     return header, stop
 
 

@@ -1,0 +1,203 @@
+"""The command line's edits: only the lines of what changed move, the engine reads exactly what was asked, and
+concurrent edits of one file all land."""
+import configparser
+import io
+import json
+import subprocess
+import sys
+import textwrap
+from dataclasses import dataclass
+
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from kestra_ini.cli import main
+
+NAME_CHARS = "abcXYZé_-.0"
+VALUE_CHARS = "ab Z=:;#[]%é✓\t."
+SEPARATORS = [" = ", "=", " : ", ":", "\t=\t", " =", "= "]
+
+
+def name(first="abcXYZé_.0"):  # no leading "-", which argparse would take for a flag
+    return st.builds(lambda a, b: a + b, st.sampled_from(first), st.text(NAME_CHARS + " ", max_size=5)).map(
+        str.rstrip)
+
+
+@dataclass
+class Option:
+    name: str
+    separator: str
+    first: str
+    more: list  # later value lines: (indentation, text), or None for a blank line inside the value
+    comments: list  # comment lines after the option, outside its value
+
+
+@st.composite
+def options(draw, indent):
+    more = draw(st.lists(st.one_of(st.none(), st.tuples(st.sampled_from(["\t", "    ", " "]),
+                                                        st.text(VALUE_CHARS, min_size=1, max_size=8))), max_size=3))
+    # A later value line holds text; a blank or comment-like one only ever sits between two of them.
+    more = [line if line is None or line[1].strip()[:1] not in ("", "#", ";") else None for line in more]
+    while more and more[-1] is None:
+        more.pop()
+    return Option(draw(name()), draw(st.sampled_from(SEPARATORS)), draw(st.text(VALUE_CHARS, max_size=8)),
+                  [None if line is None else (indent + line[0], line[1]) for line in more],
+                  draw(st.lists(st.sampled_from(["", "  ", "# note", "; other", "  # indented"]), max_size=2)))
+
+
+@st.composite
+def ini_files(draw):
+    """(bytes, lines with their owner): an owner is ("header", section), ("option", section, key) or
+    ("free", section) for blank and comment lines that belong to no value."""
+    names = draw(st.lists(name(), unique_by=str.lower, max_size=4))
+    if draw(st.booleans()):
+        names.insert(draw(st.integers(0, len(names))), "DEFAULT")
+    end = draw(st.sampled_from(["\n", "\r\n"]))
+    lines = [(text, ("free", None)) for text in draw(st.lists(st.sampled_from(["# top", "", "; x"]), max_size=2))]
+    for section in names:
+        lines.append((f"[{section}]", ("header", section)))
+        indent = draw(st.sampled_from(["", "  "]))
+        for option in draw(st.lists(options(indent), unique_by=lambda o: o.name.lower(), max_size=4)):
+            owner = ("option", section, option.name.lower())
+            lines.append((f"{indent}{option.name}{option.separator}{option.first}", owner))
+            lines += [("" if line is None else line[0] + line[1], owner) for line in option.more]
+            lines += [(text, ("free", section)) for text in option.comments]
+    text = end.join(line for line, _ in lines) + (end if lines and draw(st.booleans()) else "")
+    return (b"\xef\xbb\xbf" if draw(st.booleans()) else b"") + text.encode(), lines, end
+
+
+def values(percent=True):
+    return st.lists(st.text("ab Zé%=" if percent else "ab Zé=", max_size=6), min_size=1, max_size=3).map("\n".join)
+
+
+@st.composite
+def operations(draw, lines):
+    """A command line and how plain configparser, whole-file, would carry it out."""
+    sections = [owner[1] for _, owner in lines if owner[0] == "header" and owner[1] != "DEFAULT"]
+    keys = [(owner[1], owner[2]) for _, owner in lines if owner[0] == "option" and owner[1] != "DEFAULT"]
+    section = draw(st.sampled_from(sections) | name()) if sections else draw(name())
+    known = [key for s, key in keys if s == section]
+    option = draw(st.sampled_from(known).map(str.upper) | name()) if known else draw(name())
+    kind = draw(st.sampled_from(["set", "remove", "remove option", "load"]))
+    if kind == "set":
+        return ["set", section, option, draw(values(percent=draw(st.booleans())))]
+    if kind == "remove":
+        return ["remove", section]
+    if kind == "remove option":
+        return ["remove", section, option]
+    document = draw(st.dictionaries(st.sampled_from(["DEFAULT", section]) | name(),
+                                    st.dictionaries(st.sampled_from([option]) | name(), values()), max_size=3))
+    return ["load", document]
+
+
+def model(text, command):
+    """The engine's data after the command, done by plain configparser and its own write and read."""
+    engine = configparser.ConfigParser(interpolation=None if command[0] == "load" else configparser.BasicInterpolation())
+    engine.read_string(text)
+    if command[0] == "set":
+        if not engine.has_section(command[1]):
+            engine.add_section(command[1])
+        engine.set(*command[1:])
+    elif command[0] == "remove" and not (engine.remove_section(command[1]) if len(command) == 2
+                                         else engine.remove_option(*command[1:])):
+        raise KeyError("nothing to remove")
+    elif command[0] == "load":
+        for section, items in command[1].items():
+            if section != "DEFAULT" and not engine.has_section(section):
+                engine.add_section(section)
+            for option, value in items.items():
+                engine.set(section, option, value)
+    written = io.StringIO()
+    engine.write(written)
+    return read(written.getvalue())
+
+
+def read(text):
+    engine = configparser.ConfigParser(interpolation=None)
+    engine.read_string(text)
+    return [(section, list(engine[section].items())) for section in engine]
+
+
+def touched(command, owner):
+    if command[0] == "remove" and len(command) == 2:
+        return owner[1] == command[1]  # a section goes with its comments and blank lines
+    if owner[0] != "option":
+        return False
+    if command[0] == "remove":
+        return owner[1:] == (command[1], command[2].lower())
+    wanted = {(command[1], command[2].lower())} if command[0] == "set" else {
+        (s, o.lower()) for s, items in command[1].items() for o in items}
+    return owner[0] == "option" and (owner[1], owner[2]) in wanted
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_an_edit_changes_only_the_lines_of_what_changed(tmp_path, data):
+    old, lines, end = data.draw(ini_files())
+    command = data.draw(operations(lines))
+    path = tmp_path / "settings.ini"
+    path.write_bytes(old)
+    text = old.decode("utf-8-sig").replace("\r\n", "\n")
+    args = [str(path), *command]
+    if command[0] == "load":
+        (tmp_path / "doc.json").write_text(json.dumps(command[1]))
+        args[-1] = str(tmp_path / "doc.json")
+    try:
+        expected = model(text, command)
+    except (ValueError, KeyError, configparser.Error):
+        assert main(args) == 1 and path.read_bytes() == old
+        return
+    assert main(args) == 0
+    new = path.read_bytes()
+    assert read(new.decode("utf-8-sig").replace("\r\n", "\n")) == expected
+    assert new.startswith(b"\xef\xbb\xbf") == old.startswith(b"\xef\xbb\xbf")
+    end = end if end in old.decode() else "\n"  # a file without a line end gets line feeds
+    new_lines = new.decode("utf-8-sig").split(end)
+    if old.strip(b"\xef\xbb\xbf") and new.strip(b"\xef\xbb\xbf"):
+        assert new.endswith(end.encode()) == old.endswith(end.encode())
+    assert not any("\r" in line or "\n" in line for line in new_lines), "a line end not the file's own"
+
+    # What the command did not touch is still there, byte for byte and in order; what is new is only the
+    # headers, names and values the command gave, and blank lines.
+    remaining = iter(enumerate(new_lines))
+    matched = set()
+    for line, owner in lines:
+        if not touched(command, owner):
+            found = next((index for index, candidate in remaining if candidate == line), None)
+            assert found is not None, f"{line!r} is gone"
+            matched.add(found)
+    names = {command[2].lower()} if command[0] == "set" and len(command) > 2 else set()
+    texts = set(command[3].split("\n")) if command[0] == "set" else set()
+    headers = {f"[{command[1]}]"} if command[0] == "set" else set()
+    if command[0] == "load":
+        names = {o.lower() for items in command[1].values() for o in items}
+        texts = {part for items in command[1].values() for value in items.values() for part in value.split("\n")}
+        headers = {f"[{section}]" for section in command[1]}
+    if command[0] == "remove":  # nothing new: only whole lines go
+        left = iter(line for line, _ in lines)
+        assert all(any(line == candidate for candidate in left) for line in new_lines if line), command
+    for index, line in enumerate(new_lines):
+        clean = line.strip()
+        assert (index in matched or command[0] == "remove" or not clean or clean in headers or clean in {t.strip() for t in texts}
+                or any(clean.lower().startswith(n) for n in names)), (line, command)
+    if command[0] == "set":
+        for line, owner in lines:
+            if owner[0] == "option" and owner[1:] == (command[1], command[2].lower()) and not line[:1].isspace():
+                spelled = line.split(":")[0].split("=")[0]
+                assert any(candidate.startswith(spelled) for candidate in new_lines), "the file's spelling is lost"
+
+
+def test_concurrent_edits_of_one_file_all_land(make_ini):
+    path = make_ini("# kept\n[s]\nfirst = 1\n")
+    code = textwrap.dedent(f"""
+        import sys
+        from kestra_ini.cli import main
+        for n in range(15):
+            assert main([{str(path)!r}, "set", "s", f"p{{sys.argv[1]}}_{{n}}", str(n)]) == 0
+    """)
+    children = [subprocess.Popen([sys.executable, "-c", code, str(p)]) for p in range(6)]
+    assert [child.wait(timeout=300) for child in children] == [0] * 6
+    engine = configparser.ConfigParser()
+    engine.read(path)
+    assert dict(engine["s"]) == {"first": "1", **{f"p{p}_{n}": str(n) for p in range(6) for n in range(15)}}
+    assert path.read_text().startswith("# kept\n[s]\nfirst = 1\np")
