@@ -332,6 +332,10 @@ def apply(document: Document, before: Data, after: Data, optionxform: Callable[[
 
 def _settle_ends(lines: list[Line], newline: str, *, final: bool) -> list[Line]:
     """Every line but the last ends; the last ends only if the file's last line did."""
+    if not final:
+        # An empty last line without an end is no line at all: the one before it would end the file.
+        while lines and not lines[-1].text:
+            lines = lines[:-1]
     settled_lines = [line if line.end else Line(line.text, newline) for line in lines[:-1]]
     if lines:
         last = lines[-1]
