@@ -63,6 +63,7 @@ PyObject* read(PyObject* const* args) noexcept {
     if (!read) return fail_at(id, 1);
     Ref path = get_attr(self, names.attr_path);
     if (!path) return fail_at(id, 2);
+    if (!recover_interrupted_save(path.get())) return fail_at(id, 3);
     PyObject* stack[] = {nullptr, path.get(), names.utf8_sig};
     Ref result = Ref::steal(
         PyObject_Vectorcall(read.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
