@@ -127,6 +127,8 @@ UNLOADABLE = [
     (b"[a]\nx = 1\nX = 2\n", "line 3: option 'X' appears twice in section 'a'"),
     (b"[a]\nx\ny\n", "line 2: cannot parse 'x' (and 1 more line)"),
     (b"[a]\nx = \xff\n", "not UTF-8 text"),
+    (b"\xff\xfe[\x00a\x00]\x00", "not UTF-8 text: it starts with a UTF-16 byte-order mark"),
+    (b"[a]\nx = caf\xe9\n", "byte 0xe9 on line 2 (invalid continuation byte); it looks like a legacy 8-bit"),
 ]
 
 
@@ -217,6 +219,13 @@ def test_usage_errors_exit_2(tmp_path, args):
 def test_every_command_has_help(command):
     code, out, err = cli("f", command, "--help")
     assert (code, err) == (0, "") and out.startswith(f"usage: python -m kestra_ini FILE {command} [-h]")
+
+
+def test_the_installed_script_is_the_same_command_line(make_ini):
+    script = os.path.join(os.path.dirname(sys.executable), "kestra-ini")
+    done = subprocess.run([script, str(make_ini(SETTINGS)), "get", "server", "path"], capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "eu/x\n", "")
+    assert subprocess.run([script], capture_output=True, text=True).stderr.startswith("usage: kestra-ini [-h] FILE")
 
 
 @pytest.mark.parametrize("sink", ["reader that goes away", "file that hits its size limit"])

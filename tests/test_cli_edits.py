@@ -8,6 +8,7 @@ import sys
 import textwrap
 from dataclasses import dataclass
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -206,3 +207,20 @@ def test_concurrent_edits_of_one_file_all_land(make_ini):
     engine.read(path)
     assert dict(engine["s"]) == {"first": "1", **{f"p{p}_{n}": str(n) for p in range(6) for n in range(15)}}
     assert path.read_text().startswith("# kept\n[s]\nfirst = 1\np")
+
+
+@pytest.mark.parametrize("fault", ["an edit that lands on the wrong line", "a store that changes more"])
+def test_an_edit_that_would_not_read_back_as_intended_writes_nothing(make_ini, monkeypatch, capsys, fault):
+    import kestra_ini.cli as cli
+
+    path = make_ini("[a]\nx = 1\n[b]\ny = 2\n")
+    if fault == "an edit that lands on the wrong line":
+        real = cli.apply
+        monkeypatch.setattr(cli, "apply", lambda document, before, after, *rest: real(
+            document, before, {**after, "b": {"y": "3"}}, *rest))
+    else:
+        real = cli.settled
+        monkeypatch.setattr(cli, "settled", lambda engine: {**real(engine), "b": {}})
+    assert main([str(path), "set", "a", "x", "5"]) == 1
+    assert "nothing written: " in capsys.readouterr().err
+    assert path.read_text() == "[a]\nx = 1\n[b]\ny = 2\n"
