@@ -354,7 +354,7 @@ def _describe(exc: Exception, session: _Session) -> tuple[str, str] | None:
 def _name_in_message(exc: configparser.InterpolationError, session: _Session) -> str:
     """The engine's message, naming the option as the file spells it rather than as the engine keys it."""
     text = _one_line(str(exc))
-    name = session.spell(exc.section, exc.option)
+    name = session.spell(str(exc.section), exc.option)  # the unnamed section never occurs: it is not enabled
     keyed = f"option {exc.option!r}"
     if keyed in text:
         return text.replace(keyed, f"option {name!r}", 1)
