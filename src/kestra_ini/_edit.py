@@ -265,6 +265,12 @@ def _section_span(roles: list[Role], header: int, stop: int) -> tuple[int, int]:
         # Comment lines right above the next header speak about that section.
         while stop > header + 1 and roles[stop - 1].kind is Kind.COMMENT:
             stop -= 1
+    elif roles[stop - 1].kind is not Kind.BLANK:
+        # The last section, in a file that does not end with a blank line: the blank lines that set it
+        # apart go with it. (A section added at the end follows the file's habit, so that adding one and
+        # removing it again gives the file back.)
+        while header > 0 and roles[header - 1].kind is Kind.BLANK:
+            header -= 1
     return header, stop
 
 
@@ -318,12 +324,15 @@ def apply(document: Document, before: Data, after: Data, optionxform: Callable[[
     # The default section is always in the data; it gets a header of its own only once it holds options.
     new_sections = [section for section in after
                     if section not in last_blocks and (after[section] or section not in before)]
+    # A blank line before each new section, and after it too in a file that ends with one (as the engine
+    # writes them).
+    blank_end = bool(result) and not result[-1].text.strip()
     for section in new_sections:
-        texts = [""] if result and result[-1].text.strip() else []  # a blank line before each new section
+        texts = [""] if result and result[-1].text.strip() else []
         texts.append(f"[{section}]")
         texts += [text for key, value in after[section].items()
                   for text in _render(fallback, names.get((section, key), key), value)]
-        result += [Line(text, newline) for text in texts]
+        result += [Line(text, newline) for text in texts + ([""] if blank_end else [])]
 
     edited = Document("", bom=document.bom)
     edited.lines = _settle_ends(result, newline, final=document.final_newline)
