@@ -66,7 +66,8 @@ def test_set_creates_the_file_then_changes_it(tmp_path):
     assert cli(path, "set", "Srv", "Port", "8080") == (0, "", "")
     assert cli(path, "set", "Srv", "delta", "--", "-5") == (0, "", "")
     assert cli(path, "set", "Srv", "port", "9090") == (0, "", "")
-    assert path.read_bytes() == b"[Srv]\nPort = 9090\ndelta = -5\n"
+    assert cli(path, "set", "--raw", "Srv", "exec", "vim %F") == (0, "", "")
+    assert path.read_bytes() == b"[Srv]\nPort = 9090\ndelta = -5\nexec = vim %F\n"
 
 
 def test_load_merges_and_keeps_numbers_as_written(make_ini):

@@ -26,7 +26,8 @@ exit status: 0 success, 1 failure (one line on standard error), 2 usage error.
 Read-only commands and remove need FILE to exist; set and load create it.
 set, remove and load change only the lines concerned: comments, spelling, spacing, line ends and
 byte-order mark stay as they were; concurrent edits of one file wait for each other.
-set takes a literal '%' written '%%'; load takes values as dump --raw prints them."""
+set takes a literal '%' written '%%' (set --raw takes VALUE as written); load takes values as
+dump --raw prints them."""
 
 
 class CommandError(Exception):
@@ -119,7 +120,7 @@ def _load(session: _Session) -> _Store:
 
 
 def _edit(session: _Session, change: Callable[[_Store], _Change | None], *, may_create: bool,
-          raw: bool = False) -> None:
+          raw: bool = False, defaults: bool = False) -> None:
     """Runs `change` on the store, then writes the file with only the lines of what changed rewritten.
 
     The store judges the change (its refusals, the engine's checks); the new text must then read back as
@@ -130,7 +131,7 @@ def _edit(session: _Session, change: Callable[[_Store], _Change | None], *, may_
         data = _disk.read(path, may_create=may_create)
         engine = session.open(data or b"", raw=raw)
         assert session.document is not None
-        store = _Store(path, engine, defaults=raw)
+        store = _Store(path, engine, defaults=defaults)
         before = snapshot(engine)
         allowed = change(store)
         if allowed is None:
@@ -169,7 +170,7 @@ def _cmd_set(args: argparse.Namespace, session: _Session) -> str:
         store._set(section, option, args.value, save=False)
         return _Change({(section, store._config.optionxform(option)): option})
 
-    _edit(session, change, may_create=True)
+    _edit(session, change, may_create=True, raw=args.raw)
     return ""
 
 
@@ -221,7 +222,7 @@ def _cmd_load(args: argparse.Namespace, session: _Session) -> str:
         key = store._config.optionxform
         return _Change({(name, key(option)): option for name, options in sections.items() for option in options})
 
-    _edit(session, change, may_create=True, raw=True)
+    _edit(session, change, may_create=True, raw=True, defaults=True)
     return ""
 
 
@@ -387,6 +388,8 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
     sub.add_argument("section", metavar="SECTION")
     sub.add_argument("option", metavar="OPTION")
     sub.add_argument("value", metavar="VALUE", help="the text to store; put -- before a VALUE that starts with -")
+    sub.add_argument("--raw", action="store_true",
+                     help="store VALUE as written, a lone '%%' included (desktop entries' %%F, systemd's %%i)")
     sub = command("remove", "remove SECTION, or only OPTION from it; a miss is an error", _cmd_remove)
     sub.add_argument("section", metavar="SECTION")
     sub.add_argument("option", metavar="OPTION", nargs="?")
