@@ -23,6 +23,9 @@ def not_utf8(error: UnicodeDecodeError) -> str:
 
 def read(path: str, *, may_create: bool = False) -> bytes | None:
     """The file's bytes; None for a missing file that the command may create."""
+    # A save killed while writing over a hard-linked file leaves a journal; the store puts the old text
+    # back before every load, and so does the command line before it reads (a live save is left alone).
+    _durable.recover(path)
     try:
         with open(path, "rb") as file:
             return file.read()
