@@ -163,8 +163,12 @@ def test_an_edit_changes_only_the_lines_of_what_changed(tmp_path, data):
         assert new.endswith(end.encode()) == old.endswith(end.encode())
     assert not any("\r" in line or "\n" in line for line in new_lines), "a line end not the file's own"
 
-    # What the command did not touch is still there, byte for byte and in order; what is new is only the
-    # headers, names and values the command gave, and blank lines.
+    matched = check_untouched_lines_stay(lines, new_lines, command)
+    check_new_lines_come_from_the_command(lines, new_lines, matched, command)
+
+
+def check_untouched_lines_stay(lines, new_lines, command):
+    """What the command did not touch is still there, byte for byte and in order; returns where it is."""
     remaining = iter(enumerate(new_lines))
     matched = set()
     for number, (line, owner) in enumerate(lines):
@@ -176,25 +180,28 @@ def test_an_edit_changes_only_the_lines_of_what_changed(tmp_path, data):
             # A blank line can only go at the very end, where the file must not gain a final newline.
             assert found is not None or not line.strip() and next(remaining, None) is None, f"{line!r} is gone"
             matched.add(found)
-    names = {command[2].lower()} if command[0] == "set" and len(command) > 2 else set()
-    texts = set(command[3].split("\n")) if command[0] == "set" else set()
-    headers = {f"[{command[1]}]"} if command[0] == "set" else set()
-    if command[0] == "load":
-        names = {o.lower() for items in command[1].values() for o in items}
-        texts = {part for items in command[1].values() for value in items.values() for part in value.split("\n")}
-        headers = {f"[{section}]" for section in command[1]}
-    if command[0] == "remove":  # nothing new: only whole lines go
+    return matched
+
+
+def check_new_lines_come_from_the_command(lines, new_lines, matched, command):
+    """A removal only takes whole lines away; a set or load adds only the headers, names and values it was
+    given, and blank lines; an option that was there keeps the file's spelling of its name."""
+    if command[0] == "remove":
         left = iter(line for line, _ in lines)
         assert all(any(line == candidate for candidate in left) for line in new_lines if line), command
+        return
+    given = {command[1]: {command[2]: command[3]}} if command[0] == "set" else command[1]
+    names = {option.lower() for options in given.values() for option in options}
+    texts = {part.strip() for options in given.values() for value in options.values() for part in value.split("\n")}
+    headers = {f"[{section}]" for section in given}
     for index, line in enumerate(new_lines):
         clean = line.strip()
-        assert (index in matched or command[0] == "remove" or not clean or clean in headers or clean in {t.strip() for t in texts}
-                or any(clean.lower().startswith(n) for n in names)), (line, command)
-    if command[0] != "remove":  # an option that was there keeps the file's spelling of its name
-        for line, owner in lines:
-            if owner[0] == "option" and touched(command, owner):
-                spelled = line.strip().split(":")[0].split("=")[0].rstrip()
-                assert any(candidate.strip().startswith(spelled) for candidate in new_lines), spelled
+        assert (index in matched or not clean or clean in headers or clean in texts
+                or any(clean.lower().startswith(name) for name in names)), (line, command)
+    for line, owner in lines:
+        if owner[0] == "option" and touched(command, owner):
+            spelled = line.strip().split(":")[0].split("=")[0].rstrip()
+            assert any(candidate.strip().startswith(spelled) for candidate in new_lines), spelled
 
 
 def test_concurrent_edits_of_one_file_all_land(make_ini):
