@@ -5,7 +5,7 @@ PY        := $(VENV)/bin/python
 SOURCES   := $(wildcard src/ini_main/*.cpp src/ini_main/*.hpp src/ini_main/*.map src/kestra_ini/*) CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?=
 
-.PHONY: all venv install run test lint bench sanitize clean
+.PHONY: all venv install run test lint bench sanitize test-portable strict clean
 
 all: install
 
@@ -47,6 +47,14 @@ bench: install
 
 sanitize: $(VENV)/.deps
 	bash tools/sanitize
+
+# The save without its Linux-only features, as other platforms build it.
+test-portable: $(VENV)/.deps
+	bash tools/test-portable $(PYTEST_ARGS)
+
+# Every warning of -Wpedantic -Wshadow -Wconversion is an error.
+strict: $(VENV)/.deps
+	bash tools/build-strict
 
 clean:
 	rm -rf build $(VENV) .pytest_cache

@@ -1,8 +1,10 @@
 """_save replaces the file whole or not at all, and keeps the file's links, mode and owner."""
 import configparser
 import contextlib
+import errno
 import io
 import os
+import socket
 import stat
 import subprocess
 import sys
@@ -15,6 +17,8 @@ from conftest import locked, sections_as_dicts
 
 ORIGINAL = b"[a]\nx = 1\n" + b"; padding, so that a shorter save must cut the file\n" * 20
 ROOT = os.geteuid() == 0
+# Set by tools/test-portable: the build without Linux-only features such as extended attributes.
+PORTABLE = os.environ.get("KESTRA_PORTABLE") == "1"
 
 
 def listing(top):
@@ -80,6 +84,7 @@ def test_permission_bits_and_owner(ini_main, tmp_path, mode, umask):
         if ROOT:
             os.chown(path, 4321, 4322)
         path.chmod(mode)  # after chown, which drops set-id bits
+        os.setxattr(path, "user.kept", b"yes")
     old = os.umask(umask)
     try:
         store = ini_main.KestraIniMain(path)
@@ -92,6 +97,7 @@ def test_permission_bits_and_owner(ini_main, tmp_path, mode, umask):
     assert path.read_bytes() == expected and listing(tmp_path) == ["s.ini"]
     assert stat.S_IMODE(info.st_mode) == (mode if mode is not None else 0o666 & ~umask)
     assert not ROOT or mode is None or (info.st_uid, info.st_gid) == (4321, 4322)
+    assert mode is None or PORTABLE or os.getxattr(path, "user.kept") == b"yes"
 
 
 @pytest.mark.parametrize("layout", ["absolute", "relative", "chain", "dangling", "hard link", "locked directory"])
@@ -166,3 +172,59 @@ def test_stale_temporaries_are_removed_and_fresh_ones_kept(ini_main, make_ini, t
             os.utime(tmp_path / name, (old, old))
     ini_main.KestraIniMain(str(path))._set("a", "x", "2")
     assert listing(tmp_path) == sorted(["settings.ini"] + [n for k, n in names.items() if k != "stale"])
+
+
+@pytest.mark.parametrize("kind", ["character device", "fifo", "socket"])
+def test_anything_but_a_regular_file_is_written_as_open_would(ini_main, tmp_path, kind):
+    special, link = tmp_path / "special", tmp_path / "link.ini"
+    link.symlink_to(special)  # a settings name pointing at /dev/null, say
+    reader = None
+    if kind == "character device":
+        try:
+            os.mknod(special, stat.S_IFCHR | 0o666, os.makedev(1, 3))  # a second /dev/null
+        except PermissionError:
+            pytest.skip("mknod is not allowed here")
+    elif kind == "fifo":
+        os.mkfifo(special)
+        reader = os.open(special, os.O_RDONLY | os.O_NONBLOCK)  # so that opening for writing never waits
+    else:
+        server = socket.socket(socket.AF_UNIX)
+        server.bind(str(special))
+    before = os.lstat(special)
+    store = ini_main.KestraIniMain(tmp_path / "unused.ini")
+    store._config.read_dict({"a": {"k": "v"}})
+    expected = saved_bytes(sections_as_dicts(store._config))
+    store._path = link
+    try:
+        if kind == "socket":
+            with pytest.raises(OSError) as info:
+                store._save()
+            assert (info.value.errno, info.value.filename) == (errno.ENXIO, link)
+        else:
+            store._save()
+            assert reader is None or os.read(reader, 1 << 16) == expected
+    finally:
+        if reader is not None:
+            os.close(reader)
+        if kind == "socket":
+            server.close()
+    after = os.lstat(special)
+    assert (after.st_ino, stat.S_IFMT(after.st_mode)) == (before.st_ino, stat.S_IFMT(before.st_mode))
+    assert link.is_symlink() and listing(tmp_path) == ["link.ini", "special"]
+
+
+@pytest.mark.parametrize("depth", [1, 3, 40])
+def test_a_path_through_proc_self_fd(ini_main, tmp_path, depth):
+    folder = tmp_path.joinpath(*["d" * 30] * depth)  # the file's own path: about 60 to 1300 characters
+    folder.mkdir(parents=True)
+    target = folder / "settings.ini"
+    target.write_bytes(ORIGINAL)
+    fd = os.open(target, os.O_RDONLY)
+    try:
+        store = ini_main.KestraIniMain(f"/proc/self/fd/{fd}")
+        store._config.read_dict({"new": {"k": "v"}})
+        expected = saved_bytes(sections_as_dicts(store._config))
+        store._save()
+    finally:
+        os.close(fd)
+    assert target.read_bytes() == expected and os.listdir(folder) == ["settings.ini"]

@@ -50,12 +50,14 @@ def test_dump_is_stable_json_in_file_order(make_ini):
 
 @pytest.mark.parametrize("raw", [[], ["--raw"]])
 def test_dump_then_load_into_a_new_file_gives_the_same_dump(make_ini, tmp_path, raw):
-    text = SETTINGS + ("[odd]\npercent = 50%%\nref = %(zone)s%%\n" if raw else "[odd]\nempty =\n")
+    odd = "[odd]\npercent = 50%%\nlone = 50%\nexec = vim %F\nref = %(zone)s%%\nzone = own\n"
+    text = SETTINGS + (odd if raw else "[odd]\nempty =\n")
     code, first, _ = cli(make_ini(text), "dump", *raw)
     copy = tmp_path / "sub" / "copy.ini"
     copy.parent.mkdir()
     assert cli(copy, "load", "-", stdin=first.encode()) == (0, "", "")
-    assert copy.read_bytes().startswith(b"\xef\xbb\xbf[server]\n")
+    # Raw, the defaults stay a section of their own; interpolated, every section carries them.
+    assert copy.read_bytes().startswith(b"[DEFAULT]\nzone = eu\n\n[server]\nhost" if raw else b"[server]\nzone")
     assert (code, cli(copy, "dump", *raw)) == (0, (0, first, ""))
 
 
@@ -64,7 +66,8 @@ def test_set_creates_the_file_then_changes_it(tmp_path):
     assert cli(path, "set", "Srv", "Port", "8080") == (0, "", "")
     assert cli(path, "set", "Srv", "delta", "--", "-5") == (0, "", "")
     assert cli(path, "set", "Srv", "port", "9090") == (0, "", "")
-    assert path.read_bytes() == b"\xef\xbb\xbf[Srv]\nport = 9090\ndelta = -5\n\n"
+    assert cli(path, "set", "--raw", "Srv", "exec", "vim %F") == (0, "", "")
+    assert path.read_bytes() == b"[Srv]\nPort = 9090\ndelta = -5\nexec = vim %F\n"
 
 
 def test_load_merges_and_keeps_numbers_as_written(make_ini):
@@ -122,16 +125,19 @@ def test_remove_missing_ok_succeeds_without_writing(make_ini, args):
 UNLOADABLE = [
     (b"x = 1\n", "line 1: text before the first section header: 'x = 1'"),
     (b"[a]\n[a]\n", "line 2: section 'a' appears twice"),
-    (b"[a]\nx = 1\nX = 2\n", "line 3: option 'x' appears twice in section 'a'"),
+    (b"[a]\nx = 1\nX = 2\n", "line 3: option 'X' appears twice in section 'a'"),
     (b"[a]\nx\ny\n", "line 2: cannot parse 'x' (and 1 more line)"),
     (b"[a]\nx = \xff\n", "not UTF-8 text"),
+    (b"\xff\xfe[\x00a\x00]\x00", "not UTF-8 text: it starts with a UTF-16 byte-order mark"),
+    (b"[a]\nx = caf\xe9\n", "byte 0xe9 on line 2 (invalid continuation byte); it looks like a legacy 8-bit"),
 ]
 
 
 @pytest.mark.parametrize("content, words, args", [
     *[(content, words, args) for content, words in UNLOADABLE for args in (["get", "a", "x"], ["set", "a", "y", "1"])],
     (b"[a]\nx = %(nope)s\n", "key 'nope' which is not a valid option name", ["get", "a", "x"]),
-    (b"[a]\nx = 5%\n", "a literal '%' is written '%%'", ["get", "a", "x"]),
+    (b"[a]\nX = 5%\n", "option 'X' in section 'a': '%' must be followed by '%' or '(', found: '%' (--raw",
+     ["get", "a", "x"]),
 ])
 def test_a_file_that_does_not_load_is_reported_and_left_alone(make_ini, content, words, args):
     path = make_ini(content)
@@ -172,11 +178,11 @@ def test_permission_denied_on_save_names_the_file(make_ini):
     path = make_ini(SETTINGS)
     done = run_python(f"""
         import sys
-        from kestra_ini.ini_main import KestraIniMain
+        from kestra_ini import _durable
         from kestra_ini.cli import main
-        def refuse(self):
-            raise PermissionError(13, "Permission denied", self._path)
-        KestraIniMain._save = refuse
+        def refuse(path, data):
+            raise PermissionError(13, "Permission denied", path)
+        _durable.replace_file = refuse
         sys.exit(main([{str(path)!r}, "set", "a", "b", "c"]))
     """, check=False)
     assert_one_line_error((done.returncode, done.stdout, done.stderr), path, "Permission denied")
@@ -214,6 +220,13 @@ def test_usage_errors_exit_2(tmp_path, args):
 def test_every_command_has_help(command):
     code, out, err = cli("f", command, "--help")
     assert (code, err) == (0, "") and out.startswith(f"usage: python -m kestra_ini FILE {command} [-h]")
+
+
+def test_the_installed_script_is_the_same_command_line(make_ini):
+    script = os.path.join(os.path.dirname(sys.executable), "kestra-ini")
+    done = subprocess.run([script, str(make_ini(SETTINGS)), "get", "server", "path"], capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "eu/x\n", "")
+    assert subprocess.run([script], capture_output=True, text=True).stderr.startswith("usage: kestra-ini [-h] FILE")
 
 
 @pytest.mark.parametrize("sink", ["reader that goes away", "file that hits its size limit"])

@@ -22,12 +22,21 @@ PyObject* durable_replace_file(PyObject*, PyObject* const* args, Py_ssize_t narg
     Py_RETURN_NONE;
 }
 
+PyObject* durable_recover(PyObject*, PyObject* path) noexcept {
+    if (!ini::recover_interrupted_save(path)) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef durable_methods[] = {
     {"replace_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(durable_replace_file)),
      METH_FASTCALL,
      PyDoc_STR("replace_file(path, data, /)\n--\n\n"
                "Make the file at path hold exactly data (bytes), as the store's save does:\n"
                "never half written, symbolic and hard links kept.")},
+    {"recover", durable_recover, METH_O,
+     PyDoc_STR("recover(path, /)\n--\n\n"
+               "Put back the old bytes of the file at path if a save writing over it was\n"
+               "killed part way, as the store does before every load. Call it before reading.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,12 +11,19 @@ namespace ini {
 // Makes the file named by `path` (str, bytes or path-like) hold exactly
 // `head` followed by `body`. The text goes to a new file beside the target,
 // which is synced and renamed over it; a symbolic link is followed so that
-// the link survives. Where the directory refuses a new file but the file
-// itself is writable, or the file has other hard links, the bytes are
-// written over the file in place instead.
+// the link survives. Where the file has other hard links, where a new file
+// could not keep its owner, or where the directory refuses a new file, the
+// bytes are written over the file in place, behind a rollback journal.
+// A device or a FIFO is written to, never replaced.
 //
 // On failure an OSError (the subclass for its errno, the path as filename)
-// is set, no temporary file remains and the target is as it was.
+// is set, no file of the save remains and the target is as it was.
 bool replace_file(PyObject* path, std::string_view head, std::string_view body) noexcept;
+
+// Puts back the old text of a file whose in-place save was killed part way,
+// so that a load finds the old text or the new, never a mixture. Call it
+// before reading the file. False with an OSError set only when such a file
+// cannot be repaired; a path that names no file is left to the reader.
+bool recover_interrupted_save(PyObject* path) noexcept;
 
 }  // namespace ini

@@ -1,0 +1,306 @@
+"""Each system call of a save failing in turn, or the process dying just after it.
+
+A shim preloaded into a child process (fault_shim.c) logs the save's calls,
+fails the Nth call of a name with an errno, or kills the process after the
+Kth call. Each layout takes a different road through the save: a new file
+renamed over the old one (unnamed or named temporary, a name at the length
+limit), or the old file written over in place behind a journal (hard links,
+a file whose owner a new file could not keep)."""
+import os
+import shutil
+import subprocess
+import tempfile
+
+import pytest
+
+from conftest import run_python
+
+SOURCE = os.path.join(os.path.dirname(__file__), "fault_shim.c")
+LAYOUTS = ["rename", "named", "long name", "hard link", "long hard link", "non-owner"]
+
+# Shared by the tables below. `trial` prepares the old file, saves the new
+# content in a forked child that the shim watches, and returns the child's
+# outcome; `check` asserts what any outcome must leave.
+HARNESS = r'''
+import configparser, ctypes, errno, io, json, os, re, signal, sys
+
+from kestra_ini._durable import replace_file
+from kestra_ini.ini_main import KestraIniMain
+
+shim = ctypes.CDLL(os.environ["SHIM"])
+shim.shim_arm.argtypes = [ctypes.c_char_p, ctypes.c_long]
+shim.shim_disarm.restype = ctypes.c_char_p
+layout, folder = os.environ["LAYOUT"], os.environ["FOLDER"]
+path = os.path.join(folder, "s" * 251 + ".ini" if "long" in layout else "settings.ini")
+# A file system without O_TMPFILE refuses the first open: the save names its temporary from the start.
+# The portable build names it from the start anyway.
+base_rules = "open:1:95" if layout == "named" and not os.environ.get("KESTRA_PORTABLE") else ""
+owner = (4321, 4321) if layout == "non-owner" else (os.geteuid(), os.getegid())
+TEMPORARY = re.compile(r"\..+\.[0-9a-f]{16}\.ini-tmp")
+STATES = [{"a": {"x": "1", "pad": "p" * 300}}, {"a": {"x": "2"}, "b": {"k": "v"}}, {"a": {"pad": "q" * 900}}]
+
+def rendered(state):
+    engine = configparser.ConfigParser()
+    engine.read_dict(state)
+    text = io.StringIO()
+    engine.write(text)
+    return text.getvalue().encode("utf-8-sig")
+
+def prepare(old):
+    for name in os.listdir(folder):
+        os.unlink(os.path.join(folder, name))
+    with open(path, "wb") as f:
+        f.write(rendered(old))
+    if "hard link" in layout:
+        os.link(path, os.path.join(folder, "twin.ini"))
+    os.chown(path, *owner)
+    os.chmod(path, 0o666 if layout == "non-owner" else 0o640)
+    return sorted(os.listdir(folder))
+
+def trial(old, new, rules="", crash=0, fresh=True):
+    """Saves `new` over `old` in a child; its outcome, or None when it was killed.
+
+    Without `fresh`, saves over what the last trial left, through the command
+    line's writer, with no load before it."""
+    listing = prepare(old) if fresh else None
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(reader)
+        if layout == "non-owner":
+            os.setgroups([])
+            os.setresgid(65534, 65534, 65534)
+            os.setresuid(65534, 65534, 65534)
+        if fresh:
+            store = KestraIniMain(path)
+            store._config.clear()
+            store._config.read_dict(new)
+        shim.shim_arm(",".join(r for r in (base_rules, rules) if r).encode(), crash)
+        try:
+            store._save() if fresh else replace_file(path, rendered(new))
+            outcome = {"error": None}
+        except OSError as error:
+            outcome = {"error": error.errno, "filename": error.filename}
+        outcome["log"] = shim.shim_disarm().decode(errors="replace")
+        os.write(writer, json.dumps(outcome).encode())
+        os._exit(0)
+    os.close(writer)
+    data = b""
+    while chunk := os.read(reader, 1 << 16):
+        data += chunk
+    os.close(reader)
+    status = os.waitpid(pid, 0)[1]
+    if crash and os.WIFSIGNALED(status):
+        assert os.WTERMSIG(status) == signal.SIGKILL, status
+        return listing, None
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+    return listing, json.loads(data)
+
+def calls(outcome):
+    """The logged calls as (name, kind of file, detail)."""
+    out = []
+    for line in outcome["log"].splitlines():
+        name, where, detail = line.split("|", 2)
+        base = os.path.basename(where).removesuffix(" (deleted)")
+        kind = ("target" if where == path else "directory" if where == folder else
+                "journal" if base.endswith(".ini-journal") else
+                "temporary" if base.startswith("#") or TEMPORARY.fullmatch(base) else "other")
+        out.append((name, kind, detail))
+    return out
+
+def check(old, new, listing, context):
+    """The file holds one whole state (0: old, 1: new), loads as that state, and the save left nothing of its own."""
+    loaded = KestraIniMain(path)._get_all()  # puts back what a killed in-place save left
+    data = open(path, "rb").read()
+    assert data in (rendered(old), rendered(new)), (context, data[:80])
+    state = [rendered(old), rendered(new)].index(data)
+    assert loaded == {s: dict(o) for s, o in [old, new][state].items()}, context
+    left = sorted(set(os.listdir(folder)) - set(listing))
+    assert all(TEMPORARY.fullmatch(n) for n in left), (context, left)
+    st = os.stat(path)
+    mode = 0o666 if layout == "non-owner" else 0o640
+    assert (st.st_uid, st.st_gid) == owner and st.st_mode & 0o7777 == mode, context
+    assert st.st_nlink == (2 if "hard link" in layout else 1), context
+    return state, left
+
+PAIRS = [(STATES[0], STATES[1]), (STATES[1], STATES[2])]  # a shorter text, then a longer one
+'''
+
+FAILURES = HARNESS + r'''
+for old, new in PAIRS:
+    listing, clean = trial(old, new)
+    assert clean["error"] is None, clean
+    log, seen = calls(clean), {}
+    # Once the new text has its name, the rest is tidying up; before that,
+    # only the steps that a save can do without fail silently.
+    committed = next(i for i, c in enumerate(log) if c[0] == "rename" or c[:2] == ("unlink", "journal"))
+    best_effort = {"getentropy", "listxattr", "getxattr", "fsetxattr", "opendir", "unlinkat", "close"}
+    for number, (name, kind, detail) in enumerate(log):
+        seen[name] = seen.get(name, 0) + 1
+        if layout == "named" and (name, seen[name]) == ("open", 1):
+            continue  # the refusal that makes this layout
+        for err in (errno.EIO, errno.EINTR):
+            context = (number, name, seen[name], kind, errno.errorcode[err])
+            _, outcome = trial(old, new, f"{name}:{seen[name]}:{err}")
+            state, left = check(old, new, listing, context)
+            removal = (name, kind) == ("unlink", "temporary")  # giving up a new file: nothing else to do
+            assert not left or removal, context
+            if err == errno.EINTR:  # an interrupted call is repeated
+                assert outcome["error"] is None and state == 1, (context, outcome["error"])
+            elif outcome["error"] is None:
+                assert state == 1 and (number > committed or name in best_effort or removal), context
+            else:
+                assert (outcome["error"], outcome["filename"], state) == (err, path, 0), (context, outcome)
+'''
+
+CRASHES = HARNESS + r'''
+for old, new in PAIRS:
+    listing, clean = trial(old, new)
+    states = []
+    for after in range(1, len(calls(clean)) + 1):
+        _, outcome = trial(old, new, crash=after)
+        assert outcome is None or outcome["error"] is None, outcome
+        states.append(check(old, new, listing, after)[0])
+    # Old until one call commits the save, new from then on.
+    assert states == sorted(states) and states[0] == 0 and states[-1] == 1, states
+    torn = max((i for i, c in enumerate(calls(clean), 1) if c[:2] == ("pwrite", "target")), default=None)
+    if torn is None:
+        continue
+    # Killed while the file is half written, then a save that finds that is killed in turn.
+    third = STATES[(STATES.index(new) + 1) % len(STATES)]
+    trial(old, new, crash=torn)
+    _, second = trial(old, third, fresh=False)
+    states = []
+    for after in range(1, len(calls(second)) + 1):
+        assert trial(old, new, crash=torn)[1] is None
+        trial(old, third, crash=after, fresh=False)
+        states.append(check(old, third, listing, ("second", after))[0])
+    assert states == sorted(states) and states[-1] == 1, states
+'''
+
+ORDER = HARNESS + r'''
+def first(log, match, start=0):
+    return next(i for i in range(start, len(log)) if match(log[i]))
+
+def last(log, match):
+    return max(i for i, c in enumerate(log) if match(c))
+
+listing, clean = trial(*PAIRS[0])
+log = calls(clean)
+in_place = any(kind == "journal" for _, kind, _ in log)
+assert in_place == (layout in ("hard link", "long hard link", "non-owner")), log
+if in_place:
+    target_write = first(log, lambda c: c[:2] == ("pwrite", "target"))
+    journal_synced = last(log[:target_write], lambda c: c[:2] == ("fsync", "journal"))
+    first(log[:target_write], lambda c: c[:2] == ("fsync", "directory"), journal_synced)
+    last_write = last(log, lambda c: c[:2] == ("pwrite", "target"))
+    target_synced = first(log, lambda c: c[:2] == ("fsync", "target"), last_write)
+    removed = first(log, lambda c: c[:2] == ("unlink", "journal"), target_synced)
+    first(log, lambda c: c[:2] == ("fsync", "directory"), removed)
+else:
+    renamed = first(log, lambda c: c[0] == "rename")
+    written = last(log, lambda c: c[:2] == ("pwrite", "temporary"))
+    first(log[:renamed], lambda c: c[:2] == ("fsync", "temporary"), written)
+    first(log, lambda c: c[:2] == ("fsync", "directory"), renamed)
+    # Nobody else may read the text from the new file before it has the old one's mode and owner.
+    created = first(log, lambda c: c[0] == "open" and "mode=" in c[2] and c[1] in ("directory", "temporary"))
+    assert int(log[created][2].rsplit("mode=", 1)[1], 8) & 0o077 == 0, log[created]
+    for name, kind, detail in log:
+        if name == "pwrite" and kind == "temporary":
+            assert detail == f"mode=640 uid={owner[0]} gid={owner[1]}", detail
+'''
+
+LEFTOVERS = r'''
+import ctypes, os, time
+from kestra_ini._durable import replace_file
+from kestra_ini.ini_main import KestraIniMain
+
+shim = ctypes.CDLL(os.environ["SHIM"])
+shim.shim_arm.argtypes = [ctypes.c_char_p, ctypes.c_long]
+shim.shim_disarm.restype = ctypes.c_char_p
+folder = os.environ["FOLDER"]
+# Two names alike but for their last bytes, too long for a temporary's name to hold them whole.
+names = ["s" * 246 + "1.ini", "s" * 246 + "2.ini", "s" * 200 + ".ini", "settings.ini"]
+
+def save(name, crash=0):
+    """Saves in a child; its exit status tells the number of the last call before the rename."""
+    pid = os.fork()
+    if pid == 0:
+        store = KestraIniMain(os.path.join(folder, name))
+        store._config.read_dict({"a": {"x": str(crash)}})
+        shim.shim_arm(b"", crash)
+        store._save()
+        log = shim.shim_disarm().decode().splitlines()
+        os._exit(next(i for i, line in enumerate(log) if line.startswith("rename|")))
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+leftovers = {}
+for name in names:
+    save(name)
+    last = save(name)
+    before = set(os.listdir(folder))
+    assert save(name, crash=last) == -9
+    leftovers[name] = set(os.listdir(folder)) - before
+    assert len(leftovers[name]) == 1, leftovers
+old = time.time() - 120
+for left in leftovers.values():
+    os.utime(os.path.join(folder, *left), (old, old))
+for number, name in enumerate(names):
+    save(name)  # removes its own stale temporaries, and only those
+    present = set(os.listdir(folder))
+    assert [bool(leftovers[n] & present) for n in names] == [i > number for i in range(len(names))], present
+'''
+
+
+@pytest.fixture(scope="module")
+def shim():
+    gcc = shutil.which("gcc") or shutil.which("cc")
+    if gcc is None:
+        pytest.skip("no C compiler for the fault-injection shim")
+    # Readable by the unprivileged user of the non-owner layout.
+    folder = tempfile.mkdtemp(prefix="fault-shim-")
+    os.chmod(folder, 0o755)
+    out = os.path.join(folder, "fault_shim.so")
+    # Without the sanitizer runtime that `make sanitize` preloads: the compiler's own leaks are not ours.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    try:
+        subprocess.run([gcc, "-shared", "-fPIC", "-O1", "-o", out, SOURCE, "-ldl"], check=True, env=env)
+        yield out
+    finally:
+        shutil.rmtree(folder)
+
+
+@pytest.fixture(params=LAYOUTS)
+def layout(request):
+    if request.param == "non-owner" and os.geteuid() != 0:
+        pytest.skip("taking another user's identity needs root")
+    folder = tempfile.mkdtemp(prefix="fault-save-")
+    os.chmod(folder, 0o777)  # the non-owner may create files here
+    yield request.param, folder
+    shutil.rmtree(folder)
+
+
+def run_with_shim(code, shim, **env):
+    # Appended, so that a sanitizer runtime preloaded for the whole suite stays first.
+    preload = " ".join(p for p in (os.environ.get("LD_PRELOAD"), shim) if p)
+    run_python(code, env={"SHIM": shim, "LD_PRELOAD": preload, **env}, timeout=300)
+
+
+def run_harness(code, shim, layout):
+    run_with_shim(code, shim, LAYOUT=layout[0], FOLDER=layout[1])
+
+
+def test_each_failing_call_leaves_the_old_file_and_reports_it(shim, layout):
+    run_harness(FAILURES, shim, layout)
+
+
+def test_a_crash_after_any_call_leaves_the_old_or_the_new_state(shim, layout):
+    run_harness(CRASHES, shim, layout)
+
+
+def test_the_text_is_durable_before_it_takes_the_name(shim, layout):
+    run_harness(ORDER, shim, layout)
+
+
+def test_stale_temporaries_of_long_names_are_told_apart(shim, tmp_path):
+    run_with_shim(LEFTOVERS, shim, FOLDER=str(tmp_path))
