@@ -7,6 +7,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 import traceback
 
@@ -92,3 +93,31 @@ def locked(path):
         yield
     finally:
         undo()
+
+
+SHIM_SOURCE = os.path.join(os.path.dirname(__file__), "fault_shim.c")
+
+
+@pytest.fixture(scope="session")
+def shim():
+    """The fault-injection shim (tests/fault_shim.c), compiled for this run; preload it with run_with_shim."""
+    gcc = shutil.which("gcc") or shutil.which("cc")
+    if gcc is None:
+        pytest.skip("no C compiler for the fault-injection shim")
+    # Readable by the unprivileged user of the non-owner layout.
+    folder = tempfile.mkdtemp(prefix="fault-shim-")
+    os.chmod(folder, 0o755)
+    out = os.path.join(folder, "fault_shim.so")
+    # Without the sanitizer runtime that `make sanitize` preloads: the compiler's own leaks are not ours.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    try:
+        subprocess.run([gcc, "-shared", "-fPIC", "-O1", "-o", out, SHIM_SOURCE, "-ldl"], check=True, env=env)
+        yield out
+    finally:
+        shutil.rmtree(folder)
+
+
+def run_with_shim(code, shim, **env):
+    # Appended, so that a sanitizer runtime preloaded for the whole suite stays first.
+    preload = " ".join(p for p in (os.environ.get("LD_PRELOAD"), shim) if p)
+    run_python(code, env={"SHIM": shim, "LD_PRELOAD": preload, **env}, timeout=300)

@@ -9,11 +9,10 @@ import textwrap
 from dataclasses import dataclass
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
+from conftest import run_with_shim
 from kestra_ini.cli import main
-from test_save_faults import run_with_shim, shim  # noqa: F401  (shim is a fixture)
 
 NAME_CHARS = "aXYZé_-.0"
 VALUE_CHARS = "ab Z=:;#[]%é✓\t."
@@ -98,7 +97,8 @@ def operations(draw, lines):
 
 def model(text, command):
     """The engine's data after the command, done by plain configparser and its own write and read."""
-    engine = configparser.ConfigParser(interpolation=None if command[0] == "load" else configparser.BasicInterpolation())
+    interpolation = None if command[0] == "load" else configparser.BasicInterpolation()
+    engine = configparser.ConfigParser(interpolation=interpolation)
     engine.read_string(text)
     if command[0] == "set":
         if not engine.has_section(command[1]):
@@ -241,7 +241,6 @@ RECOVERY = r'''
 import ctypes, os
 from kestra_ini import _durable
 from kestra_ini.cli import main
-from test_save_faults import run_with_shim, shim  # noqa: F401  (shim is a fixture)
 
 shim = ctypes.CDLL(os.environ["SHIM"])
 shim.shim_arm.argtypes = [ctypes.c_char_p, ctypes.c_long]

@@ -8,14 +8,12 @@ limit), or the old file written over in place behind a journal (hard links,
 a file whose owner a new file could not keep)."""
 import os
 import shutil
-import subprocess
 import tempfile
 
 import pytest
 
-from conftest import run_python
+from conftest import run_with_shim
 
-SOURCE = os.path.join(os.path.dirname(__file__), "fault_shim.c")
 LAYOUTS = ["rename", "named", "long name", "hard link", "long hard link", "non-owner"]
 
 # Shared by the tables below. `trial` prepares the old file, saves the new
@@ -252,24 +250,6 @@ for number, name in enumerate(names):
 '''
 
 
-@pytest.fixture(scope="module")
-def shim():
-    gcc = shutil.which("gcc") or shutil.which("cc")
-    if gcc is None:
-        pytest.skip("no C compiler for the fault-injection shim")
-    # Readable by the unprivileged user of the non-owner layout.
-    folder = tempfile.mkdtemp(prefix="fault-shim-")
-    os.chmod(folder, 0o755)
-    out = os.path.join(folder, "fault_shim.so")
-    # Without the sanitizer runtime that `make sanitize` preloads: the compiler's own leaks are not ours.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    try:
-        subprocess.run([gcc, "-shared", "-fPIC", "-O1", "-o", out, SOURCE, "-ldl"], check=True, env=env)
-        yield out
-    finally:
-        shutil.rmtree(folder)
-
-
 @pytest.fixture(params=LAYOUTS)
 def layout(request):
     if request.param == "non-owner" and os.geteuid() != 0:
@@ -278,12 +258,6 @@ def layout(request):
     os.chmod(folder, 0o777)  # the non-owner may create files here
     yield request.param, folder
     shutil.rmtree(folder)
-
-
-def run_with_shim(code, shim, **env):
-    # Appended, so that a sanitizer runtime preloaded for the whole suite stays first.
-    preload = " ".join(p for p in (os.environ.get("LD_PRELOAD"), shim) if p)
-    run_python(code, env={"SHIM": shim, "LD_PRELOAD": preload, **env}, timeout=300)
 
 
 def run_harness(code, shim, layout):

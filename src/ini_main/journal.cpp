@@ -101,9 +101,12 @@ int unlink_journal(const std::string& name) noexcept {
 }
 
 // No journal, or none that this process may see: a file it cannot read
-// either is the engine's to report, or to pass over.
+// either is the engine's to report, or to pass over. With no descriptor
+// left, the engine's read of the file fails the same way, and the store
+// then refuses to replace the file it could not read.
 int unopened_journal(const std::string& target, int err) noexcept {
     if (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG || err == ELOOP) return 0;
+    if (err == EMFILE || err == ENFILE) return 0;
     if (err == EACCES && again([&] { return ::access(target.c_str(), R_OK); }) != 0) return 0;
     return err;
 }

@@ -75,7 +75,9 @@ int resolve_links(std::string& path) {
     std::string target;
     for (int hop = 0; hop < max_symlink_hops; ++hop) {
         const int err = read_link(path, target);
-        if (err == EINVAL || err == ENOENT) return 0;  // not a link, or nothing there yet
+        // Not a link, or nothing there yet; a path through a file is left for
+        // the target's own checks, which answer as open() would.
+        if (err == EINVAL || err == ENOENT || err == ENOTDIR) return 0;
         if (err != 0) return err;
         path = !target.empty() && target.front() == '/' ? target : directory_of(path) + "/" + target;
     }

@@ -15,8 +15,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
 from kestra_ini import _disk
-from kestra_ini._edit import (Data, Document, EditError, apply, classify, parse, settled, snapshot, spellings,
-                              verify)
+from kestra_ini._edit import Data, Document, EditError, apply, classify, parse, settled, snapshot, spellings, verify
 from kestra_ini.ini_main import KestraIniMain
 
 PROG = "python -m kestra_ini"
