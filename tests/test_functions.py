@@ -85,6 +85,8 @@ def test_attribute_assignment(ini_main, store):
     ("s._set(section='s', value='v')", "_set() takes at least 4 positional arguments (2 given)"),
     ("s._set_option(section='s', save=False)", "_set_option() takes at least 3 positional arguments (2 given)"),
     ("s._get(option='o')", "_get() takes exactly 3 positional arguments (1 given)"),
+    ("s._get(section='s')", "_get() takes exactly 3 positional arguments (2 given)"),
+    ("s._set('s', option='o')", "_set() takes at least 4 positional arguments (3 given)"),
     ("s._get('s', section='x')", "_get() takes exactly 3 positional arguments (2 given)"),
     ("s._get('s', 'o', section='x')", "_get() got multiple values for keyword argument 'section'"),
     ("C._get(s, 's', 'o', self=s)", "_get() got multiple values for keyword argument 'self'"),
