@@ -160,41 +160,29 @@ def build_groups(files):
     # options in sections of ten. With the default engine, interpolating every value
     # costs ~1 us per option and hides the dict building (and any keyword cost); an
     # engine without interpolation shows it.
-    get_option_floor = "dict(engine.items(s))"
-    get_all_floor = "{s: dict(engine.items(s)) for s in engine.sections()}"
+    dict_rows = [
+        ("_get_option", "store._get_option(s)", "store._get_option(section=s)",
+         "dict(engine.items(s))",
+         lambda size, settings: with_names(stores(files.make({"main": size}), **settings), s="main")),
+        ("_get_all", "store._get_all()", "type(store)._get_all(self=store)",
+         "{s: dict(engine.items(s)) for s in engine.sections()}",
+         lambda size, settings: stores(files.make(spread(size)), **settings)),
+    ]
     for settings, suffix in [({}, ""), ({"interpolation": None}, ", no interpolation")]:
-        for size in (10, 100, 1000):
-            env = with_names(stores(files.make({"main": size}), **settings), s="main")
-            positional = row(f"_get_option, {size} options{suffix}", "store._get_option(s)",
-                             get_option_floor, "store._get_option(s)", env,
-                             unroll=10 if size < 1000 else 1,
-                             target=WHOLE_DICTS if size == 1000 and not settings else OWN_WORK,
-                             check=True)
-            if size == 10 and not settings:
-                keyword_pair("_get_option", positional,
-                             row("_get_option, 10 options, keywords",
-                                 "store._get_option(section=s)", get_option_floor,
-                                 "store._get_option(section=s)", env, target=OWN_WORK,
-                                 check=True),
-                             derive=False)
-            else:
-                groups.append([positional])
-        for size in (10, 100, 1000):
-            env = stores(files.make(spread(size)), **settings)
-            positional = row(f"_get_all, {size} options{suffix}", "store._get_all()",
-                             get_all_floor, "store._get_all()", env,
-                             unroll=10 if size < 1000 else 1,
-                             target=WHOLE_DICTS if size == 1000 and not settings else OWN_WORK,
-                             check=True)
-            if size == 10 and not settings:
-                keyword_pair("_get_all", positional,
-                             row("_get_all, 10 options, keywords",
-                                 "type(store)._get_all(self=store)", get_all_floor,
-                                 "type(store)._get_all(self=store)", env, target=OWN_WORK,
-                                 check=True),
-                             derive=False)
-            else:
-                groups.append([positional])
+        for name, positional_call, keyword_call, floor, make_env in dict_rows:
+            for size in (10, 100, 1000):
+                env = make_env(size, settings)
+                positional = row(f"{name}, {size} options{suffix}", positional_call, floor,
+                                 positional_call, env, unroll=10 if size < 1000 else 1,
+                                 target=WHOLE_DICTS if size == 1000 and not settings else OWN_WORK,
+                                 check=True)
+                if size == 10 and not settings:
+                    keyword_pair(name, positional,
+                                 row(f"{name}, 10 options, keywords", keyword_call, floor,
+                                     keyword_call, env, target=OWN_WORK, check=True),
+                                 derive=False)
+                else:
+                    groups.append([positional])
 
     # Mutations without a save: refusal checks, dispatch, and the pair walks. The floor
     # makes the engine calls that the store makes: has_section, then set.
