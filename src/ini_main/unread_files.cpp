@@ -104,6 +104,8 @@ bool note_read(PyObject* self, PyObject* path, PyObject* result) noexcept {
     // Only objects that can be referred to weakly can be remembered; the
     // store's instances always can.
     if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(self))) return true;
+    // The common load: read, with nothing remembered that it could lift.
+    if (!engine_read_nothing(result) && PyDict_GET_SIZE(unread) == 0) return true;
     Ref key = Ref::steal(PyLong_FromVoidPtr(self));
     if (!key) return false;
     if (!engine_read_nothing(result)) return forget(key.get());
