@@ -2,7 +2,7 @@
 # rebuilds what changed.
 VENV      := .venv
 PY        := $(VENV)/bin/python
-SOURCES   := $(wildcard src/ini_main/*.cpp src/ini_main/*.hpp src/ini_main/*.map src/kestra_ini/*) CMakeLists.txt pyproject.toml
+SOURCES   := $(wildcard src/ini_main/*.* src/ini_main/*/*.* src/kestra_ini/*) CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?=
 
 .PHONY: all venv install run test lint bench sanitize test-portable strict clean

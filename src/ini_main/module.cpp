@@ -1,7 +1,7 @@
 // The module frame: entry point, create and exec steps, and the class.
 #include <Python.h>
 
-#include "function.hpp"
+#include "callable/function.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 #include "state.hpp"

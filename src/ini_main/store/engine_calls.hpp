@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "calls.hpp"
-#include "fast_engine.hpp"
+#include "native/engine.hpp"
 
 namespace ini {
 

@@ -1,4 +1,4 @@
-#include "unread_files.hpp"
+#include "store/unread_files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,9 +1,9 @@
 // The Python side of the save: path conversion, the GIL, OSError.
-#include "durable_write.hpp"
+#include "disk/write.hpp"
 
 #include <string>
 
-#include "durable_save.hpp"
+#include "disk/save.hpp"
 #include "ref.hpp"
 
 #if PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 13

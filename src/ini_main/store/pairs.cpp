@@ -1,4 +1,4 @@
-#include "pairs.hpp"
+#include "store/pairs.hpp"
 
 namespace ini {
 

@@ -1,4 +1,4 @@
-#include "journal.hpp"
+#include "disk/journal.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "digest.hpp"
+#include "disk/digest.hpp"
 
 namespace ini::posix {
 

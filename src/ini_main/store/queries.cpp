@@ -1,7 +1,7 @@
 // Read-only questions about the configuration the engine holds.
-#include "engine_calls.hpp"
-#include "pairs.hpp"
-#include "store.hpp"
+#include "store/engine_calls.hpp"
+#include "store/pairs.hpp"
+#include "store/store.hpp"
 #include "traceback.hpp"
 
 namespace ini::store {

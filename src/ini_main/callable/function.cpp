@@ -1,10 +1,10 @@
-#include "function.hpp"
+#include "callable/function.hpp"
 
 #include <structmember.h>
 
 #include <cstddef>
 
-#include "binding.hpp"
+#include "callable/binding.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 #include "traceback.hpp"

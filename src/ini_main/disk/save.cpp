@@ -1,4 +1,4 @@
-#include "durable_save.hpp"
+#include "disk/save.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include <ctime>
 #include <string_view>
 
-#include "journal.hpp"
+#include "disk/journal.hpp"
 
 // Linux-only features; the portable build does without them.
 #if defined(O_TMPFILE) && !defined(KESTRA_PORTABLE)

@@ -3,12 +3,12 @@
 #include <string_view>
 
 #include "calls.hpp"
-#include "durable_write.hpp"
-#include "fast_engine.hpp"
+#include "disk/write.hpp"
+#include "native/engine.hpp"
 #include "state.hpp"
-#include "store.hpp"
+#include "store/store.hpp"
+#include "store/unread_files.hpp"
 #include "traceback.hpp"
-#include "unread_files.hpp"
 
 namespace ini::store {
 

@@ -1,4 +1,4 @@
-#include "binding.hpp"
+#include "callable/binding.hpp"
 
 namespace ini {
 

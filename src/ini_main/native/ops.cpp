@@ -4,7 +4,7 @@
 // ConfigParser of 3.13, with BasicInterpolation), for exact str arguments
 // only. Wherever that code would raise, the call is declined instead, so
 // the engine raises it itself.
-#include "fast_engine.hpp"
+#include "native/engine.hpp"
 
 namespace ini::fast {
 

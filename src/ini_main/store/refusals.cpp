@@ -1,4 +1,4 @@
-#include "refusals.hpp"
+#include "store/refusals.hpp"
 
 #include <array>
 

@@ -7,7 +7,7 @@
 // a dict watcher reports on at the first change. The configparser module's
 // own namespace is watched too, since the engine's code finds its helpers
 // there.
-#include "fast_engine.hpp"
+#include "native/engine.hpp"
 
 #include <array>
 #include <cstring>

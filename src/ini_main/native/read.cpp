@@ -28,7 +28,7 @@
 #include <new>
 #include <vector>
 
-#include "fast_engine.hpp"
+#include "native/engine.hpp"
 #include "state.hpp"
 
 namespace ini::fast {

@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "posix_io.hpp"
+#include "disk/posix_io.hpp"
 
 namespace ini::posix {
 

@@ -9,7 +9,7 @@
 #include <new>
 #include <string_view>
 
-#include "fast_engine.hpp"
+#include "native/engine.hpp"
 
 namespace ini::fast {
 

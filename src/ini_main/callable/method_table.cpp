@@ -1,6 +1,6 @@
 #include "methods.hpp"
 
-#include "store.hpp"
+#include "store/store.hpp"
 
 namespace ini {
 

@@ -1,9 +1,9 @@
 // Changes to the configuration, each followed by a save-and-reload when the
 // caller's save is true.
-#include "engine_calls.hpp"
-#include "pairs.hpp"
-#include "refusals.hpp"
-#include "store.hpp"
+#include "store/engine_calls.hpp"
+#include "store/pairs.hpp"
+#include "store/refusals.hpp"
+#include "store/store.hpp"
 #include "traceback.hpp"
 
 namespace ini::store {

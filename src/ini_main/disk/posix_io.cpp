@@ -1,4 +1,4 @@
-#include "posix_io.hpp"
+#include "disk/posix_io.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "digest.hpp"
+#include "disk/digest.hpp"
 
 namespace ini::posix {
 

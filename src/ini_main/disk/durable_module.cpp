@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "durable_write.hpp"
+#include "disk/write.hpp"
 
 namespace {
 
