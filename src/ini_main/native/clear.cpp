@@ -27,11 +27,15 @@ constexpr Expected clear_methods[] = {
     {"popitem", "RawConfigParser.popitem", true},
     {"__getitem__", "RawConfigParser.__getitem__", true},
     {"__delitem__", "RawConfigParser.__delitem__", true},
+    {"sections", "RawConfigParser.sections", true},
+    {"has_section", "RawConfigParser.has_section", true},
+    {"remove_section", "RawConfigParser.remove_section", true},
 };
 
-// Names an engine's own dict must not hold: clear() and popitem() are
-// looked up on the instance first.
-constexpr const char* instance_names[] = {"clear", "popitem"};
+// Names an engine's own dict must not hold: these methods are looked up
+// on the instance first (the item access goes to the class).
+constexpr const char* instance_names[] = {"clear", "popitem", "sections", "has_section",
+                                          "remove_section"};
 
 // The class whose functions were proven, and its version tag then: the
 // interpreter changes the tag on any change to the class or its bases.
@@ -71,19 +75,20 @@ bool namespace_of(PyObject* globals, const char* name) noexcept {
     return module && PyModule_Check(module.get()) && PyModule_GetDict(module.get()) == globals;
 }
 
-// The engine's class runs the original clear, popitem and item access;
-// `sections`, the one the native guard has proven, names configparser's
-// namespace.
+// The engine's class runs the original functions of clear(), all from
+// the namespaces of configparser and _collections_abc.
 bool prove(PyTypeObject* type) noexcept {
     proof = Proof{};
-    PyFunctionObject* sections = function_of(type, "sections", "RawConfigParser.sections");
-    if (sections == nullptr || !namespace_of(sections->func_globals, "configparser")) return false;
-    Proof found{type, type->tp_version_tag, sections->func_globals, nullptr,
-                sections->func_builtins, nullptr};
+    Proof found{type, type->tp_version_tag};
     for (const Expected& expected : clear_methods) {
         PyFunctionObject* function = function_of(type, expected.name, expected.qualname);
         if (function == nullptr) return false;
         if (expected.from_configparser) {
+            if (found.configparser_globals == nullptr) {
+                if (!namespace_of(function->func_globals, "configparser")) return false;
+                found.configparser_globals = function->func_globals;
+                found.configparser_builtins = function->func_builtins;
+            }
             if (function->func_globals != found.configparser_globals ||
                 function->func_builtins != found.configparser_builtins) {
                 return false;
@@ -122,7 +127,9 @@ bool key_error_is_builtin() noexcept {
     return true;
 }
 
-bool overrides_nothing(PyObject* engine) noexcept {
+// Nothing of clear() replaced in the engine's own dict, and the default
+// section, which popitem never removes, named as by default.
+bool instance_plain(PyObject* engine) noexcept {
     Ref dict = Ref::steal(PyObject_GenericGetDict(engine, nullptr));
     if (!dict) {
         PyErr_Clear();
@@ -131,7 +138,7 @@ bool overrides_nothing(PyObject* engine) noexcept {
     for (const char* name : instance_names) {
         if (PyDict_GetItemString(dict.get(), name) != nullptr) return false;
     }
-    return true;
+    return is_text(PyDict_GetItemString(dict.get(), "default_section"), "DEFAULT");
 }
 
 bool keys_exact_str(PyObject* dict) noexcept {
@@ -182,7 +189,7 @@ void remove_all(PyObject* names, PyObject* sections, PyObject* proxies, PyObject
 Ref clear(PyObject* engine) noexcept {
     Engine e;
     if (!view(engine, e, need_sections | need_proxies)) return Ref();
-    if (!class_holds(Py_TYPE(engine)) || !key_error_is_builtin() || !overrides_nothing(engine)) {
+    if (!class_holds(Py_TYPE(engine)) || !key_error_is_builtin() || !instance_plain(engine)) {
         return Ref();
     }
     PyObject* sections = e.sections.get();
