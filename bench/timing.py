@@ -16,9 +16,10 @@ collector is off inside a sample, as timeit does. The table gives ns per
 operation, module/pure, and the overhead ratio (module - floor) /
 (pure - floor): the cost of the store's own work in the extension relative to
 the same work in Python. After the table: a line refused for its length, and
-the peak memory of a load.
+the peak memory of a load. Before it, bench/peers.py's tables: the store beside
+the other INI libraries and two floors, and the store against itself.
 
-Usage: python bench/timing.py [--quick] [--dir DIR]
+Usage: python bench/timing.py [--quick] [--peers] [--dir DIR]
 Instruction counts: bench/instructions.py.
 """
 
