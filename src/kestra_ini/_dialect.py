@@ -55,7 +55,7 @@ __all__ = ["ONE", "ALL", "ADD", "AddSection", "Block", "Change", "ChangeError", 
 _HEADER = re.compile(r"\[(?P<name>.*?)\]\s*(?P<comment>[;#].*)?")
 _DIRECTIVE = re.compile(r"(!\w|%include\b)")
 _DELIMITER = re.compile(r"[=:]")
-_INLINE = re.compile(r"\s[;#]")
+_INLINE = re.compile(r"\s+[;#]")
 _KEYLIKE = re.compile(r"[^=:\s\[;#][^=:]*[=:]")
 _COMMENTS = ("#", ";")
 
@@ -345,8 +345,10 @@ def _rewrite(doc: Document, entry: Entry, value: str | None) -> list[str]:
     old = text[delimiter.end():]
     comment = _INLINE.search(old)
     tail = old[comment.start():] if comment else ""
-    spacing = old[:len(old) - len(old.lstrip())] or (" " if text[delimiter.start() - 1:delimiter.start()] == " "
-                                                     else "")
+    spacing = old[:len(old) - len(old.lstrip())]
+    if not _without_comment(old).strip():
+        # "name =" shows no spacing after the delimiter; mirror the spacing before it.
+        spacing = " " if text[delimiter.start() - 1:delimiter.start()].isspace() else ""
     head = text[:delimiter.end()]
     if value is None:
         return [text[:len(text[:delimiter.start()].rstrip())] + tail]

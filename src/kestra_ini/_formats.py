@@ -59,8 +59,8 @@ def _shell_lines(section: str, items: list[tuple[str, str | None]], where: str) 
     return [_shell(section, key, value, where) for key, value in items]
 
 
-def view(data: View, form: str, where: str, *, headers: bool = True) -> str:
-    """Sections and their keys in a format: for get SECTION and dump."""
+def view(data: View, form: str, where: str, *, whole: bool = True) -> str:
+    """Sections and their keys in a format: for dump, or get SECTION when not `whole`."""
     if form == "json":
         return _json({section: _grouped(items) for section, items in data})
     out: list[str] = []
@@ -68,11 +68,11 @@ def view(data: View, form: str, where: str, *, headers: bool = True) -> str:
         if form == "lines":
             out += [f"[{section}] {_pair(key, value)}" for key, value in items]
         elif form == "sh":
-            out += ([f"# [{section}]"] if headers else []) + _shell_lines(section, items, where)
+            out += ([f"# [{section}]"] if whole else []) + _shell_lines(section, items, where)
         else:
             if out:
                 out.append("")
-            out += ([f"[{section}]"] if section or not headers else []) + [_pair(k, v) for k, v in items]
+            out += ([f"[{section}]"] if section else []) + [_pair(k, v) for k, v in items]
     return "".join(line + "\n" for line in out)
 
 

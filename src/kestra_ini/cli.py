@@ -176,7 +176,7 @@ def _query(args: argparse.Namespace) -> str:
     if args.command == "options":
         return "".join(f"{name}\n" for name in doc.keys(args.section))
     if args.option is None:
-        return _formats.view([(args.section, doc.items(args.section))], args.format or "ini", path)
+        return _formats.view([(args.section, doc.items(args.section))], args.format or "ini", path, whole=False)
     found = doc.values(args.section, args.option)
     if not found:
         raise CommandError(path, f"no key {args.option!r} in {_place(args.section)}")
@@ -234,7 +234,8 @@ def _strict_query(args: argparse.Namespace, session: _strict.Session) -> str:
     if args.command == "dump":
         return _formats.view(_strict.dump_view(session), args.format or "json", args.file)
     if args.option is None:
-        return _formats.view(_strict.section_view(session, args.section), args.format or "ini", args.file)
+        return _formats.view(_strict.section_view(session, args.section), args.format or "ini", args.file,
+                             whole=False)
     found = _strict.values(session, args.section, args.option)
     return _formats.values(args.section, args.option, found, args.format, args.file)
 
