@@ -1,7 +1,6 @@
 """What the command line prints (--format) and the JSON documents that load takes."""
 from __future__ import annotations
 
-import json
 import re
 import sys
 
@@ -30,6 +29,8 @@ def _grouped(items: list[tuple[str, str | None]]) -> dict[str, str | None | list
 
 
 def _json(value: object) -> str:
+    import json  # only when asked for: it costs a start-up
+
     return json.dumps(value, indent=2, ensure_ascii=False) + "\n"
 
 
@@ -104,7 +105,7 @@ def _json_kind(value: object) -> str:
         return "an object"
     if isinstance(value, list):
         return "an array"
-    return json.dumps(value)  # true, false, null
+    return _json(value).strip()  # true, false, null
 
 
 def read_input(source: str) -> tuple[str, bytes]:
@@ -118,6 +119,8 @@ def read_input(source: str) -> tuple[str, bytes]:
 def sections_from_json(source: str, *, tolerant: bool) -> dict[str, dict[str, list[str | None]]]:
     """The document of load: sections of options, each a string or a number; with `tolerant`, also null for
     a bare key and an array of them for a key given more than once, as dump prints them."""
+    import json
+
     name, data = read_input(source)
 
     def unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
