@@ -15,13 +15,14 @@ The API (these names stay):
     doc.sections()                         # distinct section names in file order; "" first when it holds keys
     doc.has_section(section)               # "" always exists
     doc.keys(section)                      # distinct key names over every block of the section, file order
-    doc.spelling(section, key)             # the name as the file has it (see below)
+    doc.spelling(section, key)             # the key's name as the section spells it
     doc.values(section, key)               # every value of the key, file order (None for a bare key)
     doc.items(section)                     # every (key, value) of the section, file order
-    doc.blocks                             # the reading itself: every Block(name, entries) in file order
+    doc.blocks                             # the reading itself: Block(name, header, entries) in file order,
+                                           # the first one "" with header None; Entry(key, value, start, stop)
     doc.encode()                           # the bytes, exactly as read
 
-    changes, applied in order:
+    changes (named tuples), applied in order; the modes ONE, ALL, ADD are the strings "one", "all", "add":
         Set(section, key, value, mode=ONE) # ONE: refuses a key found more than once; ALL: the first one takes
                                            # the value and the others go; ADD: one more after the last one
         Remove(section, key, all=False)    # every occurrence with all=True; refuses several otherwise
@@ -30,13 +31,14 @@ The API (these names stay):
         AddSection(section)                # an empty section at the end, unless it exists
         Merge(text, mode=ONE)              # the sections and keys of INI text (str or bytes), as AddSection and
                                            # Set; a key the text repeats replaces every occurrence in the file
-    Every change takes existing=True to refuse creating what is missing, and Remove/RemoveSection take
-    missing_ok=True to pass over what is not there.
+    Set, AddSection and Merge take existing=True to refuse creating what is missing; Remove and RemoveSection
+    take missing_ok=True to pass over what is not there.
 
     edit(doc, changes) -> bytes            # new bytes touching only the lines of what changed, each line
                                            # keeping its own line end, verified by reading them back
     update(path, changes, create=True) -> bool   # read, edit and write under the edit lock, one write,
                                            # all or nothing; True when the file changed
+    value_problem(value) -> str | None     # why a value could not be written to read back the same
 
 Every refusal is a ChangeError whose message names the section or key concerned; nothing is written then.
 """
