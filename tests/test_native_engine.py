@@ -23,7 +23,7 @@ from typing import Any
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import run_python
+from conftest import engine_frames, run_python
 from kestra_ini.ini_main import KestraIniMain
 
 
@@ -181,20 +181,7 @@ def test_native_paths_match_the_engine(tmp_path: Path, data: bytes, changes: lis
 
 def engine_calls(call: Callable[[], Any]) -> set[str]:
     """Names of the configparser functions that run during `call`."""
-    seen: set[str] = set()
-
-    def profile(frame: Any, event: str, arg: Any) -> None:
-        if event == "call" and frame.f_code.co_filename == configparser.__file__:
-            seen.add(frame.f_code.co_name)
-
-    sys.setprofile(profile)
-    try:
-        call()
-    except Exception:
-        pass
-    finally:
-        sys.setprofile(None)
-    return seen
+    return engine_frames(call)
 
 
 # Each store operation, and the engine function that its engine path runs.
@@ -259,7 +246,7 @@ GUARDS: list[tuple[str, Callable[[pytest.MonkeyPatch, KestraIniMain], None], tup
     ("default section", set_engine("default_section", "general"), ALL),
     ("dict type", set_engine("_dict", collections.OrderedDict), ALL),
     ("unnamed section", set_engine("_allow_unnamed_section", True), ALL),
-    ("line class", wrap_method(configparser._Line, "_strip_full"), ("_read",)),  # type: ignore[attr-defined]
+    ("line class", wrap_method(configparser._Line, "_strip_full"), ALL),  # type: ignore[attr-defined]
     ("comment prefixes", lambda mp, s: mp.setattr(s._config._prefixes, "full", ("#",)), ("_read",)),
     ("inline comments", lambda mp, s: mp.setattr(s._config._prefixes, "inline", (";",)), ("_read",)),
 ]
@@ -350,7 +337,7 @@ def test_reading_opens_the_file_as_the_engine_does(tmp_path: Path) -> None:
     path.write_text("[s]\nk = v\n")
     code = f"""
 import configparser, sys
-from conftest import run_python
+from conftest import engine_frames, run_python
 from kestra_ini.ini_main import KestraIniMain
 class Engine(configparser.ConfigParser): pass
 class EngineStore(KestraIniMain):
