@@ -39,6 +39,7 @@ struct Engine {
 enum Needs : unsigned {
     need_structures = 0,
     need_interpolation = 1,
+    need_reader = 2,
 };
 
 // Captures, at import, what the native paths stand in for (originals.hpp).

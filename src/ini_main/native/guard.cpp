@@ -37,6 +37,12 @@ struct FunctionState {
     PyObject* kwdefaults;
 };
 
+struct InnerFunction {
+    PyObject* dict;  // a descriptor's own dict
+    PyObject* name;
+    PyObject* function;
+};
+
 struct CellState {
     PyObject* cell;
     PyObject* content;
@@ -57,9 +63,9 @@ struct Guard {
     PyObject* owners[entry_count] = {};  // the namespace dict, or the class
     std::vector<FunctionState> functions;
     std::vector<CellState> cells;
+    std::vector<InnerFunction> inner_functions;
     std::vector<PyObject*> namespaces;
     std::vector<PyTypeObject*> types;
-    PyObject* instance_overrides = nullptr;  // names an engine's own dict must not hold
     PyObject* simple_namespace = nullptr;
     PyObject* configparser_dict = nullptr;
 };
@@ -236,10 +242,10 @@ bool keep_functions_of(PyObject* obj, PyObject* cached_property) {
     if (!function) return false;
     keep_function(Py_NewRef(function.get()));
     if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cached_property) {
-        // Its function is a plain attribute of its own dict.
         Ref own = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-        if (!own) return false;
-        keep_namespace(own.get());
+        Ref name = Ref::steal(PyUnicode_InternFromString(inner));
+        if (!own || !name) return false;
+        guard.inner_functions.push_back(InnerFunction{own.release(), name.release(), function.get()});
     }
     return true;
 }
@@ -262,8 +268,6 @@ bool intern_keys() noexcept {
 
 // False (no exception) when an entry is not what 3.13's configparser has.
 bool capture_entries(PyObject* configparser_dict) {
-    Ref overrides = Ref::steal(PySet_New(nullptr));
-    if (!overrides) return false;
     for (size_t i = 0; i < entry_count; ++i) {
         const Entry& e = entries[i];
         guard.names[i] = PyUnicode_InternFromString(e.name);
@@ -282,19 +286,13 @@ bool capture_entries(PyObject* configparser_dict) {
             for (Py_ssize_t k = 0; mro != nullptr && k < PyTuple_GET_SIZE(mro); ++k) {
                 keep_type(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, k)));
             }
-            const std::string_view owner_name(e.owner);
-            if (e.kind == Kind::attr && (owner_name == "ConfigParser" || owner_name == "RawConfigParser") &&
-                PySet_Add(overrides.get(), guard.names[i]) < 0) {
-                return false;
-            }
         }
         Ref found = resolve(i);
         if (PyErr_Occurred()) return false;
         if ((e.kind == Kind::absent) != !found) return false;
         guard.originals[i] = found.release();
     }
-    guard.instance_overrides = PyFrozenSet_New(overrides.get());
-    return guard.instance_overrides != nullptr;
+    return true;
 }
 
 bool capture_functions() {
@@ -428,22 +426,25 @@ bool default_settings(PyObject* dict) noexcept {
            Py_TYPE(converters) == type_of(Original::global_configparser_ConverterMapping);
 }
 
-// 1 plain, 0 not, -1 error. Every key must be an exact str, so that the
-// lookups of the native paths in this dict never run code.
+// A plain engine's dict holds the settings above and nothing else. A key
+// added to a dict that shares its object's inline values may arrive without
+// a watcher event, so its size is checked at every call as well.
+constexpr Py_ssize_t plain_attribute_count = 14;
+
+// 1 plain, 0 not, -1 error. Exactly the settings' keys, each an exact str,
+// so no method is overridden on the instance and no lookup runs code.
 int prove_engine(PyObject* dict) noexcept {
-    if (!PyDict_CheckExact(dict)) return 0;
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != plain_attribute_count) return 0;
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &position, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return 0;
-        const int overridden = PySet_Contains(guard.instance_overrides, key);
-        if (overridden != 0) return overridden < 0 ? -1 : 0;
     }
     return default_settings(dict) ? 1 : (PyErr_Occurred() ? -1 : 0);
 }
 
 bool engine_proven(PyObject* dict) noexcept {
-    if (!PyDict_CheckExact(dict)) return false;
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != plain_attribute_count) return false;
     if (watched(dict, guard.plain_watcher)) return true;
     if (watched(dict, guard.other_watcher)) return false;
     const int plain = prove_engine(dict);
@@ -453,8 +454,8 @@ bool engine_proven(PyObject* dict) noexcept {
 }
 
 // The engine's interpolation: exactly a BasicInterpolation with nothing in
-// its own dict. That dict is watched once proven empty: an attribute
-// stored on an object without a dict yet would bypass every watcher.
+// its own dict. Looked at every time: an attribute stored on an object
+// whose dict was empty reaches that dict without a watcher event.
 bool plain_interpolation(PyObject* dict) noexcept {
     Ref interpolation = Ref::borrow(item(dict, keys.interpolation));
     if (!interpolation ||
@@ -462,11 +463,17 @@ bool plain_interpolation(PyObject* dict) noexcept {
         return false;
     }
     Ref own = Ref::steal(PyObject_GenericGetDict(interpolation.get(), nullptr));
-    if (!own) return false;
-    if (!PyDict_CheckExact(own.get())) return false;
-    if (watched(own.get(), guard.plain_watcher)) return true;
-    if (PyDict_GET_SIZE(own.get()) != 0) return false;
-    return PyDict_Watch(guard.plain_watcher, own.get()) == 0;
+    return own && PyDict_CheckExact(own.get()) && PyDict_GET_SIZE(own.get()) == 0;
+}
+
+// The function of the reader's cached property (_Line.clean) is a plain
+// attribute of the property's own dict, which may change without an event.
+bool inner_functions_hold() noexcept {
+    for (const InnerFunction& inner : guard.inner_functions) {
+        PyObject* found = PyDict_GetItemWithError(inner.dict, inner.name);
+        if (found != inner.function) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -509,7 +516,8 @@ bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(engine, nullptr));
     if (!dict || !engine_proven(dict.get()) ||
-        ((needs & need_interpolation) && !plain_interpolation(dict.get()))) {
+        ((needs & need_interpolation) && !plain_interpolation(dict.get())) ||
+        ((needs & need_reader) && !inner_functions_hold())) {
         return false;
     }
     out.object = engine;
