@@ -150,8 +150,10 @@ def getattribute(self, name):
     return object.__getattribute__(self, name)
 configparser.RawConfigParser.__getattribute__ = getattribute
 """, ""),
-    "__getattr__ on the class": ('configparser.ConfigParser.__getattr__ = lambda self, name: counts.update([name])', ""),
-    "_Line.has_comments": ('configparser._Line.has_comments = property(lambda self: counting("has_comments", bool)(0))', ""),
+    "__getattr__ on the class": (
+        "configparser.ConfigParser.__getattr__ = lambda self, name: counts.update([name])", ""),
+    "_Line.has_comments": (
+        'configparser._Line.has_comments = property(lambda self: counting("has_comments", bool)(0))', ""),
     "SectionProxy replaced": ('configparser.SectionProxy = type("P", (configparser.SectionProxy,), {})', ""),
     "ConverterMapping iteration": (
         'configparser.ConverterMapping.__iter__ = counting("conv iter", configparser.ConverterMapping.__iter__)', ""),
