@@ -123,6 +123,9 @@ def run_with_shim(code, shim, **env):
     run_python(code, env={"SHIM": shim, "LD_PRELOAD": preload, **env}, timeout=300)
 
 
+_ENGINE_CODES = []
+
+
 def engine_frames(call):
     """Names of the configparser functions that run during `call` (its exceptions are swallowed).
 
@@ -133,14 +136,15 @@ def engine_frames(call):
 
     monitoring = sys.monitoring
     tool = monitoring.PROFILER_ID + 2  # free in a test run
-    codes = []
-    for cls in vars(configparser).values():
-        if isinstance(cls, type) and cls.__module__ == "configparser":
-            for value in vars(cls).values():
-                for inner in (value, getattr(value, "__func__", None), getattr(value, "fget", None),
-                              getattr(value, "func", None)):
-                    if isinstance(inner, types.FunctionType):
-                        codes.append(inner.__code__)
+    if not _ENGINE_CODES:  # taken once, before a test can replace a class
+        for cls in vars(configparser).values():
+            if isinstance(cls, type) and cls.__module__ == "configparser":
+                for value in vars(cls).values():
+                    for inner in (value, getattr(value, "__func__", None), getattr(value, "fget", None),
+                                  getattr(value, "func", None)):
+                        if isinstance(inner, types.FunctionType):
+                            _ENGINE_CODES.append(inner.__code__)
+    codes = _ENGINE_CODES
     seen = set()
     monitoring.use_tool_id(tool, "engine frames")
     monitoring.register_callback(tool, monitoring.events.PY_START, lambda code, offset: seen.add(code.co_name))

@@ -351,29 +351,23 @@ bool functions_hold() noexcept {
 
 // Every entry as captured. False with an exception set on an error.
 [[gnu::noinline]] bool prove_originals() noexcept {
-    if (!guard.verified) {
-        guard.proof = Proof::disproven;
-        return false;
+    guard.proof = Proof::disproven;
+    if (!guard.verified) return false;
+    // A class reports a change only while it holds a version tag: every
+    // watched class gets one first, so that whatever this proof finds, the
+    // next change (perhaps the one undoing this) reopens it.
+    for (PyTypeObject* type : guard.types) {
+        if (!PyUnstable_Type_AssignVersionTag(type)) return false;
     }
     for (size_t i = 0; i < entry_count; ++i) {
         Ref now = resolve(i);
-        if (PyErr_Occurred()) return false;
-        if (now.get() != guard.originals[i]) {
-            guard.proof = Proof::disproven;
+        if (PyErr_Occurred()) {
+            guard.proof = Proof::unknown;
             return false;
         }
+        if (now.get() != guard.originals[i]) return false;
     }
-    if (!functions_hold()) {
-        guard.proof = Proof::disproven;
-        return false;
-    }
-    // A class reports a change only while it holds a version tag.
-    for (PyTypeObject* type : guard.types) {
-        if (!PyUnstable_Type_AssignVersionTag(type)) {
-            guard.proof = Proof::disproven;
-            return false;
-        }
-    }
+    if (!functions_hold()) return false;
     guard.proof = Proof::proven;
     return true;
 }
