@@ -21,7 +21,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 from conftest import engine_frames, run_python
 from kestra_ini.ini_main import KestraIniMain
@@ -146,15 +146,53 @@ def ini_files(draw: st.DrawFn) -> bytes:
     return (b"\xef\xbb\xbf" if draw(st.booleans()) else b"") + text.encode("utf-8", "surrogatepass")
 
 
+# Mostly valid files over the whole character range: names that sit on the
+# case boundaries ('Z', '[', '`', 'z', U+0130, U+017F, the Kelvin sign),
+# the default section under other cases, defaults together with sections,
+# continuation and blank lines inside values, and every line ending.
+BOUNDARY = "AZaz@[`{_^İıſKßẞΣςÅ\x85\xa0\u2028\x0b"
+name_chars = st.characters(exclude_categories=("Cs",), exclude_characters="[]=:#;\n\r") | st.sampled_from(BOUNDARY)
+names = st.text(name_chars, min_size=1, max_size=6).filter(lambda name: name.strip() == name and name[0] not in "#;")
+section_names = st.sampled_from(["s", "S", "default", "Default", "DEFAULT", "DEFAULT ", "Z", "ſ"]) | names
+values = st.text(st.characters(exclude_categories=("Cs",), exclude_characters="\n\r"), max_size=8)
+
+
+@st.composite
+def valid_files(draw: st.DrawFn) -> bytes:
+    lines: list[str] = []
+    headers = draw(st.lists(section_names, min_size=1, max_size=4, unique=True))
+    if draw(st.integers(0, 3)):
+        headers = ["DEFAULT", *[h for h in headers if h != "DEFAULT"]]
+    for header in headers:
+        lines.append(f"[{header}]")
+        for key in draw(st.lists(names, min_size=header == "DEFAULT", max_size=4, unique_by=str.lower)):
+            delimiter = draw(st.sampled_from(["=", ":", " = ", " : ", "= ", "\t=\t"]))
+            lines.append(f"{key}{delimiter}{draw(values)}".rstrip())
+            for _ in range(draw(st.integers(0, 2))):
+                lines.append(draw(st.sampled_from(["", "#c", ";c", "  " + draw(values)])).rstrip() or "")
+                if lines[-1] and not lines[-1].startswith(("#", ";")):
+                    lines[-1] = "  " + lines[-1].strip() if lines[-1].strip() else ""
+    if draw(st.integers(0, 9)) == 0:  # now and then, a line the grammar may refuse
+        lines.insert(draw(st.integers(0, len(lines))), draw(st.sampled_from(FRAGMENTS)))
+    ends = draw(st.lists(st.sampled_from(["\n", "\r\n", "\r"]), min_size=len(lines), max_size=len(lines)))
+    text = "".join(line + end for line, end in zip(lines, ends, strict=True))
+    return (b"\xef\xbb\xbf" if draw(st.booleans()) else b"") + text.encode("utf-8")
+
+
 CHANGES = st.lists(st.tuples(
     st.sampled_from(["_set", "_set_section", "_remove_option", "_remove_section"]),
-    st.sampled_from(["s", "S", "t", "DEFAULT", "", "İ"]),
-    st.sampled_from(["k", "K", "İ", "n", ""]),
+    st.sampled_from(["s", "S", "t", "DEFAULT", "default", "Default", "", "İ", "Z"]),
+    st.sampled_from(["k", "K", "İ", "n", "", "Z", "A_Z", "ſ", "\u212a"]),
     st.sampled_from(["v", "", "%(k)s", "100%", "%%", "a\nb", 7])), max_size=6)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(data=ini_files(), changes=CHANGES)
+@settings(max_examples=300, deadline=None, derandomize=True,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(data=st.one_of(valid_files(), valid_files(), ini_files()), changes=CHANGES)
+@example(data=b"[default]\nk = v\n[Default]\nk = w\n", changes=[("_set", "default", "K", "x")])
+@example(data=b"[DEFAULT]\nZ = 1\n[s]\nA_Z = 2\n", changes=[("_set", "s", "Z", "3"), ("_remove_option", "s", "AZ", "")])
+@example(data=b"[DEFAULT]\nd = 1\n[s]\nk = v\n[t]\n", changes=[("_set", "DEFAULT", "n", "v")])
+@example(data=b"[s]\r\nk = a\r\n  b\r\n\r\n  c\r[t]\rk:v", changes=[("_set", "t", "\u212a", "a\nb")])
 def test_native_paths_match_the_engine(tmp_path: Path, data: bytes, changes: list[tuple[str, str, str, Any]]) -> None:
     native, engine = assert_same_load(tmp_path, data)
     names, keys = names_and_keys(native, engine)
