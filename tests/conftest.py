@@ -126,8 +126,8 @@ def run_with_shim(code, shim, **env):
 _ENGINE_CODES = []
 
 
-def engine_frames(call):
-    """Names of the configparser functions that run during `call` (its exceptions are swallowed).
+def engine_frames(call, *, qualified=False):
+    """Names (qualified names) of the configparser functions that run during `call` (its exceptions are swallowed).
 
     Seen through sys.monitoring events set on configparser's code objects alone: a
     profiler or a global tool would itself send the store through the engine's code.
@@ -147,7 +147,8 @@ def engine_frames(call):
     codes = _ENGINE_CODES
     seen = set()
     monitoring.use_tool_id(tool, "engine frames")
-    monitoring.register_callback(tool, monitoring.events.PY_START, lambda code, offset: seen.add(code.co_name))
+    monitoring.register_callback(tool, monitoring.events.PY_START,
+                                 lambda code, offset: seen.add(code.co_qualname if qualified else code.co_name))
     for code in codes:
         monitoring.set_local_events(tool, code, monitoring.events.PY_START)
     try:

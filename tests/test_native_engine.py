@@ -12,9 +12,11 @@ import gc
 import glob
 import itertools
 import os
+import re
 import sys
 import time
 import tracemalloc
+import types
 from collections.abc import Callable, Iterator
 from functools import partial
 from pathlib import Path
@@ -300,6 +302,30 @@ def test_guards_send_calls_through_the_engine(make_ini: Callable[..., Path], mon
     call, engine_function = OPERATIONS[operation]
     through_engine = guard is not None and operation in guard[2]
     assert (engine_function in engine_calls(lambda: call(store))) == through_engine
+
+
+def table_functions() -> set[str]:
+    """Qualified names of the functions that the guard's table (native/bypassed.def) captures."""
+    table = Path(__file__).resolve().parent.parent / "src" / "ini_main" / "native" / "bypassed.def"
+    found = set()
+    for owner, name in re.findall(r"^ATTR\((\w+), (\w+)\)$", table.read_text(), re.MULTILINE):
+        value = next(vars(cls)[name] for cls in getattr(configparser, owner).__mro__ if name in vars(cls))
+        for inner in (value, getattr(value, "__func__", None), getattr(value, "fget", None), getattr(value, "func", None)):
+            if isinstance(inner, types.FunctionType):
+                found.add(inner.__qualname__)
+    return found
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_the_guard_table_holds_every_function_a_native_path_stands_in_for(make_ini: Callable[..., Path],
+                                                                          operation: str) -> None:
+    """What runs on the engine's path but not on the native one must all be captured and proven."""
+    text = "[DEFAULT]\nd = 1\n[s]\nk = v\n  more\n\n[t]\n"
+    call = OPERATIONS[operation][0]
+    native = engine_frames(lambda: call(KestraIniMain(make_ini(text))), qualified=True)
+    engine = engine_frames(lambda: call(EngineStore(make_ini(text))), qualified=True)
+    bypassed = {name.split(".<locals>")[0] for name in engine - native}
+    assert bypassed and bypassed <= table_functions()
 
 
 # --- files found on this machine --------------------------------------------------------
