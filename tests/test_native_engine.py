@@ -310,7 +310,7 @@ def table_functions() -> set[str]:
     found = set()
     for owner, name in re.findall(r"^ATTR\((\w+), (\w+)\)$", table.read_text(), re.MULTILINE):
         value = next(vars(cls)[name] for cls in getattr(configparser, owner).__mro__ if name in vars(cls))
-        for inner in (value, getattr(value, "__func__", None), getattr(value, "fget", None), getattr(value, "func", None)):
+        for inner in (value, *(getattr(value, attr, None) for attr in ("__func__", "fget", "func"))):
             if isinstance(inner, types.FunctionType):
                 found.add(inner.__qualname__)
     return found
