@@ -584,7 +584,9 @@ LoadResult parse_and_commit(const Engine& e, PyObject* text, PyObject* path) noe
 }
 
 bool may_read_natively(PyObject* engine, Engine& e, PyObject* path) noexcept {
-    return view(engine, e, need_interpolation | need_reader) && PyDict_GET_SIZE(e.sections.get()) == 0 &&
+    constexpr unsigned needs =
+        need_sections | need_defaults | need_proxies | need_interpolation | need_reader;
+    return view(engine, e, needs) && PyDict_GET_SIZE(e.sections.get()) == 0 &&
            loaded_defaults_are_text(e) && default_prefixes(e.prefixes.get()) &&
            state.open == original(Original::global_builtins_open) && plain_path(path);
 }
