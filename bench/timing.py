@@ -164,7 +164,7 @@ def build_groups(files):
                      "s": "section004", "o": "option0007"}
            for variant, key in [("module", "store"), ("floor", "engine"), ("pure", "store")]}
     groups.append([row("_get, 1000 live stores in turn", "turn()._get(s, o)", "turn().get(s, o)",
-                       "turn()._get(s, o)", env, target=GET, check=True)])
+                       "turn()._get(s, o)", env, check=True)])
 
     # Dict building: _get_option on a section of N options, _get_all on a file of N
     # options in sections of ten. With the default engine, interpolating every value
