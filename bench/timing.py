@@ -157,8 +157,9 @@ def build_groups(files):
                          check=True),
                      derive=name != "_sections")
 
-    # The same query over 1000 live stores in turn: each engine keeps its own proof, so
-    # this costs what one store costs (compare with _get above).
+    # The same query over 1000 live stores in turn: each engine keeps its own proof, so a
+    # call runs the instructions of one store's; the times add the cache misses of a
+    # thousand engines, for every variant alike.
     crowd = [stores(small) for _ in range(1000)]
     env = {variant: {"turn": itertools.cycle([c[variant][key] for c in crowd]).__next__,
                      "s": "section004", "o": "option0007"}
