@@ -121,3 +121,43 @@ def run_with_shim(code, shim, **env):
     # Appended, so that a sanitizer runtime preloaded for the whole suite stays first.
     preload = " ".join(p for p in (os.environ.get("LD_PRELOAD"), shim) if p)
     run_python(code, env={"SHIM": shim, "LD_PRELOAD": preload, **env}, timeout=300)
+
+
+_ENGINE_CODES = []
+
+
+def engine_frames(call, *, qualified=False):
+    """Names (qualified names) of the configparser functions that run during `call` (its exceptions are swallowed).
+
+    Seen through sys.monitoring events set on configparser's code objects alone: a
+    profiler or a global tool would itself send the store through the engine's code.
+    """
+    import types
+
+    monitoring = sys.monitoring
+    tool = monitoring.PROFILER_ID + 2  # free in a test run
+    if not _ENGINE_CODES:  # taken once, before a test can replace a class
+        for cls in vars(configparser).values():
+            if isinstance(cls, type) and cls.__module__ == "configparser":
+                for value in vars(cls).values():
+                    for inner in (value, getattr(value, "__func__", None), getattr(value, "fget", None),
+                                  getattr(value, "func", None)):
+                        if isinstance(inner, types.FunctionType):
+                            _ENGINE_CODES.append(inner.__code__)
+    codes = _ENGINE_CODES
+    seen = set()
+    monitoring.use_tool_id(tool, "engine frames")
+    monitoring.register_callback(tool, monitoring.events.PY_START,
+                                 lambda code, offset: seen.add(code.co_qualname if qualified else code.co_name))
+    for code in codes:
+        monitoring.set_local_events(tool, code, monitoring.events.PY_START)
+    try:
+        call()
+    except Exception:
+        pass
+    finally:
+        for code in codes:
+            monitoring.set_local_events(tool, code, 0)
+        monitoring.register_callback(tool, monitoring.events.PY_START, None)
+        monitoring.free_tool_id(tool)
+    return seen

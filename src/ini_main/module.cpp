@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "callable/function.hpp"
+#include "native/engine.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 #include "state.hpp"
@@ -222,7 +223,8 @@ int run_module_body(PyObject* module) noexcept {
     if (!make_codes() || !make_function_type()) return codes_line;
     Ref configparser = import_configparser();
     if (!configparser || !resolve_string_io() ||
-        PyDict_SetItem(state.module_dict, names.configparser, configparser.get()) < 0) {
+        PyDict_SetItem(state.module_dict, names.configparser, configparser.get()) < 0 ||
+        !fast::capture(configparser.get())) {
         return configparser_line;
     }
     Ref class_namespace = new_class_namespace();

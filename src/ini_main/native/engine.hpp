@@ -8,26 +8,31 @@
 // caller takes the engine's own path.
 //
 // Entries returning a Ref: a result; or null with no exception set when
-// declined; or null with an exception set (out of memory, mostly). Entries
-// never raise what the engine would raise: a missing section, a missing
-// option or a refused value is declined, so that the engine raises it with
-// its own traceback.
+// declined; or null with an exception set, which the caller passes on (out
+// of memory, a signal's exception, an error raised by a key's own code).
+// Entries never raise what the engine would raise for its arguments: a
+// missing section, a missing option or a refused value is declined, so that
+// the engine raises it with its own traceback.
 #pragma once
 
 #include <Python.h>
 
 #include <string>
 
+#include "native/originals.hpp"
 #include "ref.hpp"
 
 namespace ini::fast {
 
-// Borrowed views of an engine's structures, held for one call.
+// An engine's structures, held for one call (strong references: code that
+// runs during the call may drop them from the engine).
 struct Engine {
-    PyObject* object = nullptr;
-    Ref sections;  // _sections: section name -> option dict
-    Ref defaults;  // _defaults
-    Ref proxies;   // _proxies
+    PyObject* object = nullptr;  // the engine, held by the caller
+    Ref sections;                // _sections: section name -> option dict
+    Ref defaults;                // _defaults
+    Ref proxies;                 // _proxies
+    Ref prefixes;                // _prefixes, the comment prefixes
+    // (each filled only when `needs` asks for it)
 };
 
 // What a native path reads of the engine; a query that never consults the
@@ -36,19 +41,31 @@ enum Needs : unsigned {
     need_sections = 1,
     need_defaults = 2,
     need_proxies = 4,
-    need_interpolation = 8,
-    need_all = 15,
+    need_interpolation = 8,  // a plain BasicInterpolation
+    need_reader = 16,        // the comment prefixes, and the reader's helpers unchanged
 };
 
-// Fills what `needs` names of `out` when the fast paths may stand in for
-// `engine`. Never raises.
+// Captures, at import, what the native paths stand in for (originals.hpp).
+// False with an exception set on an error alone; a configparser that is not
+// a verified release leaves every native path off.
+bool capture(PyObject* configparser) noexcept;
+
+// Every captured original still stands: the cheap, reusable test for any
+// native code that stands in for one of them (original() gives it). False
+// with no exception when something changed, or with one on an error.
+bool originals_hold() noexcept;
+PyObject* original(Original which) noexcept;  // borrowed, held for the process
+
+// Fills `out` when the native paths may stand in for `engine`: the
+// originals hold, no profiler, tracer or monitoring tool is listening, and
+// the engine is a plain ConfigParser() (exact class, default settings,
+// nothing overridden in its own dict, exact dicts). False without an
+// exception means "let the engine do it"; with one, an error to pass on.
 bool view(PyObject* engine, Engine& out, unsigned needs) noexcept;
 
-// A module-level object of configparser, as the engine's code would find it.
-Ref engine_global(const char* name) noexcept;
-
-// The classes that the reader's error paths build on are still as proven.
-bool line_classes_hold() noexcept;
+// An exact dict whose keys are all exact str: a lookup of an exact str in
+// it compares no objects of the caller's, so runs no code.
+bool plain_dict(PyObject* obj) noexcept;
 
 // str.lower() of an exact str: what the default optionxform returns.
 Ref lowered(PyObject* text) noexcept;

@@ -1,440 +1,536 @@
 // When the native paths may stand in for an engine.
 //
-// Proving that an engine is a plain ConfigParser takes some fifty lookups,
-// far more than the work of a query, so the proof is made once and kept:
-// for the classes, their version tags, which the interpreter resets on any
-// change to a class or its bases; for each engine, its instance dict, which
-// a dict watcher reports on at the first change. The configparser module's
-// own namespace is watched too, since the engine's code finds its helpers
-// there.
-#include "native/engine.hpp"
+// At import, capture() resolves every entry of bypassed.def as the engine's
+// code would and keeps what it found; the fingerprint of those objects must
+// be one that the differential suite verified, or no native path ever runs.
+// From then on the proof is by identity: every entry must still resolve to
+// its capture, and every captured function must keep its code, defaults
+// and keyword defaults. The proof is made once and kept until something it
+// rests on changes, which the interpreter reports: the classes through type
+// watchers, the module namespaces through a dict watcher, the functions
+// through a function watcher. Closure cells change without an event, so
+// they are compared at every call.
+//
+// Each engine is proven once too, and the proof is kept with the engine:
+// its instance dict is watched by one of two dict watchers, one meaning
+// "plain", the other "not plain". The first change to the dict drops the
+// watch, so the next call proves it again. No table, so no limit on the
+// number of engines, and a declined engine costs one bit test.
+#include <cstdint>
+#include <iterator>
+#include <string_view>
+#include <vector>
 
-#include <array>
-#include <cstring>
+#include "native/engine.hpp"
+#include "native/originals.hpp"
 
 namespace ini::fast {
 
 namespace {
 
-// A method the bypassed code calls, and the function it must resolve to.
-struct Expected {
-    const char* name;
-    const char* qualname;
+enum class Proof : unsigned char { unknown, proven, disproven };
+
+struct FunctionState {
+    PyObject* function;
+    PyObject* code;
+    PyObject* defaults;
+    PyObject* kwdefaults;
 };
 
-constexpr Expected parser_methods[] = {
-    {"read", "RawConfigParser.read"},
-    {"_read", "RawConfigParser._read"},
-    {"_read_inner", "RawConfigParser._read_inner"},
-    {"_handle_continuation_line", "RawConfigParser._handle_continuation_line"},
-    {"_handle_rest", "RawConfigParser._handle_rest"},
-    {"_handle_header", "RawConfigParser._handle_header"},
-    {"_handle_option", "RawConfigParser._handle_option"},
-    {"_join_multiline_values", "RawConfigParser._join_multiline_values"},
-    {"optionxform", "RawConfigParser.optionxform"},
-    {"write", "RawConfigParser.write"},
-    {"_write_section", "RawConfigParser._write_section"},
-    {"get", "RawConfigParser.get"},
-    {"_unify_values", "RawConfigParser._unify_values"},
-    {"items", "RawConfigParser.items"},
-    {"sections", "RawConfigParser.sections"},
-    {"options", "RawConfigParser.options"},
-    {"has_section", "RawConfigParser.has_section"},
-    {"has_option", "RawConfigParser.has_option"},
-    {"add_section", "ConfigParser.add_section"},
-    {"set", "ConfigParser.set"},
-    {"_validate_value_types", "RawConfigParser._validate_value_types"},
-    {"remove_section", "RawConfigParser.remove_section"},
-    {"remove_option", "RawConfigParser.remove_option"},
+struct InnerFunction {
+    PyObject* dict;  // a descriptor's own dict
+    PyObject* name;
+    PyObject* function;
 };
 
-// Reached through super() from ConfigParser's own add_section and set.
-constexpr Expected raw_parser_methods[] = {
-    {"add_section", "RawConfigParser.add_section"},
-    {"set", "RawConfigParser.set"},
+struct CellState {
+    PyObject* cell;
+    PyObject* content;
 };
 
-constexpr Expected interpolation_methods[] = {
-    {"before_get", "BasicInterpolation.before_get"},
-    {"before_set", "BasicInterpolation.before_set"},
-    {"before_read", "Interpolation.before_read"},
-    {"before_write", "Interpolation.before_write"},
-    {"_interpolate_some", "BasicInterpolation._interpolate_some"},
-};
-
-constexpr Expected line_methods[] = {
-    {"__init__", "_Line.__init__"},
-    {"_strip_inline", "_Line._strip_inline"},
-    {"_strip_full", "_Line._strip_full"},
-};
-
-constexpr Expected parsing_error_methods[] = {
-    {"__init__", "ParsingError.__init__"},
-    {"append", "ParsingError.append"},
-    {"combine", "ParsingError.combine"},
-    {"_raise_all", "ParsingError._raise_all"},
-};
-
-// The class-level patterns the parser matches lines with.
-struct ExpectedPattern {
-    const char* name;
-    const char* pattern;
-};
-
-constexpr ExpectedPattern parser_patterns[] = {
-    {"SECTCRE",
-     "\n        \\[                                 # [\n"
-     "        (?P<header>.+)                     # very permissive!\n"
-     "        \\]                                 # ]\n        "},
-    {"OPTCRE",
-     "\n        (?P<option>.*?)                    # very permissive!\n"
-     "        \\s*(?P<vi>=|:)\\s*              # any number of space/tab,\n"
-     "                                           # followed by any of the\n"
-     "                                           # allowed delimiters,\n"
-     "                                           # followed by any space/tab\n"
-     "        (?P<value>.*)$                     # everything up to eol\n        "},
-    {"NONSPACECRE", "\\S"},
-};
-
-// Names an instance must not override: every method above and the patterns.
-constexpr const char* instance_data_names[] = {"SECTCRE", "OPTCRE", "NONSPACECRE"};
-
-constexpr size_t cache_size = 8;
-
-// One engine proven plain. The dicts are borrowed: a watcher clears the
-// entry before either of them can change or go away.
-struct Proven {
-    PyObject* engine = nullptr;
-    PyObject* dict = nullptr;  // the engine's instance dict
-    Py_ssize_t size = 0;       // its size when proven
-};
-
+// Process-wide, like the rest of the module's state; its references are
+// never released.
 struct Guard {
-    bool classes_proven = false;
-    int watcher = -1;
-    Ref module_dict;  // configparser's namespace, watched
-    Ref parser;       // configparser.ConfigParser
-    Ref raw_parser;   // configparser.RawConfigParser
-    Ref interpolation;
-    Ref line;
-    Ref parsing_error;
-    unsigned parser_tag = 0;
-    unsigned interpolation_tag = 0;
-    unsigned line_tag = 0;
-    unsigned parsing_error_tag = 0;
-    std::array<Proven, cache_size> proven{};
-    size_t next_slot = 0;
+    bool captured = false;
+    bool verified = false;
+    Proof proof = Proof::unknown;
+    int plain_watcher = -1;  // engine dicts proven plain; the namespaces
+    int other_watcher = -1;  // engine dicts proven not plain
+    int type_watcher = -1;
+    int function_watcher = -1;
+    PyObject* originals[entry_count] = {};
+    PyObject* names[entry_count] = {};
+    PyObject* owners[entry_count] = {};  // the namespace dict, or the class
+    std::vector<FunctionState> functions;
+    std::vector<CellState> cells;
+    std::vector<InnerFunction> inner_functions;
+    std::vector<PyObject*> namespaces;
+    std::vector<PyTypeObject*> types;
+    PyObject* simple_namespace = nullptr;
+    PyObject* configparser_dict = nullptr;
 };
 
-// Process-wide, like the rest of the module's state; never released.
 Guard& guard = *new Guard();
 
-// The instance attributes read at every call, interned once so that each
-// lookup is a hash probe and a pointer comparison.
 struct Keys {
-    PyObject* sections = nullptr;
-    PyObject* defaults = nullptr;
-    PyObject* proxies = nullptr;
-    PyObject* interpolation = nullptr;
+    PyObject* sections;
+    PyObject* defaults;
+    PyObject* proxies;
+    PyObject* interpolation;
+    PyObject* optcre;
+    PyObject* dict;
+    PyObject* delimiters;
+    PyObject* strict;
+    PyObject* allow_no_value;
+    PyObject* empty_lines;
+    PyObject* unnamed;
+    PyObject* default_section;
+    PyObject* prefixes;
+    PyObject* converters;
 };
 
-Keys keys;
+Keys keys{};
 
-bool make_keys() noexcept {
-    if (keys.interpolation != nullptr) return true;
-    keys.sections = PyUnicode_InternFromString("_sections");
-    keys.defaults = PyUnicode_InternFromString("_defaults");
-    keys.proxies = PyUnicode_InternFromString("_proxies");
-    keys.interpolation = PyUnicode_InternFromString("_interpolation");
-    return keys.sections && keys.defaults && keys.proxies && keys.interpolation;
+PyObject* of(Original which) noexcept { return guard.originals[static_cast<size_t>(which)]; }
+
+PyTypeObject* type_of(Original which) noexcept {
+    return reinterpret_cast<PyTypeObject*>(of(which));
 }
 
-PyObject* item(PyObject* dict, PyObject* key) noexcept {
-    return PyDict_GetItemWithError(dict, key);  // borrowed; a str key cannot fail
-}
+// --- the watchers ------------------------------------------------------------------------
 
-PyTypeObject* as_type(const Ref& type) noexcept {
-    return reinterpret_cast<PyTypeObject*>(type.get());
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+// Bits 0-7 of a dict's version tag say which dict watchers watch it.
+bool watched(PyObject* dict, int watcher) noexcept {
+    return (reinterpret_cast<PyDictObject*>(dict)->ma_version_tag >> watcher) & 1U;
 }
+#pragma GCC diagnostic pop
 
-bool tag_holds(const Ref& type, unsigned tag) noexcept {
-    return tag != 0 && as_type(type)->tp_version_tag == tag;
-}
+// The head of 3.13's PyDictKeysObject (Include/internal/pycore_dict.h),
+// read on a verified release only.
+struct DictKeysHead {
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;  // 0: any keys; 1 and 2: exact str keys only
+};
 
-bool classes_hold() noexcept {
-    return guard.classes_proven && tag_holds(guard.parser, guard.parser_tag) &&
-           tag_holds(guard.interpolation, guard.interpolation_tag);
-}
-
-void forget_engines() noexcept {
-    for (Proven& entry : guard.proven) entry = Proven{};
-}
-
-int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
-    if (dict == guard.module_dict.get()) {
-        guard.classes_proven = false;
-        forget_engines();
-        return 0;
-    }
-    for (Proven& entry : guard.proven) {
-        if (entry.dict == dict) entry = Proven{};
-    }
-    return 0;
-}
-
-bool ensure_watcher() noexcept {
-    if (guard.watcher >= 0) return true;
-    guard.watcher = PyDict_AddWatcher(on_dict_event);
-    return guard.watcher >= 0;
-}
-
-bool is_text(PyObject* obj, const char* text) noexcept {
-    return PyUnicode_CheckExact(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
-}
-
-// The attribute found through `owner` is the configparser function named
-// `qualname` (a staticmethod's function counts the same).
-bool resolves_to(PyObject* owner, const Expected& expected) noexcept {
-    Ref found = Ref::steal(PyObject_GetAttrString(owner, expected.name));
-    if (!found || !PyFunction_Check(found.get())) return false;
-    if (PyFunction_GET_GLOBALS(found.get()) != guard.module_dict.get()) return false;
-    Ref qualname = Ref::steal(PyObject_GetAttrString(found.get(), "__qualname__"));
-    return qualname && is_text(qualname.get(), expected.qualname);
-}
-
-template <size_t N>
-bool all_resolve(const Ref& owner, const Expected (&table)[N]) noexcept {
-    for (const Expected& expected : table) {
-        if (!resolves_to(owner.get(), expected)) return false;
-    }
-    return true;
-}
-
-bool pattern_is(PyObject* owner, const ExpectedPattern& expected) noexcept {
-    Ref compiled = Ref::steal(PyObject_GetAttrString(owner, expected.name));
-    if (!compiled) return false;
-    Ref pattern = Ref::steal(PyObject_GetAttrString(compiled.get(), "pattern"));
-    return pattern && is_text(pattern.get(), expected.pattern);
-}
-
-Ref module_type(const char* name) noexcept {
-    PyObject* found = PyDict_GetItemString(guard.module_dict.get(), name);
-    if (found == nullptr || !PyType_Check(found)) return Ref();
-    return Ref::borrow(found);
-}
-
-unsigned version_tag(const Ref& type) noexcept {
-    if (!PyUnstable_Type_AssignVersionTag(as_type(type))) return 0;
-    return as_type(type)->tp_version_tag;
-}
-
-// Proves the configparser classes plain and records their version tags.
-// Taken first, the tags make a later change to any class show.
-bool prove_classes() noexcept {
-    Ref name = Ref::steal(PyUnicode_FromString("configparser"));
-    if (!name) return false;
-    Ref module = Ref::steal(PyImport_GetModule(name.get()));
-    if (!module || !PyModule_Check(module.get())) return false;
-    Ref dict = Ref::borrow(PyModule_GetDict(module.get()));
-    if (dict.get() != guard.module_dict.get()) {
-        if (PyDict_Watch(guard.watcher, dict.get()) < 0) return false;
-        guard.module_dict = dict;
-    }
-    guard.parser = module_type("ConfigParser");
-    guard.raw_parser = module_type("RawConfigParser");
-    guard.interpolation = module_type("BasicInterpolation");
-    guard.line = module_type("_Line");
-    guard.parsing_error = module_type("ParsingError");
-    if (!guard.parser || !guard.raw_parser || !guard.interpolation || !guard.line ||
-        !guard.parsing_error) {
-        return false;
-    }
-    guard.parser_tag = version_tag(guard.parser);
-    guard.interpolation_tag = version_tag(guard.interpolation);
-    guard.line_tag = version_tag(guard.line);
-    guard.parsing_error_tag = version_tag(guard.parsing_error);
-    if (!all_resolve(guard.parser, parser_methods) ||
-        !all_resolve(guard.raw_parser, raw_parser_methods) ||
-        !all_resolve(guard.interpolation, interpolation_methods) ||
-        !all_resolve(guard.line, line_methods) ||
-        !all_resolve(guard.parsing_error, parsing_error_methods)) {
-        return false;
-    }
-    for (const ExpectedPattern& expected : parser_patterns) {
-        if (!pattern_is(guard.parser.get(), expected)) return false;
-    }
-    guard.classes_proven = tag_holds(guard.parser, guard.parser_tag) &&
-                           tag_holds(guard.interpolation, guard.interpolation_tag);
-    return guard.classes_proven;
-}
-
-PyObject* item(PyObject* dict, const char* name) noexcept {
-    return PyDict_GetItemString(dict, name);  // borrowed; errors cleared
-}
-
-bool is_exact_tuple_of(PyObject* obj, std::initializer_list<const char*> texts) noexcept {
-    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != Py_ssize_t(texts.size())) {
-        return false;
-    }
-    Py_ssize_t i = 0;
-    for (const char* text : texts) {
-        if (!is_text(PyTuple_GET_ITEM(obj, i++), text)) return false;
-    }
-    return true;
-}
-
-template <size_t N>
-bool overrides_any(PyObject* dict, const Expected (&table)[N]) noexcept {
-    for (const Expected& expected : table) {
-        if (item(dict, expected.name) != nullptr) return true;
+bool is_namespace(PyObject* dict) noexcept {
+    for (PyObject* watched_dict : guard.namespaces) {
+        if (watched_dict == dict) return true;
     }
     return false;
 }
 
-bool overrides_nothing(PyObject* dict) noexcept {
-    if (overrides_any(dict, parser_methods)) return false;
-    for (const char* name : instance_data_names) {
-        if (item(dict, name) != nullptr) return false;
+void reopen() noexcept {
+    if (guard.proof == Proof::proven || guard.proof == Proof::disproven) guard.proof = Proof::unknown;
+}
+
+int on_plain_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+    if (is_namespace(dict)) {
+        reopen();
+        return 0;
+    }
+    return PyDict_Unwatch(guard.plain_watcher, dict);
+}
+
+int on_other_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+    return PyDict_Unwatch(guard.other_watcher, dict);
+}
+
+int on_type_event(PyTypeObject*) noexcept {
+    reopen();
+    return 0;
+}
+
+int on_function_event(PyFunction_WatchEvent event, PyFunctionObject* function, PyObject*) noexcept {
+    if (event == PyFunction_EVENT_CREATE || event == PyFunction_EVENT_DESTROY) return 0;
+    if (is_namespace(PyFunction_GET_GLOBALS(reinterpret_cast<PyObject*>(function)))) reopen();
+    return 0;
+}
+
+bool add_watchers() noexcept {
+    guard.plain_watcher = PyDict_AddWatcher(on_plain_event);
+    guard.other_watcher = PyDict_AddWatcher(on_other_event);
+    guard.type_watcher = PyType_AddWatcher(on_type_event);
+    guard.function_watcher = PyFunction_AddWatcher(on_function_event);
+    return guard.plain_watcher >= 0 && guard.other_watcher >= 0 && guard.type_watcher >= 0 &&
+           guard.function_watcher >= 0;
+}
+
+// --- resolving an entry as the engine's code does -----------------------------------------
+
+// `name` through the MRO of `type`, or null (no exception) when absent.
+Ref mro_lookup(PyObject* type, PyObject* name) noexcept {
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(type)->tp_mro;
+    if (mro == nullptr || !PyTuple_CheckExact(mro)) return Ref();
+    Ref held = Ref::borrow(mro);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (!dict) continue;
+        PyObject* found = nullptr;
+        const int hit = PyDict_GetItemRef(dict.get(), name, &found);
+        if (hit != 0) return Ref::steal(found);
+    }
+    return Ref();
+}
+
+Ref resolve(size_t i) noexcept {
+    if (entries[i].kind == Kind::global) {
+        PyObject* found = nullptr;
+        // configparser's code finds a builtin only where its globals have no such name.
+        if (guard.owners[i] != guard.configparser_dict &&
+            std::string_view(entries[i].owner) == "builtins" &&
+            PyDict_GetItemRef(guard.configparser_dict, guard.names[i], &found) != 0) {
+            return Ref::steal(found);
+        }
+        PyDict_GetItemRef(guard.owners[i], guard.names[i], &found);
+        return Ref::steal(found);
+    }
+    return mro_lookup(guard.owners[i], guard.names[i]);
+}
+
+// --- capture -------------------------------------------------------------------------------
+
+Ref module_namespace(PyObject* configparser_dict, const char* module) noexcept {
+    PyObject* found = nullptr;
+    if (std::string_view(module) == "configparser") return Ref::borrow(configparser_dict);
+    const char* key = std::string_view(module) == "builtins" ? "__builtins__" : module;
+    if (PyDict_GetItemStringRef(configparser_dict, key, &found) <= 0) return Ref();
+    Ref value = Ref::steal(found);
+    if (PyDict_CheckExact(value.get())) return value;
+    if (!PyModule_CheckExact(value.get())) return Ref();
+    return Ref::borrow(PyModule_GetDict(value.get()));
+}
+
+void keep_namespace(PyObject* dict) {
+    if (!is_namespace(dict)) guard.namespaces.push_back(Py_NewRef(dict));
+}
+
+void keep_type(PyTypeObject* type) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)) {
+        return;  // nothing can change it
+    }
+    for (PyTypeObject* kept : guard.types) {
+        if (kept == type) return;
+    }
+    guard.types.push_back(reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
+}
+
+void keep_function(PyObject* function) {
+    if (function == nullptr || !PyFunction_Check(function)) return;
+    guard.functions.push_back(FunctionState{
+        function, PyFunction_GET_CODE(function), PyFunction_GET_DEFAULTS(function),
+        PyFunction_GET_KW_DEFAULTS(function)});
+    PyObject* closure = PyFunction_GET_CLOSURE(function);
+    for (Py_ssize_t i = 0; closure != nullptr && i < PyTuple_GET_SIZE(closure); ++i) {
+        PyObject* cell = PyTuple_GET_ITEM(closure, i);
+        guard.cells.push_back(CellState{cell, PyCell_GET(cell)});
+    }
+}
+
+// The functions an attribute runs: its own, or those its descriptor wraps.
+bool keep_functions_of(PyObject* obj, PyObject* cached_property) {
+    keep_function(obj);
+    const char* inner = Py_TYPE(obj) == &PyStaticMethod_Type ? "__func__"
+                        : Py_TYPE(obj) == &PyProperty_Type    ? "fget"
+                        : reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cached_property ? "func"
+                                                                                       : nullptr;
+    if (inner == nullptr) return true;
+    Ref function = Ref::steal(PyObject_GetAttrString(obj, inner));
+    if (!function) return false;
+    keep_function(Py_NewRef(function.get()));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cached_property) {
+        Ref own = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        Ref name = Ref::steal(PyUnicode_InternFromString(inner));
+        if (!own || !name) return false;
+        guard.inner_functions.push_back(InnerFunction{own.release(), name.release(), function.get()});
     }
     return true;
 }
 
-// The settings of ConfigParser() with no arguments.
-bool default_settings(PyObject* dict) noexcept {
-    PyObject* optcre = item(dict, "_optcre");
-    Ref class_optcre = Ref::steal(PyObject_GetAttrString(guard.parser.get(), "OPTCRE"));
-    PyObject* default_section = item(dict, "default_section");
-    return class_optcre && optcre == class_optcre.get() &&
-           item(dict, "_dict") == reinterpret_cast<PyObject*>(&PyDict_Type) &&
-           is_exact_tuple_of(item(dict, "_delimiters"), {"=", ":"}) &&
-           item(dict, "_strict") == Py_True && item(dict, "_allow_no_value") == Py_False &&
-           item(dict, "_empty_lines_in_values") == Py_True &&
-           item(dict, "_allow_unnamed_section") == Py_False && default_section != nullptr &&
-           is_text(default_section, "DEFAULT");
+bool intern_keys() noexcept {
+    const auto key = [](PyObject*& slot, const char* text) {
+        slot = PyUnicode_InternFromString(text);
+        return slot != nullptr;
+    };
+    return key(keys.sections, "_sections") && key(keys.defaults, "_defaults") &&
+           key(keys.proxies, "_proxies") && key(keys.interpolation, "_interpolation") &&
+           key(keys.optcre, "_optcre") && key(keys.dict, "_dict") &&
+           key(keys.delimiters, "_delimiters") && key(keys.strict, "_strict") &&
+           key(keys.allow_no_value, "_allow_no_value") &&
+           key(keys.empty_lines, "_empty_lines_in_values") &&
+           key(keys.unnamed, "_allow_unnamed_section") &&
+           key(keys.default_section, "default_section") && key(keys.prefixes, "_prefixes") &&
+           key(keys.converters, "_converters");
 }
 
-bool plain_structures(PyObject* dict) noexcept {
-    for (const char* name : {"_sections", "_defaults", "_proxies"}) {
-        PyObject* found = item(dict, name);
-        if (found == nullptr || !PyDict_CheckExact(found)) return false;
+// False (no exception) when an entry is not what 3.13's configparser has.
+bool capture_entries(PyObject* configparser_dict) {
+    for (size_t i = 0; i < entry_count; ++i) {
+        const Entry& e = entries[i];
+        guard.names[i] = PyUnicode_InternFromString(e.name);
+        if (guard.names[i] == nullptr) return false;
+        if (e.kind == Kind::global) {
+            Ref dict = module_namespace(configparser_dict, e.owner);
+            if (!dict) return false;
+            guard.owners[i] = dict.get();
+            keep_namespace(dict.get());
+        } else {
+            PyObject* owner = nullptr;
+            if (PyDict_GetItemStringRef(configparser_dict, e.owner, &owner) <= 0) return false;
+            if (!PyType_Check(owner)) return Py_DECREF(owner), false;
+            guard.owners[i] = owner;
+            PyObject* mro = reinterpret_cast<PyTypeObject*>(owner)->tp_mro;
+            for (Py_ssize_t k = 0; mro != nullptr && k < PyTuple_GET_SIZE(mro); ++k) {
+                keep_type(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, k)));
+            }
+        }
+        Ref found = resolve(i);
+        if (PyErr_Occurred()) return false;
+        if ((e.kind == Kind::absent) != !found) return false;
+        guard.originals[i] = found.release();
     }
     return true;
 }
 
-// The engine's interpolation: exactly a BasicInterpolation, overriding
-// nothing in its own dict. Checked at every use: an attribute stored on an
-// object that has none yet may bypass the dict watchers.
-bool plain_interpolation(PyObject* dict) noexcept {
-    PyObject* interpolation = item(dict, keys.interpolation);
-    if (interpolation == nullptr || Py_TYPE(interpolation) != as_type(guard.interpolation)) {
+bool capture_functions() {
+    PyObject* cached_property = of(Original::global_functools_cached_property);
+    for (size_t i = 0; i < entry_count; ++i) {
+        if (guard.originals[i] != nullptr && !keep_functions_of(guard.originals[i], cached_property)) {
+            return false;
+        }
+    }
+    for (const FunctionState& f : guard.functions) {
+        keep_namespace(PyFunction_GET_GLOBALS(f.function));
+    }
+    return true;
+}
+
+bool check_fingerprint() noexcept {
+    Ref pattern = Ref::steal(PyObject_GetAttrString(of(Original::global_configparser_re), "Pattern"));
+    if (!pattern) return false;
+    char hex[65];
+    if (!fingerprint(guard.originals, of(Original::global_functools_cached_property), pattern.get(), hex)) {
         return false;
     }
-    Ref own = Ref::steal(PyObject_GenericGetDict(interpolation, nullptr));
-    if (!own) PyErr_Clear();
+    guard.verified = verified(hex);
+    return true;
+}
+
+bool watch_everything() noexcept {
+    for (PyObject* dict : guard.namespaces) {
+        if (PyDict_Watch(guard.plain_watcher, dict) < 0) return false;
+    }
+    for (PyTypeObject* type : guard.types) {
+        if (PyType_Watch(guard.type_watcher, reinterpret_cast<PyObject*>(type)) < 0) return false;
+    }
+    return true;
+}
+
+// --- the proof -----------------------------------------------------------------------------
+
+bool cells_hold() noexcept {
+    for (const CellState& c : guard.cells) {
+        if (PyCell_GET(c.cell) != c.content) return false;
+    }
+    return true;
+}
+
+bool functions_hold() noexcept {
+    for (const FunctionState& f : guard.functions) {
+        if (PyFunction_GET_CODE(f.function) != f.code ||
+            PyFunction_GET_DEFAULTS(f.function) != f.defaults ||
+            PyFunction_GET_KW_DEFAULTS(f.function) != f.kwdefaults) {
+            return false;
+        }
+    }
+    return cells_hold();
+}
+
+// Every entry as captured. False with an exception set on an error.
+[[gnu::noinline]] bool prove_originals() noexcept {
+    guard.proof = Proof::disproven;
+    if (!guard.verified) return false;
+    // A class reports a change only while it holds a version tag: every
+    // watched class gets one first, so that whatever this proof finds, the
+    // next change (perhaps the one undoing this) reopens it.
+    for (PyTypeObject* type : guard.types) {
+        if (!PyUnstable_Type_AssignVersionTag(type)) return false;
+    }
+    for (size_t i = 0; i < entry_count; ++i) {
+        Ref now = resolve(i);
+        if (PyErr_Occurred()) {
+            guard.proof = Proof::unknown;
+            return false;
+        }
+        if (now.get() != guard.originals[i]) return false;
+    }
+    if (!functions_hold()) return false;
+    guard.proof = Proof::proven;
+    return true;
+}
+
+// A profiler, a tracer or a sys.monitoring tool is listening: they must see
+// the engine's own frames.
+bool observed() noexcept {
+    static constexpr uint8_t events[] = {PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_PY_RETURN,
+                                         PY_MONITORING_EVENT_CALL, PY_MONITORING_EVENT_LINE,
+                                         PY_MONITORING_EVENT_RAISE};
+    static PyMonitoringState states[std::size(events)] = {};
+    static uint64_t version = 0;
+    if (PyMonitoring_EnterScope(states, &version, events, Py_ssize_t(std::size(events))) < 0) {
+        return true;
+    }
+    for (const PyMonitoringState& s : states) {
+        if (s.active) return true;
+    }
+    return false;
+}
+
+PyObject* item(PyObject* dict, PyObject* key) noexcept {
+    return PyDict_GetItemWithError(dict, key);  // borrowed; exact str keys only, so no code runs
+}
+
+bool is_text(PyObject* obj, const char* text) noexcept {
+    return obj != nullptr && PyUnicode_CheckExact(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
+}
+
+bool is_delimiters(PyObject* obj) noexcept {
+    return obj != nullptr && PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == 2 &&
+           is_text(PyTuple_GET_ITEM(obj, 0), "=") && is_text(PyTuple_GET_ITEM(obj, 1), ":");
+}
+
+bool exact_dict(PyObject* obj) noexcept { return obj != nullptr && PyDict_CheckExact(obj); }
+
+// The settings of ConfigParser() with no arguments, and plain structures.
+bool default_settings(PyObject* dict) noexcept {
+    PyObject* prefixes = item(dict, keys.prefixes);
+    PyObject* converters = item(dict, keys.converters);
+    return item(dict, keys.optcre) == of(Original::attr_ConfigParser_OPTCRE) &&
+           item(dict, keys.dict) == reinterpret_cast<PyObject*>(&PyDict_Type) &&
+           is_delimiters(item(dict, keys.delimiters)) && item(dict, keys.strict) == Py_True &&
+           item(dict, keys.allow_no_value) == Py_False && item(dict, keys.empty_lines) == Py_True &&
+           item(dict, keys.unnamed) == Py_False && is_text(item(dict, keys.default_section), "DEFAULT") &&
+           exact_dict(item(dict, keys.sections)) && exact_dict(item(dict, keys.defaults)) &&
+           exact_dict(item(dict, keys.proxies)) && item(dict, keys.interpolation) != nullptr &&
+           prefixes != nullptr && Py_TYPE(prefixes) == Py_TYPE(guard.simple_namespace) &&
+           converters != nullptr &&
+           Py_TYPE(converters) == type_of(Original::global_configparser_ConverterMapping);
+}
+
+// A plain engine's dict holds the settings above and nothing else. A key
+// added to a dict that shares its object's inline values may arrive without
+// a watcher event, so its size is checked at every call as well.
+constexpr Py_ssize_t plain_attribute_count = 14;
+
+// 1 plain, 0 not, -1 error. Exactly the settings' keys, each an exact str,
+// so no method is overridden on the instance and no lookup runs code.
+int prove_engine(PyObject* dict) noexcept {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != plain_attribute_count) return 0;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return 0;
+    }
+    return default_settings(dict) ? 1 : (PyErr_Occurred() ? -1 : 0);
+}
+
+bool engine_proven(PyObject* dict) noexcept {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != plain_attribute_count) return false;
+    if (watched(dict, guard.plain_watcher)) return true;
+    if (watched(dict, guard.other_watcher)) return false;
+    const int plain = prove_engine(dict);
+    if (plain < 0) return false;
+    if (PyDict_Watch(plain ? guard.plain_watcher : guard.other_watcher, dict) < 0) return false;
+    return plain == 1;
+}
+
+// The engine's interpolation: exactly a BasicInterpolation with nothing in
+// its own dict. Looked at every time: an attribute stored on an object
+// whose dict was empty reaches that dict without a watcher event.
+bool plain_interpolation(PyObject* dict) noexcept {
+    Ref interpolation = Ref::borrow(item(dict, keys.interpolation));
+    if (!interpolation ||
+        Py_TYPE(interpolation.get()) != type_of(Original::global_configparser_BasicInterpolation)) {
+        return false;
+    }
+    Ref own = Ref::steal(PyObject_GenericGetDict(interpolation.get(), nullptr));
     return own && PyDict_CheckExact(own.get()) && PyDict_GET_SIZE(own.get()) == 0;
 }
 
-Proven* find(PyObject* engine, PyObject* dict) noexcept {
-    for (Proven& entry : guard.proven) {
-        // The size is checked too: a new key may reach the dict without an event.
-        if (entry.engine == engine && entry.dict == dict && entry.size == PyDict_GET_SIZE(dict)) {
-            return &entry;
-        }
+// The function of the reader's cached property (_Line.clean) is a plain
+// attribute of the property's own dict, which may change without an event.
+bool inner_functions_hold() noexcept {
+    for (const InnerFunction& inner : guard.inner_functions) {
+        PyObject* found = PyDict_GetItemWithError(inner.dict, inner.name);
+        if (found != inner.function) return false;
     }
-    return nullptr;
-}
-
-void evict(Proven& entry) noexcept {
-    if (entry.dict != nullptr) {
-        bool shared = false;
-        for (const Proven& other : guard.proven) {
-            shared |= &other != &entry && other.dict == entry.dict;
-        }
-        if (!shared && PyDict_Unwatch(guard.watcher, entry.dict) < 0) PyErr_Clear();
-    }
-    entry = Proven{};
-}
-
-[[gnu::noinline]] bool prove_engine(PyObject* engine, PyObject* dict) noexcept {
-    if (!PyDict_CheckExact(dict) || !overrides_nothing(dict) || !default_settings(dict) ||
-        !plain_structures(dict)) {
-        return false;
-    }
-    // A stale proof of this dict goes first, and the slot is freed before
-    // the dict is watched: freeing it may unwatch that very dict.
-    for (Proven& entry : guard.proven) {
-        if (entry.dict == dict) entry = Proven{};
-    }
-    Proven& slot = guard.proven[guard.next_slot];
-    guard.next_slot = (guard.next_slot + 1) % cache_size;
-    evict(slot);
-    if (PyDict_Watch(guard.watcher, dict) < 0) return false;
-    slot.engine = engine;
-    slot.dict = dict;
-    slot.size = PyDict_GET_SIZE(dict);
     return true;
-}
-
-bool proven(PyObject* engine, PyObject* dict) noexcept {
-    if (find(engine, dict) != nullptr) return true;
-    return prove_engine(engine, dict);
-}
-
-[[gnu::noinline]] bool prove_classes_again() noexcept {
-    if (!ensure_watcher() || !make_keys()) return false;
-    guard.classes_proven = false;
-    forget_engines();
-    return prove_classes();
 }
 
 }  // namespace
 
-bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
-    if (!classes_hold() && !prove_classes_again()) {
-        PyErr_Clear();
+bool capture(PyObject* configparser) noexcept {
+    if (guard.captured) return true;
+    guard.captured = true;  // once: a later import must not capture a changed module
+    if (!add_watchers() || !intern_keys()) return false;
+    PyObject* dict = PyModule_Check(configparser) ? PyModule_GetDict(configparser) : nullptr;
+    if (dict == nullptr) return true;
+    guard.configparser_dict = Py_NewRef(dict);
+    Ref types_module = Ref::steal(PyImport_ImportModule("types"));
+    if (!types_module) return false;
+    guard.simple_namespace = PyObject_CallMethod(types_module.get(), "SimpleNamespace", nullptr);
+    if (guard.simple_namespace == nullptr) return false;
+    try {
+        if (!capture_entries(dict) || !capture_functions()) {
+            guard.verified = false;
+            return !PyErr_Occurred();
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
         return false;
     }
-    if (Py_TYPE(engine) != as_type(guard.parser)) return false;
+    return check_fingerprint() && watch_everything();
+}
+
+bool originals_hold() noexcept {
+    if (guard.proof == Proof::proven) return cells_hold();
+    if (guard.proof == Proof::disproven || !guard.captured) return false;
+    return prove_originals();
+}
+
+PyObject* original(Original which) noexcept { return of(which); }
+
+bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
+    if (!originals_hold() || Py_TYPE(engine) != type_of(Original::global_configparser_ConfigParser) ||
+        observed()) {
+        return false;
+    }
     Ref dict = Ref::steal(PyObject_GenericGetDict(engine, nullptr));
-    if (!dict || !proven(engine, dict.get()) ||
-        ((needs & need_interpolation) && !plain_interpolation(dict.get()))) {
-        PyErr_Clear();
+    if (!dict || !engine_proven(dict.get()) ||
+        ((needs & need_interpolation) && !plain_interpolation(dict.get())) ||
+        ((needs & need_reader) && !inner_functions_hold())) {
         return false;
     }
     out.object = engine;
-    // Replaced since the proof without an event: decline, and prove again
-    // at the next change.
+    // Strong references, for any code that runs later in the call.
     const auto fetch = [&](unsigned need, PyObject* key, Ref& slot) {
         if (!(needs & need)) return true;
         slot = Ref::borrow(item(dict.get(), key));
-        return slot && PyDict_CheckExact(slot.get());
+        return plain_dict(slot.get());
     };
+    if (needs & need_reader) out.prefixes = Ref::borrow(item(dict.get(), keys.prefixes));
     return fetch(need_sections, keys.sections, out.sections) &&
            fetch(need_defaults, keys.defaults, out.defaults) &&
            fetch(need_proxies, keys.proxies, out.proxies);
 }
 
-Ref engine_global(const char* name) noexcept {
-    if (!guard.module_dict) return Ref();
-    PyObject* found = PyDict_GetItemString(guard.module_dict.get(), name);
-    if (found == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    }
-    return Ref::borrow(found);
-}
-
-bool line_classes_hold() noexcept {
-    const auto hold = [] {
-        return tag_holds(guard.line, guard.line_tag) &&
-               tag_holds(guard.parsing_error, guard.parsing_error_tag);
-    };
-    if (hold()) return true;
-    // Changed since the proof, perhaps only to be restored: prove again.
-    if (!prove_classes_again()) {
-        PyErr_Clear();
-        return false;
-    }
-    return hold();
+bool plain_dict(PyObject* obj) noexcept {
+    if (obj == nullptr || !PyDict_CheckExact(obj)) return false;
+    const auto* head = reinterpret_cast<const DictKeysHead*>(reinterpret_cast<PyDictObject*>(obj)->ma_keys);
+    return head->kind != 0;
 }
 
 Ref lowered(PyObject* text) noexcept {

@@ -3,7 +3,12 @@
 // Each follows the engine's own code step by step (RawConfigParser and
 // ConfigParser of 3.13, with BasicInterpolation), for exact str arguments
 // only. Wherever that code would raise, the call is declined instead, so
-// the engine raises it itself.
+// the engine raises it itself. A decline is decided before anything that
+// could run code of the caller's: every dict looked into is an exact dict
+// with exact str keys (plain_dict), so a lookup compares nothing but str.
+// What may still run code is the release of a replaced or deleted value
+// (its finalizer); every object used after one is held by a strong
+// reference, and nothing is looked up after one.
 #include "native/engine.hpp"
 
 namespace ini::fast {
@@ -23,10 +28,11 @@ bool names_defaults(PyObject* section) noexcept {
 
 Ref answer(bool yes) noexcept { return Ref::borrow(yes ? Py_True : Py_False); }
 
-// The dict an exact-str key finds in `dict`, borrowed, or null. A str key
-// compares without running any code of the caller's.
-PyObject* lookup(PyObject* dict, PyObject* key) noexcept {
-    return PyDict_GetItemWithError(dict, key);
+// `dict[key]` of a plain dict, held; null with no exception when missing.
+Ref lookup(const Ref& dict, PyObject* key) noexcept {
+    PyObject* found = nullptr;
+    PyDict_GetItemRef(dict.get(), key, &found);
+    return Ref::steal(found);
 }
 
 PyObject* empty_str() noexcept { return Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR); }
@@ -41,16 +47,20 @@ bool passes_unchanged(PyObject* value) noexcept {
 }
 
 // The option dict of `section` for get() and items(): the section's own,
-// or none for the default section. Declines a missing section.
-bool section_options(const Engine& e, PyObject* section, PyObject*& options) noexcept {
-    options = lookup(e.sections.get(), section);
-    return options != nullptr || (!PyErr_Occurred() && is_default_section(section));
+// or none for the default section. Declined (false, no exception) for a
+// missing section, or one whose dict is not plain.
+bool section_options(const Engine& e, PyObject* section, Ref& options) noexcept {
+    options = lookup(e.sections, section);
+    if (options) return plain_dict(options.get());
+    return !PyErr_Occurred() && is_default_section(section);
 }
 
-// The dict that set() and remove_option() change.
-PyObject* target_options(const Engine& e, PyObject* section) noexcept {
-    if (names_defaults(section)) return e.defaults.get();
-    return lookup(e.sections.get(), section);
+// The dict that set() and remove_option() change, plain, or declined.
+Ref target_options(const Engine& e, PyObject* section) noexcept {
+    if (names_defaults(section)) return e.defaults;
+    Ref options = lookup(e.sections, section);
+    if (!options || !plain_dict(options.get())) return Ref();
+    return options;
 }
 
 }  // namespace
@@ -72,9 +82,9 @@ Ref sections(PyObject* engine) noexcept {
 Ref options(PyObject* engine, PyObject* section) noexcept {
     Engine e;
     if (!exact_str(section) || !view(engine, e, need_sections | need_defaults)) return Ref();
-    PyObject* own = lookup(e.sections.get(), section);
-    if (own == nullptr) return Ref();
-    Ref merged = Ref::steal(PyDict_Copy(own));
+    Ref own = lookup(e.sections, section);
+    if (!own || !plain_dict(own.get())) return Ref();
+    Ref merged = Ref::steal(PyDict_Copy(own.get()));
     if (!merged || PyDict_Update(merged.get(), e.defaults.get()) < 0) return Ref();
     return Ref::steal(PyDict_Keys(merged.get()));
 }
@@ -82,15 +92,16 @@ Ref options(PyObject* engine, PyObject* section) noexcept {
 Ref has_option(PyObject* engine, PyObject* section, PyObject* option) noexcept {
     Engine e;
     if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults)) return Ref();
-    PyObject* own = nullptr;
+    Ref own;
     if (!names_defaults(section)) {
-        own = lookup(e.sections.get(), section);
-        if (own == nullptr) return PyErr_Occurred() ? Ref() : answer(false);
+        own = lookup(e.sections, section);
+        if (!own) return PyErr_Occurred() ? Ref() : answer(false);
+        if (!plain_dict(own.get())) return Ref();
     }
     Ref key = lowered(option);
     if (!key) return key;
-    if (own != nullptr) {
-        const int found = PyDict_Contains(own, key.get());
+    if (own) {
+        const int found = PyDict_Contains(own.get(), key.get());
         if (found != 0) return found < 0 ? Ref() : answer(true);
     }
     const int found = PyDict_Contains(e.defaults.get(), key.get());
@@ -101,26 +112,25 @@ Ref has_option(PyObject* engine, PyObject* section, PyObject* option) noexcept {
 Ref get(PyObject* engine, PyObject* section, PyObject* option) noexcept {
     Engine e;
     if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults | need_interpolation)) return Ref();
-    PyObject* own = nullptr;
+    Ref own;
     if (!section_options(e, section, own)) return Ref();
     Ref key = lowered(option);
     if (!key) return key;
-    PyObject* value = own != nullptr ? lookup(own, key.get()) : nullptr;
-    if (value == nullptr && !PyErr_Occurred()) value = lookup(e.defaults.get(), key.get());
-    if (value == nullptr) return Ref();
-    if (value == Py_None) return Ref::borrow(value);
-    if (!passes_unchanged(value)) return Ref();
-    return Ref::borrow(value);
+    Ref value = own ? lookup(own, key.get()) : Ref();
+    if (!value && !PyErr_Occurred()) value = lookup(e.defaults, key.get());
+    if (!value) return Ref();
+    if (value.get() == Py_None || passes_unchanged(value.get())) return value;
+    return Ref();
 }
 
 Ref option_dict(PyObject* engine, PyObject* section) noexcept {
     Engine e;
     if (!exact_str(section) || !view(engine, e, need_sections | need_defaults | need_interpolation)) return Ref();
-    PyObject* own = nullptr;
+    Ref own;
     if (!section_options(e, section, own)) return Ref();
     Ref merged = Ref::steal(PyDict_Copy(e.defaults.get()));
     if (!merged) return merged;
-    if (own != nullptr && PyDict_Update(merged.get(), own) < 0) return Ref();
+    if (own && PyDict_Update(merged.get(), own.get()) < 0) return Ref();
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
@@ -137,25 +147,25 @@ Ref add_section(PyObject* engine, PyObject* section) noexcept {
     if (present != 0) return Ref();
     Ref options = Ref::steal(PyDict_New());
     if (!options || PyDict_SetItem(e.sections.get(), section, options.get()) < 0) return Ref();
-    Ref proxy_class = engine_global("SectionProxy");
-    if (!proxy_class) return proxy_class;
-    Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(proxy_class.get(), engine, section, nullptr));
+    // The class's own __init__ runs here, as in the engine.
+    PyObject* proxy_class = original(Original::global_configparser_SectionProxy);
+    Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(proxy_class, engine, section, nullptr));
     if (!proxy || PyDict_SetItem(e.proxies.get(), section, proxy.get()) < 0) return Ref();
     return Ref::borrow(Py_None);
 }
 
 Ref set(PyObject* engine, PyObject* section, PyObject* option, PyObject* value) noexcept {
     Engine e;
-    if (!exact_str(section) || !exact_str(option) || !exact_str(value) || !view(engine, e, need_all)) {
+    if (!exact_str(section) || !exact_str(option) || !exact_str(value) ||
+        !view(engine, e, need_sections | need_defaults | need_interpolation)) {
         return Ref();
     }
     // BasicInterpolation.before_set judges a value with '%'; leave it that.
     if (PyUnicode_FindChar(value, '%', 0, PyUnicode_GET_LENGTH(value), 1) != -1) return Ref();
-    PyObject* options = target_options(e, section);
-    if (options == nullptr) return Ref();
-    Ref held = Ref::borrow(options);
+    Ref options = target_options(e, section);
+    if (!options) return Ref();
     Ref key = lowered(option);
-    if (!key || PyDict_SetItem(options, key.get(), value) < 0) return Ref();
+    if (!key || PyDict_SetItem(options.get(), key.get(), value) < 0) return Ref();
     return Ref::borrow(Py_None);
 }
 
@@ -167,6 +177,8 @@ Ref remove_section(PyObject* engine, PyObject* section) noexcept {
     // The engine deletes the proxy too, and raises if it is missing.
     const int proxied = PyDict_Contains(e.proxies.get(), section);
     if (proxied <= 0) return Ref();
+    // Each release may run a finalizer: what it removes, the engine's own
+    // `del` would have found missing too, and raised the same KeyError.
     if (PyDict_DelItem(e.sections.get(), section) < 0 ||
         PyDict_DelItem(e.proxies.get(), section) < 0) {
         return Ref();
@@ -177,14 +189,13 @@ Ref remove_section(PyObject* engine, PyObject* section) noexcept {
 Ref remove_option(PyObject* engine, PyObject* section, PyObject* option) noexcept {
     Engine e;
     if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults)) return Ref();
-    PyObject* options = target_options(e, section);
-    if (options == nullptr) return Ref();
-    Ref held = Ref::borrow(options);
+    Ref options = target_options(e, section);
+    if (!options) return Ref();
     Ref key = lowered(option);
     if (!key) return key;
-    const int existed = PyDict_Contains(options, key.get());
+    const int existed = PyDict_Contains(options.get(), key.get());
     if (existed <= 0) return existed < 0 ? Ref() : answer(false);
-    if (PyDict_DelItem(options, key.get()) < 0) return Ref();
+    if (PyDict_DelItem(options.get(), key.get()) < 0) return Ref();
     return answer(true);
 }
 

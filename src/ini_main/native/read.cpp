@@ -24,6 +24,8 @@
 // The parse fills dicts of its own; the engine receives them only once the
 // file is parsed, or, for a fatal error, as much as the engine's own read
 // would have kept when it stopped there.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <new>
 #include <vector>
@@ -277,24 +279,29 @@ bool parse(PyObject* text, Parsed& out) noexcept {
 
 // --- handing the result to the engine --------------------------------------------------
 
-bool commit(const Engine& e, const Parsed& parsed) noexcept {
-    Ref proxy_class = engine_global("SectionProxy");
-    if (!proxy_class) return false;
-    Py_ssize_t position = 0;
-    PyObject* name;
-    PyObject* options;
-    while (PyDict_Next(parsed.sections.get(), &position, &name, &options)) {
-        if (PyDict_SetItem(e.sections.get(), name, options) < 0) return false;
-        Ref proxy = Ref::steal(
-            PyObject_CallFunctionObjArgs(proxy_class.get(), e.object, name, nullptr));
-        if (!proxy || PyDict_SetItem(e.proxies.get(), name, proxy.get()) < 0) return false;
-    }
-    position = 0;
-    PyObject* value;
-    while (PyDict_Next(parsed.defaults.get(), &position, &name, &value)) {
-        if (PyDict_SetItem(e.defaults.get(), name, value) < 0) return false;
+// Each (key, value) of `dict`, held: SectionProxy's __init__ and the
+// release of a replaced default run code while the pairs are stored.
+template <typename Store>
+bool for_each_pair(PyObject* dict, Store store) noexcept {
+    Ref pairs = Ref::steal(PyDict_Items(dict));
+    if (!pairs) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+        Ref pair = Ref::borrow(PyList_GET_ITEM(pairs.get(), i));
+        if (!store(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1))) return false;
     }
     return true;
+}
+
+bool commit(const Engine& e, const Parsed& parsed) noexcept {
+    PyObject* proxy_class = original(Original::global_configparser_SectionProxy);
+    const bool sections_stored = for_each_pair(parsed.sections.get(), [&](PyObject* name, PyObject* options) {
+        if (PyDict_SetItem(e.sections.get(), name, options) < 0) return false;
+        Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(proxy_class, e.object, name, nullptr));
+        return proxy && PyDict_SetItem(e.proxies.get(), name, proxy.get()) == 0;
+    });
+    return sections_stored && for_each_pair(parsed.defaults.get(), [&](PyObject* name, PyObject* value) {
+        return PyDict_SetItem(e.defaults.get(), name, value) == 0;
+    });
 }
 
 // The engine's _Line for a line of the file, as its errors carry it: the
@@ -308,10 +315,8 @@ Ref line_object(PyObject* text, PyObject* prefixes, const RawLine& raw) noexcept
         body = Ref::steal(PyUnicode_Concat(body.get(), newline.get()));
         if (!body) return body;
     }
-    Ref line_class = engine_global("_Line");
-    if (!line_class) return line_class;
-    Ref line = Ref::steal(
-        PyObject_CallFunctionObjArgs(line_class.get(), body.get(), prefixes, nullptr));
+    PyObject* line_class = original(Original::global_configparser__Line);
+    Ref line = Ref::steal(PyObject_CallFunctionObjArgs(line_class, body.get(), prefixes, nullptr));
     if (!line) return line;
     Ref clean = Ref::steal(PyObject_GetAttrString(line.get(), "clean"));
     if (!clean) return clean;
@@ -322,8 +327,7 @@ Ref line_number(long number) noexcept { return Ref::steal(PyLong_FromLong(number
 
 [[gnu::cold]] Ref parsing_error(PyObject* text, PyObject* path, PyObject* prefixes,
                                 const std::vector<RawLine>& bad_lines) noexcept {
-    Ref error_class = engine_global("ParsingError");
-    if (!error_class) return error_class;
+    Ref error_class = Ref::borrow(original(Original::global_configparser_ParsingError));
     Ref error;
     for (const RawLine& raw : bad_lines) {
         Ref line = line_object(text, prefixes, raw);
@@ -348,20 +352,18 @@ Ref line_number(long number) noexcept { return Ref::steal(PyLong_FromLong(number
     switch (parsed.fatal) {
         case Fatal::missing_header: {
             Ref line = line_object(text, prefixes, parsed.fatal_line);
-            Ref error_class = engine_global("MissingSectionHeaderError");
-            if (!line || !error_class) return Ref();
+            Ref error_class = Ref::borrow(original(Original::global_configparser_MissingSectionHeaderError));
+            if (!line) return Ref();
             return Ref::steal(PyObject_CallFunctionObjArgs(error_class.get(), path, number.get(),
                                                            line.get(), nullptr));
         }
         case Fatal::duplicate_section: {
-            Ref error_class = engine_global("DuplicateSectionError");
-            if (!error_class) return error_class;
+            Ref error_class = Ref::borrow(original(Original::global_configparser_DuplicateSectionError));
             return Ref::steal(PyObject_CallFunctionObjArgs(
                 error_class.get(), parsed.fatal_section.get(), path, number.get(), nullptr));
         }
         case Fatal::duplicate_option: {
-            Ref error_class = engine_global("DuplicateOptionError");
-            if (!error_class) return error_class;
+            Ref error_class = Ref::borrow(original(Original::global_configparser_DuplicateOptionError));
             return Ref::steal(PyObject_CallFunctionObjArgs(
                 error_class.get(), parsed.fatal_section.get(), parsed.fatal_option.get(), path,
                 number.get(), nullptr));
@@ -384,55 +386,35 @@ Ref line_number(long number) noexcept { return Ref::steal(PyLong_FromLong(number
 // --- what must hold before the file is touched ------------------------------------------
 
 bool is_text(PyObject* obj, const char* text) noexcept {
-    return PyUnicode_CheckExact(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
+    return obj != nullptr && PyUnicode_CheckExact(obj) &&
+           PyUnicode_CompareWithASCIIString(obj, text) == 0;
 }
 
-// The comment prefixes of the defaults: ('#', ';') for full lines, none inline.
-Ref default_prefixes(PyObject* engine) noexcept {
-    Ref prefixes = Ref::steal(PyObject_GetAttrString(engine, "_prefixes"));
-    if (!prefixes) return prefixes;
-    // sys.implementation is a types.SimpleNamespace, whose attributes are
-    // plain data.
-    PyObject* implementation = PySys_GetObject("implementation");
-    if (implementation == nullptr || Py_TYPE(prefixes.get()) != Py_TYPE(implementation)) {
-        return Ref();
-    }
-    Ref full = Ref::steal(PyObject_GetAttrString(prefixes.get(), "full"));
-    Ref inline_ = Ref::steal(PyObject_GetAttrString(prefixes.get(), "inline"));
-    if (!full || !inline_ || !PyTuple_CheckExact(full.get()) || PyTuple_GET_SIZE(full.get()) != 2 ||
-        !is_text(PyTuple_GET_ITEM(full.get(), 0), "#") ||
-        !is_text(PyTuple_GET_ITEM(full.get(), 1), ";") || !PyTuple_CheckExact(inline_.get()) ||
-        PyTuple_GET_SIZE(inline_.get()) != 0) {
-        return Ref();
-    }
-    return prefixes;
+// The comment prefixes of the defaults: ('#', ';') for full lines, none
+// inline. The namespace's own dict is read, so no code of the caller's runs.
+bool default_prefixes(PyObject* prefixes) noexcept {
+    Ref own = Ref::steal(PyObject_GenericGetDict(prefixes, nullptr));
+    if (!own) return false;
+    if (!plain_dict(own.get()) || PyDict_GET_SIZE(own.get()) != 2) return false;
+    PyObject* full = PyDict_GetItemString(own.get(), "full");
+    PyObject* inline_ = PyDict_GetItemString(own.get(), "inline");
+    return full != nullptr && inline_ != nullptr && PyTuple_CheckExact(full) &&
+           PyTuple_GET_SIZE(full) == 2 && is_text(PyTuple_GET_ITEM(full, 0), "#") &&
+           is_text(PyTuple_GET_ITEM(full, 1), ";") && PyTuple_CheckExact(inline_) &&
+           PyTuple_GET_SIZE(inline_) == 0;
 }
 
-// A path that read() takes as one file name and that open() takes without
-// running code of the caller's: str, bytes, or pathlib's own path.
+// A path that read() takes as one file name: str, bytes, or pathlib's own
+// path (whose __fspath__ both open() calls run alike).
 bool plain_path(PyObject* path) noexcept {
     if (PyUnicode_CheckExact(path) || PyBytes_CheckExact(path)) return true;
-    PyObject* pathlib = PyDict_GetItemString(PyImport_GetModuleDict(), "pathlib");
-    if (pathlib == nullptr) return false;
-    Ref posix_path = Ref::steal(PyObject_GetAttrString(pathlib, "PosixPath"));
-    if (!posix_path) {
-        PyErr_Clear();
-        return false;
-    }
-    return reinterpret_cast<PyObject*>(Py_TYPE(path)) == posix_path.get();
-}
-
-// The engine's read and the file layer would find exactly the built-in open.
-bool plain_open() noexcept {
-    Ref module_builtins = engine_global("__builtins__");
-    if (!module_builtins || !PyDict_CheckExact(module_builtins.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref own_open = engine_global("open");
-    if (own_open) return false;
-    PyErr_Clear();
-    return PyDict_GetItemString(module_builtins.get(), "open") == state.open;
+    PyObject* pathlib = nullptr;
+    if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "pathlib", &pathlib) <= 0) return false;
+    Ref module = Ref::steal(pathlib);
+    PyObject* posix_path = nullptr;
+    if (PyObject_GetOptionalAttrString(module.get(), "PosixPath", &posix_path) <= 0) return false;
+    Ref held = Ref::steal(posix_path);
+    return reinterpret_cast<PyObject*>(Py_TYPE(path)) == posix_path;
 }
 
 bool loaded_defaults_are_text(const Engine& e) noexcept {
@@ -450,41 +432,119 @@ bool loaded_defaults_are_text(const Engine& e) noexcept {
 int error_number_of_pending() noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     int number = 0;
-    if (error) {
-        Ref value = Ref::steal(PyObject_GetAttrString(error.get(), "errno"));
-        if (value && PyLong_Check(value.get())) number = PyLong_AsInt(value.get());
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttrString(error.get(), "errno", &value) < 0) {
+        PyErr_Clear();  // an OSError's own errno cannot fail; a subclass's may: none then
     }
-    PyErr_Clear();
+    Ref held = Ref::steal(value);
+    if (held && PyLong_Check(held.get())) {
+        number = PyLong_AsInt(held.get());
+        if (number == -1 && PyErr_Occurred()) {
+            PyErr_Clear();  // out of int range: no errno worth reporting
+            number = 0;
+        }
+    }
     return number;
 }
 
-// The file's bytes, or null: `result` then says whether it could not be
-// opened (an OSError of open, which the engine passes over) or whether the
-// engine must do the reading itself.
-Ref file_bytes(PyObject* path, LoadResult& result) noexcept {
+// An OSError is what the engine's read passes over (the file is skipped);
+// anything else (a signal's KeyboardInterrupt, MemoryError) goes on.
+bool skipped_by_engine() noexcept { return PyErr_ExceptionMatches(PyExc_OSError); }
+
+Ref call_io(const char* name, PyObject* const* args, size_t nargs, PyObject* kwnames = nullptr) noexcept {
+    Ref io = Ref::borrow(original(Original::global_configparser_io));
+    Ref callable = Ref::steal(PyObject_GetAttrString(io.get(), name));
+    if (!callable) return callable;
+    return Ref::steal(PyObject_Vectorcall(callable.get(), args, nargs, kwnames));
+}
+
+// What open(path, encoding="utf-8-sig") builds over `raw`, as the engine's
+// read would have it: a BufferedReader of the file's block size under a
+// TextIOWrapper. Over a BytesIO of the bytes already read, the wrapper asks
+// for the same 8192-byte chunks as over the file, so it decodes (and fails)
+// exactly as it would have.
+Ref text_over(PyObject* raw, bool buffered) noexcept {
+    Ref stream = Ref::borrow(raw);
+    if (buffered) {
+        Ref size = Ref::steal(PyObject_GetAttrString(raw, "_blksize"));
+        if (!size) return size;
+        PyObject* args[] = {raw, size.get()};
+        stream = call_io("BufferedReader", args, 2);
+        if (!stream) return stream;
+    }
+    Ref encoding = Ref::steal(PyUnicode_FromString("utf-8-sig"));
+    if (!encoding) return encoding;
+    PyObject* args[] = {stream.get(), encoding.get()};
+    return call_io("TextIOWrapper", args, 2);
+}
+
+// The engine's own _read over `text`, then the file closed, as read()'s
+// `with` block does: an OSError from either skips the file.
+LoadResult engine_reads(PyObject* engine, PyObject* text, PyObject* path) noexcept {
+    LoadResult result;
+    result.outcome = Load::loaded;
+    Ref read = Ref::steal(PyObject_CallMethod(engine, "_read", "OO", text, path));
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    Ref closed = Ref::steal(PyObject_CallMethod(text, "close", nullptr));
+    if (!closed) {
+        Ref close_error = Ref::steal(PyErr_GetRaisedException());
+        if (pending) PyException_SetContext(close_error.get(), pending.release());
+        pending = close_error;
+    }
+    if (pending) {
+        PyErr_SetRaisedException(pending.release());
+        result.outcome = skipped_by_engine() ? Load::unopened : Load::failed;
+        if (result.outcome == Load::unopened) result.error_number = error_number_of_pending();
+    }
+    return result;
+}
+
+struct Opened {
+    Ref raw;           // the FileIO
+    bool regular = false;
+};
+
+// Opens the file once, as the engine does: the same open, so the same
+// audit event and the same errors.
+bool open_file(PyObject* path, Opened& file, LoadResult& result) noexcept {
     Ref mode = Ref::steal(PyUnicode_FromString("rb"));
     Ref buffering = Ref::steal(PyLong_FromLong(0));
-    if (!mode || !buffering) return Ref();
-    Ref file = Ref::steal(
+    if (!mode || !buffering) return false;
+    file.raw = Ref::steal(
         PyObject_CallFunctionObjArgs(state.open, path, mode.get(), buffering.get(), nullptr));
-    if (!file) {
-        if (PyErr_ExceptionMatches(PyExc_OSError)) {
+    if (!file.raw) {
+        if (skipped_by_engine()) {
             result.outcome = Load::unopened;
             result.error_number = error_number_of_pending();
         }
-        PyErr_Clear();
-        return Ref();
+        return false;
     }
-    Ref content = Ref::steal(PyObject_CallMethod(file.get(), "readall", nullptr));
-    Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
-    if (!content || !closed || !PyBytes_CheckExact(content.get())) {
-        PyErr_Clear();
-        return Ref();
-    }
-    return content;
+    const int fd = PyObject_AsFileDescriptor(file.raw.get());
+    if (fd < 0) return false;
+    struct stat info {};
+    file.regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    return true;
 }
 
-// utf-8-sig: an optional byte-order mark, then strict UTF-8.
+// The whole content of an open regular file, then closed; null with
+// `result` saying why.
+Ref read_all(Opened& file, LoadResult& result) noexcept {
+    Ref content = Ref::steal(PyObject_CallMethod(file.raw.get(), "readall", nullptr));
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    Ref closed = Ref::steal(PyObject_CallMethod(file.raw.get(), "close", nullptr));
+    if (!closed && !pending) pending = Ref::steal(PyErr_GetRaisedException());
+    if (!pending && content && PyBytes_CheckExact(content.get())) return content;
+    if (!pending) return Ref();  // cannot happen for a FileIO: decline
+    PyErr_SetRaisedException(pending.release());
+    if (skipped_by_engine()) {
+        result.outcome = Load::unopened;
+        result.error_number = error_number_of_pending();
+    }
+    return Ref();
+}
+
+// utf-8-sig: an optional byte-order mark, then strict UTF-8. Null with no
+// exception for bytes that are not UTF-8.
 Ref decoded(PyObject* content) noexcept {
     const char* data = PyBytes_AS_STRING(content);
     Py_ssize_t size = PyBytes_GET_SIZE(content);
@@ -493,8 +553,42 @@ Ref decoded(PyObject* content) noexcept {
         size -= 3;
     }
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, size, "strict"));
-    if (!text) PyErr_Clear();
+    if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) PyErr_Clear();
     return text;
+}
+
+// Bytes the native decoder refused: the engine's own _read decodes them
+// from memory, in the chunks it would have read, and fails as it would.
+LoadResult engine_decodes(PyObject* engine, PyObject* content, PyObject* path) noexcept {
+    LoadResult result;
+    result.outcome = Load::failed;
+    PyObject* args[] = {content};
+    Ref memory = call_io("BytesIO", args, 1);
+    Ref text = memory ? text_over(memory.get(), false) : Ref();
+    if (!text) return result;
+    return engine_reads(engine, text.get(), path);
+}
+
+LoadResult parse_and_commit(const Engine& e, PyObject* text, PyObject* path) noexcept {
+    LoadResult result;
+    result.outcome = Load::failed;
+    Parsed parsed;
+    if (!parse(text, parsed)) return result;
+    if (!commit(e, parsed)) return result;
+    if (parsed.fatal != Fatal::none || !parsed.bad_lines.empty()) {
+        raise_grammar_error(text, path, e.prefixes.get(), parsed);
+        return result;
+    }
+    result.outcome = Load::loaded;
+    return result;
+}
+
+bool may_read_natively(PyObject* engine, Engine& e, PyObject* path) noexcept {
+    constexpr unsigned needs =
+        need_sections | need_defaults | need_proxies | need_interpolation | need_reader;
+    return view(engine, e, needs) && PyDict_GET_SIZE(e.sections.get()) == 0 &&
+           loaded_defaults_are_text(e) && default_prefixes(e.prefixes.get()) &&
+           state.open == original(Original::global_builtins_open) && plain_path(path);
 }
 
 }  // namespace
@@ -502,34 +596,31 @@ Ref decoded(PyObject* content) noexcept {
 LoadResult read(PyObject* engine, PyObject* path) noexcept {
     LoadResult result;
     Engine e;
-    if (!view(engine, e, need_all) || !line_classes_hold() || PyDict_GET_SIZE(e.sections.get()) != 0 ||
-        !loaded_defaults_are_text(e) || !plain_path(path) || !plain_open()) {
+    if (!may_read_natively(engine, e, path)) {
+        if (PyErr_Occurred()) result.outcome = Load::failed;
         return result;
-    }
-    Ref prefixes = default_prefixes(engine);
-    if (!prefixes) {
-        PyErr_Clear();
-        return result;
-    }
-    Ref text;
-    {
-        Ref content = file_bytes(path, result);
-        if (!content) return result;
-        // A decoding error stops the engine part way through the file,
-        // which only the engine itself can reproduce.
-        text = decoded(content.get());
-        if (!text) return result;
     }
     result.outcome = Load::failed;
-    Parsed parsed;
-    if (!parse(text.get(), parsed)) return result;
-    if (!commit(e, parsed)) return result;
-    if (parsed.fatal != Fatal::none || !parsed.bad_lines.empty()) {
-        raise_grammar_error(text.get(), path, prefixes.get(), parsed);
+    Opened file;
+    if (!open_file(path, file, result)) return result;
+    if (!file.regular) {
+        // A pipe or a device: its bytes can be read once only, so the
+        // engine's own _read reads them, from this very descriptor.
+        Ref text = text_over(file.raw.get(), true);
+        if (!text) return result;
+        return engine_reads(engine, text.get(), path);
+    }
+    Ref content = read_all(file, result);
+    if (!content) {
+        if (!PyErr_Occurred() && result.outcome != Load::unopened) result.outcome = Load::declined;
         return result;
     }
-    result.outcome = Load::loaded;
-    return result;
+    Ref text = decoded(content.get());
+    if (!text) {
+        if (PyErr_Occurred()) return result;
+        return engine_decodes(engine, content.get(), path);
+    }
+    return parse_and_commit(e, text.get(), path);
 }
 
 }  // namespace ini::fast

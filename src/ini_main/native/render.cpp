@@ -26,6 +26,9 @@ bool utf8_of(PyObject* text, Ref& holder, std::string_view& out) noexcept {
     // A separate bytes object, so that no UTF-8 copy stays cached on the str.
     holder = Ref::steal(PyUnicode_AsUTF8String(text));
     if (!holder) {
+        // Text the codec refuses (a lone surrogate): the engine's write
+        // raises that itself. Out of memory is passed on.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
         PyErr_Clear();
         return false;
     }
@@ -47,7 +50,7 @@ void append_value(std::string& utf8, std::string_view value) {
 bool append_section(std::string& utf8, PyObject* name, PyObject* options) {
     Ref name_holder;
     std::string_view name_text;
-    if (!utf8_of(name, name_holder, name_text) || !PyDict_CheckExact(options)) return false;
+    if (!utf8_of(name, name_holder, name_text) || !plain_dict(options)) return false;
     utf8.push_back('[');
     utf8.append(name_text);
     utf8.append("]\n");
@@ -78,6 +81,8 @@ bool append_all(const Engine& e, std::string& utf8) {
     PyObject* name;
     PyObject* options;
     while (PyDict_Next(e.sections.get(), &position, &name, &options)) {
+        // Nothing here runs code of the caller's; held all the same.
+        const Ref held_name = Ref::borrow(name), held_options = Ref::borrow(options);
         if (!append_section(utf8, name, options)) return false;
     }
     return true;
@@ -87,7 +92,7 @@ bool append_all(const Engine& e, std::string& utf8) {
 
 bool render(PyObject* engine, std::string& utf8) noexcept {
     Engine e;
-    if (!view(engine, e, need_all)) return false;
+    if (!view(engine, e, need_sections | need_defaults | need_interpolation)) return false;
     utf8.clear();
     try {
         if (append_all(e, utf8)) return true;
