@@ -293,10 +293,9 @@ bool for_each_pair(PyObject* dict, Store store) noexcept {
 }
 
 bool commit(const Engine& e, const Parsed& parsed) noexcept {
-    PyObject* proxy_class = original(Original::global_configparser_SectionProxy);
     const bool sections_stored = for_each_pair(parsed.sections.get(), [&](PyObject* name, PyObject* options) {
         if (PyDict_SetItem(e.sections.get(), name, options) < 0) return false;
-        Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(proxy_class, e.object, name, nullptr));
+        Ref proxy = section_proxy(e.object, name);
         return proxy && PyDict_SetItem(e.proxies.get(), name, proxy.get()) == 0;
     });
     return sections_stored && for_each_pair(parsed.defaults.get(), [&](PyObject* name, PyObject* value) {
@@ -585,7 +584,7 @@ LoadResult parse_and_commit(const Engine& e, PyObject* text, PyObject* path) noe
 
 bool may_read_natively(PyObject* engine, Engine& e, PyObject* path) noexcept {
     return view(engine, e, need_interpolation | need_reader) && PyDict_GET_SIZE(e.sections.get()) == 0 &&
-           loaded_defaults_are_text(e) && default_prefixes(e.prefixes.get()) &&
+           loaded_defaults_are_text(e) && default_prefixes(e.prefixes.get()) && proxies_made_natively(engine) &&
            state.open == original(Original::global_builtins_open) && plain_path(path);
 }
 
