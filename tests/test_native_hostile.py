@@ -72,10 +72,12 @@ names = ["s", "t", "DEFAULT", "o", ""]
 keys = ["k", "K", "n"]
 for name in names:
     run(f"has_section {{name}}", lambda: store._has_section(name))
+    for key in keys:
+        run(f"has_option {{name}} {{key}}", lambda: store._has_option(name, key))
+for name in names:
     run(f"options {{name}}", lambda: store._options(name))
     run(f"get_option {{name}}", lambda: store._get_option(name))
     for key in keys:
-        run(f"has_option {{name}} {{key}}", lambda: store._has_option(name, key))
         run(f"get {{name}} {{key}}", lambda: store._get(name, key))
 run("sections", store._sections)
 run("get_all", store._get_all)
@@ -119,7 +121,8 @@ class Evil(str):
         engine._sections.pop("s", None)
         gc.collect()
         return str.__eq__(self, other)
-engine._sections["s"][Evil("k")] = "evil"
+engine._sections["s"].update({f"x{i}": "v" for i in range(20)})  # keys past the allocator's free lists
+engine._sections["s"][Evil("n")] = "evil"  # a new key: an equal one would keep the old key
 """, ""),
     "section name whose __eq__ removes the sections": ("""
 class Evil(str):
