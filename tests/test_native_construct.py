@@ -14,6 +14,7 @@ import json
 from pathlib import Path
 
 import pytest
+
 from conftest import run_python
 
 TEXT = "[DEFAULT]\nflag = yes\n[s]\nn = 7\nf = 1.5\nwords = a b c\n[t]\nx = %(flag)s\n"
