@@ -196,6 +196,20 @@ bool engine_plain(const Names& n) noexcept {
            default_interpolation_plain() && getters_standard(n);
 }
 
+// functools.partial(function, _impl=impl), as calling the class makes it:
+// its tp_new, which takes over a keyword dict that nothing else holds
+// rather than copying it (functools.partial is immutable, so its tp_new
+// is the one calling it runs).
+Ref new_partial(const Names& n, PyObject* partial, PyObject* function, PyObject* impl) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(partial);
+    Ref args = Ref::steal(PyTuple_Pack(1, function));
+    Ref keywords = Ref::steal(PyDict_New());
+    if (!args || !keywords || PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(n.impl_keyword, 0), impl) < 0) {
+        return Ref();
+    }
+    return Ref::steal(type->tp_new(type, args.get(), keywords.get()));
+}
+
 // SectionProxy.__init__ for a plain engine whose converters are the three
 // getters: functools.partial(self.get, _impl=getattr(parser, "get" + conv))
 // for each, in order.
@@ -209,8 +223,7 @@ Ref make_proxy(const Names& n, PyObject* engine, PyObject* name) noexcept {
         if (!bound_get) return bound_get;
         Ref impl = Ref::steal(PyMethod_New(original(getter_originals[i]), engine));
         if (!impl) return impl;
-        PyObject* args[] = {bound_get.get(), impl.get()};
-        Ref getter = Ref::steal(PyObject_Vectorcall(partial, args, 1, n.impl_keyword));
+        Ref getter = new_partial(n, partial, bound_get.get(), impl.get());
         if (!getter || !set(proxy.get(), n.getters[i], getter.get())) return Ref();
     }
     return proxy;
