@@ -229,6 +229,7 @@ bool write_all(Writer& w, PyObject* const* captured) {
 Ref sha256(PyObject* data) noexcept {
     Ref module = Ref::steal(PyImport_ImportModule("_sha2"));
     if (!module) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return module;
         PyErr_Clear();  // a build without it: hashlib finds another
         module = Ref::steal(PyImport_ImportModule("hashlib"));
         if (!module) return module;
