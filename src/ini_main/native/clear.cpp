@@ -75,7 +75,7 @@ Ref clear(PyObject* engine) noexcept {
     // and an instance dict of the plain settings alone, so that nothing of
     // clear() is replaced on the instance and the default section is
     // "DEFAULT"; its exact-str keys make every lookup below run no code.
-    if (!view(engine, e, need_structures) || !abc_key_error_is_builtin()) {
+    if (!view(engine, e, need_sections | need_proxies) || !abc_key_error_is_builtin()) {
         PyErr_Clear();
         return Ref();
     }

@@ -92,6 +92,10 @@ Names* made_names() noexcept {
     return &n;
 }
 
+// A proxy reads none of the engine's structures: view() proves the engine
+// plain, and the converters are read below.
+constexpr unsigned proven_only = 0;
+
 PyTypeObject* class_of(Original which) noexcept { return reinterpret_cast<PyTypeObject*>(original(which)); }
 
 bool is_text(PyObject* obj, const char* text) noexcept {
@@ -348,7 +352,7 @@ Ref construct(PyObject* cls) noexcept {
 bool proxies_made_natively(PyObject* engine) noexcept {
     Names* n = made_names();
     Engine e;
-    const bool native = n != nullptr && view(engine, e, need_structures) &&
+    const bool native = n != nullptr && view(engine, e, proven_only) &&
                         plain_class(class_of(Original::global_configparser_SectionProxy)) &&
                         standard_converters(*n, engine);
     PyErr_Clear();
@@ -359,7 +363,7 @@ Ref section_proxy(PyObject* engine, PyObject* name) noexcept {
     Names* n = made_names();
     if (n == nullptr) return Ref();
     Engine e;
-    if (view(engine, e, need_structures) && plain_class(class_of(Original::global_configparser_SectionProxy)) &&
+    if (view(engine, e, proven_only) && plain_class(class_of(Original::global_configparser_SectionProxy)) &&
         standard_converters(*n, engine)) {
         return make_proxy(*n, engine, name);
     }

@@ -32,14 +32,17 @@ struct Engine {
     Ref defaults;                // _defaults
     Ref proxies;                 // _proxies
     Ref prefixes;                // _prefixes, the comment prefixes
+    // (each filled only when `needs` asks for it)
 };
 
 // What a native path reads of the engine; a query that never consults the
 // interpolation need not pay for proving it plain.
 enum Needs : unsigned {
-    need_structures = 0,
-    need_interpolation = 1,
-    need_reader = 2,
+    need_sections = 1,
+    need_defaults = 2,
+    need_proxies = 4,
+    need_interpolation = 8,  // a plain BasicInterpolation
+    need_reader = 16,        // the comment prefixes, and the reader's helpers unchanged
 };
 
 // Captures, at import, what the native paths stand in for (originals.hpp).

@@ -518,12 +518,15 @@ bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
     }
     out.object = engine;
     // Strong references, for any code that runs later in the call.
-    out.sections = Ref::borrow(item(dict.get(), keys.sections));
-    out.defaults = Ref::borrow(item(dict.get(), keys.defaults));
-    out.proxies = Ref::borrow(item(dict.get(), keys.proxies));
-    out.prefixes = Ref::borrow(item(dict.get(), keys.prefixes));
-    return plain_dict(out.sections.get()) && plain_dict(out.defaults.get()) &&
-           plain_dict(out.proxies.get());
+    const auto fetch = [&](unsigned need, PyObject* key, Ref& slot) {
+        if (!(needs & need)) return true;
+        slot = Ref::borrow(item(dict.get(), key));
+        return plain_dict(slot.get());
+    };
+    if (needs & need_reader) out.prefixes = Ref::borrow(item(dict.get(), keys.prefixes));
+    return fetch(need_sections, keys.sections, out.sections) &&
+           fetch(need_defaults, keys.defaults, out.defaults) &&
+           fetch(need_proxies, keys.proxies, out.proxies);
 }
 
 bool plain_dict(PyObject* obj) noexcept {

@@ -67,7 +67,7 @@ Ref target_options(const Engine& e, PyObject* section) noexcept {
 
 Ref has_section(PyObject* engine, PyObject* section) noexcept {
     Engine e;
-    if (!exact_str(section) || !view(engine, e, need_structures)) return Ref();
+    if (!exact_str(section) || !view(engine, e, need_sections)) return Ref();
     const int found = PyDict_Contains(e.sections.get(), section);
     if (found < 0) return Ref();
     return answer(found);
@@ -75,13 +75,13 @@ Ref has_section(PyObject* engine, PyObject* section) noexcept {
 
 Ref sections(PyObject* engine) noexcept {
     Engine e;
-    if (!view(engine, e, need_structures)) return Ref();
+    if (!view(engine, e, need_sections)) return Ref();
     return Ref::steal(PyDict_Keys(e.sections.get()));
 }
 
 Ref options(PyObject* engine, PyObject* section) noexcept {
     Engine e;
-    if (!exact_str(section) || !view(engine, e, need_structures)) return Ref();
+    if (!exact_str(section) || !view(engine, e, need_sections | need_defaults)) return Ref();
     Ref own = lookup(e.sections, section);
     if (!own || !plain_dict(own.get())) return Ref();
     Ref merged = Ref::steal(PyDict_Copy(own.get()));
@@ -91,7 +91,7 @@ Ref options(PyObject* engine, PyObject* section) noexcept {
 
 Ref has_option(PyObject* engine, PyObject* section, PyObject* option) noexcept {
     Engine e;
-    if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_structures)) return Ref();
+    if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults)) return Ref();
     Ref own;
     if (!names_defaults(section)) {
         own = lookup(e.sections, section);
@@ -111,7 +111,7 @@ Ref has_option(PyObject* engine, PyObject* section, PyObject* option) noexcept {
 
 Ref get(PyObject* engine, PyObject* section, PyObject* option) noexcept {
     Engine e;
-    if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_interpolation)) return Ref();
+    if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults | need_interpolation)) return Ref();
     Ref own;
     if (!section_options(e, section, own)) return Ref();
     Ref key = lowered(option);
@@ -125,7 +125,7 @@ Ref get(PyObject* engine, PyObject* section, PyObject* option) noexcept {
 
 Ref option_dict(PyObject* engine, PyObject* section) noexcept {
     Engine e;
-    if (!exact_str(section) || !view(engine, e, need_interpolation)) return Ref();
+    if (!exact_str(section) || !view(engine, e, need_sections | need_defaults | need_interpolation)) return Ref();
     Ref own;
     if (!section_options(e, section, own)) return Ref();
     Ref merged = Ref::steal(PyDict_Copy(e.defaults.get()));
@@ -142,7 +142,7 @@ Ref option_dict(PyObject* engine, PyObject* section) noexcept {
 
 Ref add_section(PyObject* engine, PyObject* section) noexcept {
     Engine e;
-    if (!exact_str(section) || !view(engine, e, need_structures) || is_default_section(section)) return Ref();
+    if (!exact_str(section) || !view(engine, e, need_sections | need_proxies) || is_default_section(section)) return Ref();
     const int present = PyDict_Contains(e.sections.get(), section);
     if (present != 0) return Ref();
     Ref options = Ref::steal(PyDict_New());
@@ -155,7 +155,7 @@ Ref add_section(PyObject* engine, PyObject* section) noexcept {
 Ref set(PyObject* engine, PyObject* section, PyObject* option, PyObject* value) noexcept {
     Engine e;
     if (!exact_str(section) || !exact_str(option) || !exact_str(value) ||
-        !view(engine, e, need_interpolation)) {
+        !view(engine, e, need_sections | need_defaults | need_interpolation)) {
         return Ref();
     }
     // BasicInterpolation.before_set judges a value with '%'; leave it that.
@@ -169,7 +169,7 @@ Ref set(PyObject* engine, PyObject* section, PyObject* option, PyObject* value) 
 
 Ref remove_section(PyObject* engine, PyObject* section) noexcept {
     Engine e;
-    if (!exact_str(section) || !view(engine, e, need_structures)) return Ref();
+    if (!exact_str(section) || !view(engine, e, need_sections | need_proxies)) return Ref();
     const int existed = PyDict_Contains(e.sections.get(), section);
     if (existed <= 0) return existed < 0 ? Ref() : answer(false);
     // The engine deletes the proxy too, and raises if it is missing.
@@ -186,7 +186,7 @@ Ref remove_section(PyObject* engine, PyObject* section) noexcept {
 
 Ref remove_option(PyObject* engine, PyObject* section, PyObject* option) noexcept {
     Engine e;
-    if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_structures)) return Ref();
+    if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults)) return Ref();
     Ref options = target_options(e, section);
     if (!options) return Ref();
     Ref key = lowered(option);

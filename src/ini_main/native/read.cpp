@@ -619,8 +619,10 @@ LoadResult parse_and_commit(const Engine& e, PyObject* content, PyObject* text, 
 }
 
 bool may_read_natively(PyObject* engine, Engine& e, PyObject* path) noexcept {
-    return view(engine, e, need_interpolation | need_reader) && loaded_sections_are_text(e) &&
-           loaded_defaults_are_text(e) && default_prefixes(e.prefixes.get()) && proxies_made_natively(engine) &&
+    constexpr unsigned needs =
+        need_sections | need_defaults | need_proxies | need_interpolation | need_reader;
+    return view(engine, e, needs) && loaded_sections_are_text(e) && loaded_defaults_are_text(e) &&
+           default_prefixes(e.prefixes.get()) && proxies_made_natively(engine) &&
            state.open == original(Original::global_builtins_open) && plain_path(path);
 }
 

@@ -92,7 +92,7 @@ bool append_all(const Engine& e, std::string& utf8) {
 
 bool render(PyObject* engine, std::string& utf8) noexcept {
     Engine e;
-    if (!view(engine, e, need_interpolation)) return false;
+    if (!view(engine, e, need_sections | need_defaults | need_interpolation)) return false;
     utf8.clear();
     try {
         if (append_all(e, utf8)) return true;
