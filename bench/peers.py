@@ -35,6 +35,10 @@ HEADINGS = {"store": "this store", "configparserc": "configparserc (Cython)"}
 CALL_TARGETS = {"_get": 2.0, "_has_section": 1.5}
 SAVE_GROWTH = 25   # a saving _set on 20x the sections at most this many times slower
 COMMAND_LINE = 2.0  # a command-line get at most this many times the bare start
+# Construction at least this many times faster than each peer named; a load at most
+# this many times the sum of the floors.
+CONSTRUCT_SPEEDUPS = {"configparserc": 3.0, "configparser": 10.0}
+LOAD_FLOORS = 1.6
 
 # How each peer loads a file, as one statement over the name `path`.
 LOADS = {
@@ -190,6 +194,16 @@ def fmt(ns):
     return f"{ns:,.0f} ns"
 
 
+def floor_verdict(label, med, ratio):
+    """The target of a construction or load row: speedups over the peers, or the floors."""
+    if label.startswith("construct"):
+        missed = [f"{peer} {med[peer] / med['store']:.2f}x < {limit:g}x"
+                  for peer, limit in CONSTRUCT_SPEEDUPS.items() if med[peer] / med["store"] < limit]
+        return f"store/floors {ratio:.2f}; " + ("MISSED: " + ", ".join(missed) if missed else
+                                                "3x configparserc, 10x configparser: ok")
+    return f"store/floors {ratio:.2f} <= {LOAD_FLOORS}: " + ("ok" if ratio <= LOAD_FLOORS else "MISSED")
+
+
 def peer_table(rows, medians):
     """Each peer's time with its ratio to the store's; the floors, or the builtin call
     with the store's ratio to it and the target."""
@@ -208,7 +222,7 @@ def peer_table(rows, medians):
         else:
             floors = med["lines"] + med["dicts"]
             line.append(f"{fmt(med['lines'])} + {fmt(med['dicts'])}")
-            line.append(f"store/floors {store / floors:.2f}")
+            line.append(floor_verdict(cells.label, med, store / floors))
         lines.append(line)
     return markdown(header, lines)
 

@@ -26,7 +26,6 @@ Instruction counts: bench/instructions.py.
 import argparse
 import configparser
 import gc
-import itertools
 import math
 import os
 import platform
@@ -158,16 +157,6 @@ def build_groups(files):
                      row(f"{name}, keywords", keywords, floor, keywords, env, target=target,
                          check=True),
                      derive=name != "_sections")
-
-    # The same query over 1000 live stores in turn: each engine keeps its own proof, so a
-    # call runs the instructions of one store's; the times add the cache misses of a
-    # thousand engines, for every variant alike.
-    crowd = [stores(small) for _ in range(1000)]
-    env = {variant: {"turn": itertools.cycle([c[variant][key] for c in crowd]).__next__,
-                     "s": "section004", "o": "option0007"}
-           for variant, key in [("module", "store"), ("floor", "engine"), ("pure", "store")]}
-    groups.append([row("_get, 1000 live stores in turn", "turn()._get(s, o)", "turn().get(s, o)",
-                       "turn()._get(s, o)", env, check=True)])
 
     # Dict building: _get_option on a section of N options, _get_all on a file of N
     # options in sections of ten. With the default engine, interpolating every value

@@ -56,6 +56,10 @@ bool capture(PyObject* configparser) noexcept;
 bool originals_hold() noexcept;
 PyObject* original(Original which) noexcept;  // borrowed, held for the process
 
+// The originals hold and no profiler, tracer or monitoring tool listens:
+// what a native path needs that makes new objects rather than an engine's.
+bool may_stand_in() noexcept;
+
 // Fills `out` when the native paths may stand in for `engine`: the
 // originals hold, no profiler, tracer or monitoring tool is listening, and
 // the engine is a plain ConfigParser() (exact class, default settings,
@@ -78,6 +82,21 @@ Ref has_option(PyObject* engine, PyObject* section, PyObject* option) noexcept;
 Ref get(PyObject* engine, PyObject* section, PyObject* option) noexcept;
 // The option dict that the store builds from the engine's items(section).
 Ref option_dict(PyObject* engine, PyObject* section) noexcept;
+
+// What `cls()` makes, where cls is what the caller found as
+// configparser.ConfigParser: built natively when it and everything its
+// __init__ runs are the originals, else by calling it. Null with an
+// exception set on failure.
+Ref construct(PyObject* cls) noexcept;
+
+// What SectionProxy(engine, name) makes, natively for a plain engine; else
+// by the class itself. Null with an exception set on failure.
+Ref section_proxy(PyObject* engine, PyObject* name) noexcept;
+// section_proxy() will make them natively, running no Python code: a
+// native read, which stores what it parsed only at the end, must not meet
+// an error of SectionProxy.__init__ half way through. False without an
+// exception when not.
+bool proxies_made_natively(PyObject* engine) noexcept;
 
 // Changes: Py_None (or the removal's answer) when done, or declined.
 Ref add_section(PyObject* engine, PyObject* section) noexcept;

@@ -503,6 +503,8 @@ bool originals_hold() noexcept {
 
 PyObject* original(Original which) noexcept { return of(which); }
 
+bool may_stand_in() noexcept { return originals_hold() && !observed(); }
+
 bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
     if (!originals_hold() || Py_TYPE(engine) != type_of(Original::global_configparser_ConfigParser) ||
         observed()) {

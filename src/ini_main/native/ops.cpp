@@ -147,9 +147,7 @@ Ref add_section(PyObject* engine, PyObject* section) noexcept {
     if (present != 0) return Ref();
     Ref options = Ref::steal(PyDict_New());
     if (!options || PyDict_SetItem(e.sections.get(), section, options.get()) < 0) return Ref();
-    // The class's own __init__ runs here, as in the engine.
-    PyObject* proxy_class = original(Original::global_configparser_SectionProxy);
-    Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(proxy_class, engine, section, nullptr));
+    Ref proxy = section_proxy(engine, section);
     if (!proxy || PyDict_SetItem(e.proxies.get(), section, proxy.get()) < 0) return Ref();
     return Ref::borrow(Py_None);
 }

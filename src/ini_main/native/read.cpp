@@ -292,11 +292,20 @@ bool for_each_pair(PyObject* dict, Store store) noexcept {
     return true;
 }
 
+// Each option into a section the engine already holds, as the engine's
+// reader assigns them: a known option keeps its place, a new one goes last.
+bool merge_options(PyObject* existing, PyObject* options) noexcept {
+    return for_each_pair(options, [&](PyObject* name, PyObject* value) {
+        return PyDict_SetItem(existing, name, value) == 0;
+    });
+}
+
 bool commit(const Engine& e, const Parsed& parsed) noexcept {
-    PyObject* proxy_class = original(Original::global_configparser_SectionProxy);
     const bool sections_stored = for_each_pair(parsed.sections.get(), [&](PyObject* name, PyObject* options) {
-        if (PyDict_SetItem(e.sections.get(), name, options) < 0) return false;
-        Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(proxy_class, e.object, name, nullptr));
+        Ref existing = Ref::borrow(PyDict_GetItemWithError(e.sections.get(), name));
+        if (existing) return merge_options(existing.get(), options);
+        if (PyErr_Occurred() || PyDict_SetItem(e.sections.get(), name, options) < 0) return false;
+        Ref proxy = section_proxy(e.object, name);
         return proxy && PyDict_SetItem(e.proxies.get(), name, proxy.get()) == 0;
     });
     return sections_stored && for_each_pair(parsed.defaults.get(), [&](PyObject* name, PyObject* value) {
@@ -415,6 +424,25 @@ bool plain_path(PyObject* path) noexcept {
     if (PyObject_GetOptionalAttrString(module.get(), "PosixPath", &posix_path) <= 0) return false;
     Ref held = Ref::steal(posix_path);
     return reinterpret_cast<PyObject*>(Py_TYPE(path)) == posix_path;
+}
+
+// The sections a previous read left: plain dicts of text, which the
+// engine's reader would update in place and whose values its join leaves
+// as they are. Anything else (a list, a dict subclass) it would treat in
+// its own way.
+bool loaded_sections_are_text(const Engine& e) noexcept {
+    Py_ssize_t position = 0;
+    PyObject* name;
+    PyObject* options;
+    while (PyDict_Next(e.sections.get(), &position, &name, &options)) {
+        if (!plain_dict(options)) return false;
+        Py_ssize_t inner = 0;
+        PyObject* value;
+        while (PyDict_Next(options, &inner, nullptr, &value)) {
+            if (!PyUnicode_CheckExact(value)) return false;
+        }
+    }
+    return true;
 }
 
 bool loaded_defaults_are_text(const Engine& e) noexcept {
@@ -569,11 +597,18 @@ LoadResult engine_decodes(PyObject* engine, PyObject* content, PyObject* path) n
     return engine_reads(engine, text.get(), path);
 }
 
-LoadResult parse_and_commit(const Engine& e, PyObject* text, PyObject* path) noexcept {
+LoadResult parse_and_commit(const Engine& e, PyObject* content, PyObject* text, PyObject* path) noexcept {
     LoadResult result;
     result.outcome = Load::failed;
+    // Into an engine that holds sections, a file with a grammar error is
+    // left to the engine's own reader: where it stops, and what it has
+    // merged by then, is its own.
+    const bool merging = PyDict_GET_SIZE(e.sections.get()) > 0;
     Parsed parsed;
     if (!parse(text, parsed)) return result;
+    if (merging && (parsed.fatal != Fatal::none || !parsed.bad_lines.empty())) {
+        return engine_decodes(e.object, content, path);
+    }
     if (!commit(e, parsed)) return result;
     if (parsed.fatal != Fatal::none || !parsed.bad_lines.empty()) {
         raise_grammar_error(text, path, e.prefixes.get(), parsed);
@@ -586,8 +621,8 @@ LoadResult parse_and_commit(const Engine& e, PyObject* text, PyObject* path) noe
 bool may_read_natively(PyObject* engine, Engine& e, PyObject* path) noexcept {
     constexpr unsigned needs =
         need_sections | need_defaults | need_proxies | need_interpolation | need_reader;
-    return view(engine, e, needs) && PyDict_GET_SIZE(e.sections.get()) == 0 &&
-           loaded_defaults_are_text(e) && default_prefixes(e.prefixes.get()) &&
+    return view(engine, e, needs) && loaded_sections_are_text(e) && loaded_defaults_are_text(e) &&
+           default_prefixes(e.prefixes.get()) && proxies_made_natively(engine) &&
            state.open == original(Original::global_builtins_open) && plain_path(path);
 }
 
@@ -620,7 +655,7 @@ LoadResult read(PyObject* engine, PyObject* path) noexcept {
         if (PyErr_Occurred()) return result;
         return engine_decodes(engine, content.get(), path);
     }
-    return parse_and_commit(e, text.get(), path);
+    return parse_and_commit(e, content.get(), text.get(), path);
 }
 
 }  // namespace ini::fast

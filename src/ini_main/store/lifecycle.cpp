@@ -65,7 +65,9 @@ PyObject* set_path(PyObject* const* args) noexcept {
     PyObject* self = args[0];
     Ref configparser = lookup_global(names.configparser);
     if (!configparser) return fail_at(id, 1);
-    Ref engine = call_method(configparser.get(), names.config_parser);
+    Ref engine_class = get_attr(configparser.get(), names.config_parser);
+    if (!engine_class) return fail_at(id, 2);
+    Ref engine = fast::construct(engine_class.get());
     if (!engine) return fail_at(id, 2);
     if (PyObject_SetAttr(self, names.attr_config, engine.get()) < 0) return fail_at(id, 3);
     if (!call_method(self, names.m_read)) return fail_at(id, 4);
