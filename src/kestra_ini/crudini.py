@@ -1,0 +1,554 @@
+"""crudini's command line over kestra-ini's minimal, verified edits.
+
+``kestra-crudini ARGS...`` and ``python -m kestra_ini.crudini ARGS...`` take the command lines that scripts
+already pass to crudini (--set, --get, --del, --merge, chained, with its options) and answer with the same
+output and exit status. The edits are those of ``kestra-ini``: only the lines of what changed are rewritten,
+the result must read back as exactly the intended configuration, and it is written durably, under the edit
+lock, once per call. Where crudini's own result would damage the file (a final newline added, blank lines
+dropped, a trailing space after an empty value), the file keeps its bytes instead; the README lists each
+such difference.
+"""
+from __future__ import annotations
+
+import configparser
+import re
+import shlex
+import sys
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+
+from kestra_ini import _disk
+from kestra_ini._edit import Document, EditError, apply, classify, parse, snapshot, spellings, verify
+
+# The crudini release whose interface this front end answers to; --version names it second, where
+# scripts that check crudini's version look for it.
+CRUDINI_VERSION = "0.9.6"
+PROG = "kestra-crudini"
+
+USAGE = """\
+A utility for manipulating ini files (crudini's interface over kestra-ini's verified edits)
+
+Usage: {prog} --set [OPTION]...   config_file section   [param] [value]
+  or:  {prog} --get [OPTION]...   config_file [section] [param]
+  or:  {prog} --del [OPTION]...   config_file section   [param] [list value]
+  or:  {prog} --merge [OPTION]... config_file [section]
+
+SECTION can be empty ("") or "DEFAULT" in which case,
+params not in a section, i.e. global parameters are operated on.
+
+Multiple --set|--del|--get operations for a config_file can be specified;
+the changes of one call are written together, or not at all.
+
+Options:
+
+  --existing[=WHAT]  For --set, --del and --merge, fail if item is missing,
+                       where WHAT is 'file', 'section', or 'param',
+                       or if WHAT not specified; all specified items.
+  --format=FMT       For --get, select the output FMT.
+                       Formats are 'sh','ini','lines'
+  --ini-options=OPT  Set options for handling ini files.  Options are:
+                       'nospace': use format name=value not name = value
+                       'space': ensure name = value format
+                       'sectionspace': ensure one blank line between sections
+                       'ignoreindent': ignore leading whitespace
+  --inplace          Accepted for compatibility: every write keeps the file's
+                       inode, links and attributes and is atomic.
+  --list             For --set and --del, update a list (set) of values
+  --list-sep=STR     Delimit list values with "STR" instead of " ,".
+                       An empty STR means any whitespace is a delimiter.
+  --output=FILE      Write output to FILE instead. '-' means stdout
+  --verbose          Indicate on stderr if changes were made
+  --help             Write this help to stdout
+  --version          Write version to stdout
+"""
+
+MODES = ("set", "get", "del", "merge")
+# Long options and whether they take an argument: no, "required", or "optional" (only as --name=VALUE).
+_OPTIONS: dict[str, str | None] = {
+    "set": None, "get": None, "del": None, "merge": None,
+    "existing": "optional", "format": "required", "ini-options": "required", "inplace": None,
+    "list": None, "list-sep": "required", "output": "required", "verbose": None, "help": None,
+    "version": None,
+}
+_EXISTING = ("file", "section", "param")
+_FORMATS = ("sh", "ini", "lines")
+_INI_OPTIONS = ("nospace", "space", "sectionspace", "ignoreindent")
+_SH_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+_DEFAULT = configparser.DEFAULTSECT
+
+
+class UsageError(Exception):
+    """A command line crudini refuses: the message, then the usage text, on standard error; status 1."""
+
+
+class Failure(Exception):
+    """An operation that cannot be carried out: one line on standard error; status 1."""
+
+
+# --- the command line --------------------------------------------------------------------------------
+
+@dataclass
+class Operation:
+    mode: str
+    words: list[str] = field(default_factory=list)  # the file, section, param and value as given
+
+    @property
+    def file(self) -> str:
+        return self.words[0]
+
+    @property
+    def section(self) -> str | None:
+        """The section as the file holds it: "" and "DEFAULT" are both the options before any section."""
+        if len(self.words) < 2:
+            return None
+        return self.words[1] or _DEFAULT
+
+    @property
+    def param(self) -> str | None:
+        return self.words[2] if len(self.words) > 2 else None
+
+    @property
+    def value(self) -> str | None:
+        return self.words[3] if len(self.words) > 3 else None
+
+    def shown(self) -> str:
+        """The operation as --verbose reports it."""
+        words = list(self.words)
+        if len(words) > 1 and not words[1]:
+            words[1] = _DEFAULT
+        return shlex.join([f"--{self.mode}", *words])
+
+
+@dataclass
+class Options:
+    existing: set[str] = field(default_factory=set)
+    format: str = ""
+    ini_options: set[str] = field(default_factory=set)
+    list: bool = False
+    list_sep: str | None = None
+    output: str | None = None
+    verbose: bool = False
+    help: bool = False
+    version: bool = False
+
+
+def parse_args(argv: Sequence[str]) -> tuple[Options, list[Operation]]:
+    """crudini's reading of a command line: long options anywhere (a unique prefix will do), each operation
+    taking the words that follow it, and after "--" only words."""
+    options = Options()
+    operations: list[Operation] = []
+    words_only = False
+    rest = list(argv)
+    while rest:
+        word = rest.pop(0)
+        if not words_only and word == "--":
+            words_only = True
+        elif not words_only and word.startswith("--"):
+            name, value = _long_option(word, rest)
+            if name in MODES:
+                operations.append(Operation(name))
+            else:
+                _take_option(options, name, value)
+        elif operations:
+            operations[-1].words.append(word)
+        else:
+            raise UsageError(f"Unknown operation: {word}")
+    if options.help or options.version:
+        return options, operations
+    _check_operations(options, operations)
+    return options, operations
+
+
+def _long_option(word: str, rest: list[str]) -> tuple[str, str | None]:
+    given, has_value, value = word[2:].partition("=")
+    names = [given] if given in _OPTIONS else [name for name in _OPTIONS if name.startswith(given)]
+    if not names:
+        raise UsageError(f"option --{given} not recognized")
+    if len(names) > 1:
+        raise UsageError(f"option --{given} not a unique prefix")
+    name = names[0]
+    takes = _OPTIONS[name]
+    if takes is None and has_value:
+        raise UsageError(f"option --{name} must not have an argument")
+    if takes == "required" and not has_value:
+        if not rest:
+            raise UsageError(f"option --{name} requires argument")
+        return name, rest.pop(0)
+    return name, value if has_value else None
+
+
+def _take_option(options: Options, name: str, value: str | None) -> None:
+    if name == "existing":
+        if value and value not in _EXISTING:
+            raise UsageError(f"--existing item not recognized: {value}")
+        options.existing.update([value] if value else _EXISTING)
+    elif name == "format":
+        if value not in _FORMATS:
+            raise UsageError(f"--format not recognized: {value}")
+        options.format = value
+    elif name == "ini-options":
+        assert value is not None
+        for item in value.split(","):
+            if item not in _INI_OPTIONS:
+                raise UsageError(f"--ini-options not recognized: {item}")
+            options.ini_options.add(item)
+    elif name == "list-sep":
+        options.list_sep = value
+    elif name == "output":
+        options.output = value
+    else:
+        setattr(options, name.replace("-", "_"), True)
+
+
+def _check_operations(options: Options, operations: list[Operation]) -> None:
+    if not operations:
+        raise UsageError("One of --set|--del|--get|--merge must be specified")
+    modes = {operation.mode for operation in operations}
+    if modes & {"get", "merge"} and modes & {"set", "del"}:
+        raise UsageError("--get|--merge modes can't be mixed with --set|--del")
+    if [operation.mode for operation in operations].count("merge") > 1:
+        raise UsageError("--merge mode can't be repeated")
+    if len({operation.file for operation in operations if operation.words}) > 1:
+        raise UsageError("Can't operate on multiple files")
+    for operation in operations:
+        fewest, most = {"get": (1, 3), "merge": (1, 2), "set": (2, None), "del": (2, 3)}[operation.mode]
+        if operation.mode == "del" and options.list:
+            most = 4
+        count = len(operation.words)
+        if most is not None and count > most and operation.mode in ("get", "del"):
+            raise UsageError(f"A value should not be specified with --{operation.mode}")
+        if count < fewest or (most is not None and count > most):
+            raise UsageError("")
+
+
+# --- the configuration -------------------------------------------------------------------------------
+
+class Config:
+    """One file's configuration as crudini addresses it, and the changes the operations make to it.
+
+    Option names are matched as the engine matches them (case-insensitively) and printed as the file spells
+    them; a new option keeps the spelling it was given."""
+
+    def __init__(self, path: str, data: bytes | None) -> None:
+        self.path = path
+        self.exists = data is not None
+        self.data = data or b""
+        try:
+            self.document = Document.decode(self.data)
+        except UnicodeDecodeError as exc:
+            raise Failure(f"{path}: {_disk.not_utf8(exc)}") from None
+        try:
+            engine = parse(self.document, path, raw=True)
+        except configparser.Error as exc:
+            raise Failure(f"Error parsing {path}: {_one_line(str(exc))}") from None
+        self.key: Callable[[str], str] = engine.optionxform
+        self.before = snapshot(engine)
+        self.after = {name: dict(options) for name, options in self.before.items()}
+        self.names = spellings(self.document.lines, classify(self.document.lines, self.key))
+
+    # reading
+
+    def has(self, section: str) -> bool:
+        return section in self.after
+
+    def own(self, section: str) -> list[tuple[str, str]]:
+        """The section's own options, as (name as spelled, value)."""
+        return [(self.spelled(section, key), value) for key, value in self.after[section].items()]
+
+    def lookup(self, section: str, param: str) -> str | None:
+        """The value crudini's --get prints: the section's own, else the default section's."""
+        key = self.key(param)
+        found = self.after[section].get(key)
+        return self.after[_DEFAULT].get(key) if found is None else found
+
+    def spelled(self, section: str, key: str) -> str:
+        return self.names.get((section, key), key)
+
+    def listed_sections(self) -> list[str]:
+        return [name for name in self.after if name != _DEFAULT or self.after[name]]
+
+    # changing
+
+    def set(self, section: str, param: str | None, value: str) -> None:
+        options = self.after.setdefault(section, {})
+        if param is None:
+            return
+        key = self.key(param)
+        if value != value.strip():
+            raise Failure(f"{self.path}: the value of {param!r} starts or ends with whitespace, "
+                          "which an INI file cannot keep: it would read back without it")
+        if key not in options:
+            self.names.setdefault((section, key), param)
+        options[key] = value
+
+    def remove(self, section: str, param: str | None) -> None:
+        if param is None:
+            if section == _DEFAULT:
+                self.after[section] = {}
+            else:
+                del self.after[section]
+            return
+        self.after[section].pop(self.key(param), None)
+
+    def settle(self) -> None:
+        """Turns the changes made so far into lines of the document.
+
+        Each operation of a chain is settled on its own, so that a section deleted and then set again is
+        added at the end as crudini adds it, rather than kept in its old place; the file is written once."""
+        if self.after == self.before and [*self.after] == [*self.before]:
+            return
+        self.document = apply(self.document, self.before, self.after, self.key, self.names)
+        verify(self.document.encode(), self.after, self.path)
+        self.before = {name: dict(options) for name, options in self.after.items()}
+
+    def edited(self) -> bytes:
+        """The file's bytes with only the changed lines rewritten, checked to read back as intended."""
+        self.settle()
+        edited = self.document.encode()
+        return self.data if edited == self.data else edited
+
+
+# --- operations --------------------------------------------------------------------------------------
+
+def _set(config: Config, operation: Operation, options: Options) -> None:
+    section, param = operation.section, operation.param
+    assert section is not None
+    if not config.has(section) and {"section", "param"} & options.existing:
+        raise Failure(f"Section not found: {operation.words[1]}")
+    found = config.has(section) and param is not None and config.key(param) in config.after[section]
+    if param is not None and not found and "param" in options.existing:
+        raise Failure(f"Parameter not found: {param}")
+    value = operation.value or ""
+    if options.list and param is not None and found and operation.value is not None:
+        value = _list_add(config.after[section][config.key(param)], value, options.list_sep)
+    config.set(section, param, value)
+
+
+def _del(config: Config, operation: Operation, options: Options) -> None:
+    section, param = operation.section, operation.param
+    assert section is not None
+    if not config.has(section):
+        if {"section", "param"} & options.existing:
+            raise Failure(f"Section not found: {operation.words[1]}")
+        return
+    if param is None:
+        config.remove(section, None)
+        return
+    key = config.key(param)
+    if key not in config.after[section]:
+        if "param" in options.existing:
+            raise Failure(f"Parameter not found: {param}")
+        return
+    if options.list and operation.value is not None:
+        config.set(section, param, _list_remove(config.after[section][key], operation.value, options.list_sep))
+    else:
+        config.remove(section, param)
+
+
+def _merge(config: Config, operation: Operation, options: Options) -> None:
+    target = operation.section
+    for section, pairs in _merged_input(sys.stdin.read()):
+        into = target or section
+        if not config.has(into):
+            if {"section", "param"} & options.existing:
+                raise Failure(f"Section not found: {operation.words[1] if target else section}")
+        for name, value in pairs:
+            if "param" in options.existing and config.key(name) not in config.after.get(into, {}):
+                continue
+            config.set(into, name, value)
+
+
+_TOP = "\x00top"
+
+
+def _merged_input(text: str) -> list[tuple[str, list[tuple[str, str]]]]:
+    """The sections and options of INI text given to --merge; options before any header are the defaults'."""
+    reader = configparser.RawConfigParser(strict=False, interpolation=None, default_section="\x00none",
+                                          empty_lines_in_values=False)
+    reader.optionxform = str  # type: ignore[assignment, method-assign]
+    try:
+        reader.read_string(f"[{_TOP}]\n{text}", source="<stdin>")
+    except configparser.Error as exc:
+        raise Failure(f"Error parsing <stdin>: {_one_line(str(exc))}") from None
+    return [(_DEFAULT if name == _TOP else name, [(key, value or "") for key, value in reader.items(name)])
+            for name in reader.sections()]
+
+
+def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
+    """The items of a list value, and what joins them."""
+    if sep is None:
+        return [item.strip() for item in value.split(",") if item.strip()], ", "
+    if sep == "":
+        return value.split(), " "
+    return [item.strip() for item in value.split(sep) if item.strip()], sep
+
+
+def _list_add(current: str, item: str, sep: str | None) -> str:
+    items, joiner = _split_list(current, sep)
+    return current if item in items else joiner.join([*items, item])
+
+
+def _list_remove(current: str, item: str, sep: str | None) -> str:
+    items, joiner = _split_list(current, sep)
+    return joiner.join(kept for kept in items if kept != item) if item in items else current
+
+
+# --- --get and its formats -----------------------------------------------------------------------------
+
+def _get(config: Config, operation: Operation, fmt: str) -> str:
+    section, param = operation.section, operation.param
+    if section is None:
+        return _whole(config, fmt)
+    if not config.has(section):
+        if section == _DEFAULT:
+            return ""
+        raise Failure(f"Section not found: {operation.words[1]}")
+    if param is None:
+        return _section(config, section, fmt)
+    value = config.lookup(section, param)
+    if value is None:
+        raise Failure(f"Parameter not found: {param}")
+    return _item(section, param, value, fmt, alone=True)
+
+
+def _whole(config: Config, fmt: str) -> str:
+    out: list[str] = []
+    for section in config.listed_sections():
+        if fmt == "sh":
+            out += [_item(section, name, value, fmt, prefix=section != _DEFAULT) for name, value in config.own(section)]
+        elif fmt == "lines":
+            out.append(_section(config, section, fmt))
+        elif fmt == "ini":
+            out.append(f"[{section}]\n")
+        else:
+            out.append(f"{section}\n")
+    return "".join(out)
+
+
+def _section(config: Config, section: str, fmt: str) -> str:
+    own = config.own(section)
+    if fmt == "lines" and not own:
+        return f"[ {section} ]\n"
+    head = f"[{section}]\n" if fmt == "ini" else ""
+    if not fmt:
+        return "".join(f"{name}\n" for name, _ in own)
+    return head + "".join(_item(section, name, value, fmt) for name, value in own)
+
+
+def _item(section: str, name: str, value: str, fmt: str, *, alone: bool = False, prefix: bool = False) -> str:
+    if fmt == "sh":
+        variable = f"{section}_{name}" if prefix else name
+        if not _SH_NAME.fullmatch(variable):
+            raise Failure(f'Invalid sh identifier "{variable}"')
+        return f"{variable}={shlex.quote(value)}\n"
+    if fmt == "ini":
+        return f"{name} = {value.replace(chr(10), chr(10) + ' ')}\n"
+    if fmt == "lines":
+        shown = value.replace("\n", "\\n")
+        return f"[ {section} ] {name} = {shown}\n" if shown else f"[ {section} ] {name}\n"
+    return f"{value}\n" if alone else f"{name}\n"
+
+
+# --- running a command line --------------------------------------------------------------------------
+
+def run(options: Options, operations: list[Operation]) -> None:
+    path = operations[0].file
+    if operations[0].mode == "get":
+        config = Config(path, _read_input(path))
+        for operation in operations:
+            _emit(_get(config, operation, options.format))
+        return
+    if path == "-":
+        config = Config(path, sys.stdin.buffer.read())
+        _apply(config, operations, options)
+        _emit_bytes(config.edited())
+        return
+    with _disk.exclusive(path):
+        data = _disk.read(path, may_create=True)
+        if data is None and "file" in options.existing:
+            raise Failure(f"[Errno 2] No such file or directory: {path!r}")
+        if data is None and operations[0].mode == "del":
+            return  # nothing to delete from, and no file to create
+        config = Config(path, data)
+        _apply(config, operations, options)
+        edited = config.edited()
+        changed = edited != config.data or not config.exists
+        if options.output is None and changed:
+            _disk.write(path, edited)
+    if options.output == "-":
+        _emit_bytes(edited)
+    elif options.output is not None:
+        with _disk.exclusive(options.output):
+            _disk.read(options.output, may_create=True)
+            _disk.write(options.output, edited)
+    if options.verbose:
+        print(f"{'changed' if changed else 'unchanged'}: {operations[-1].shown()}", file=sys.stderr)
+
+
+def _apply(config: Config, operations: list[Operation], options: Options) -> None:
+    for operation in operations:
+        {"set": _set, "del": _del, "merge": _merge}[operation.mode](config, operation, options)
+        config.settle()
+
+
+def _read_input(path: str) -> bytes:
+    if path == "-":
+        return sys.stdin.buffer.read()
+    data = _disk.read(path)
+    assert data is not None
+    return data
+
+
+def _emit(text: str) -> None:
+    _emit_bytes(text.encode("utf-8"))
+
+
+def _emit_bytes(data: bytes) -> None:
+    sys.stdout.flush()
+    sys.stdout.buffer.write(data)
+    sys.stdout.flush()
+
+
+def _one_line(text: str) -> str:
+    return "; ".join(part.strip() for part in text.splitlines() if part.strip())
+
+
+def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
+    args = sys.argv[1:] if argv is None else list(argv)
+    try:
+        options, operations = parse_args(args)
+        if options.help:
+            _emit(USAGE.format(prog=prog))
+            return 0
+        if options.version:
+            _emit(f"crudini {CRUDINI_VERSION} (kestra-crudini)\n")
+            return 0
+        run(options, operations)
+    except UsageError as exc:
+        sys.stdout.flush()
+        message = f"{exc}\n" if str(exc) else ""
+        sys.stderr.write(message + USAGE.format(prog=prog))
+        return 1
+    except Failure as exc:
+        sys.stdout.flush()
+        print(exc, file=sys.stderr)
+        return 1
+    except EditError as exc:
+        print(f"{operations[0].file}: nothing written: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        return 1  # the reader went away (| head): nothing left to say to anyone
+    except OSError as exc:
+        print(f"[Errno {exc.errno}] {exc.strerror}: {exc.filename!r}" if exc.filename else exc, file=sys.stderr)
+        return 1
+    return 0
+
+
+def script() -> int:
+    """The kestra-crudini command that pip installs."""
+    return main()
+
+
+if __name__ == "__main__":
+    raise SystemExit(main(prog="python -m kestra_ini.crudini"))
+
