@@ -10,15 +10,14 @@ such difference.
 """
 from __future__ import annotations
 
-import configparser
 import re
 import shlex
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 
-from kestra_ini import _disk
-from kestra_ini._edit import Document, EditError, apply, classify, parse, snapshot, spellings, verify
+from kestra_ini import _dialect, _disk
+from kestra_ini._lines import BOM, Line, majority_end, settle_ends
 
 # The crudini release whose interface this front end answers to; --version names it second, where
 # scripts that check crudini's version look for it.
@@ -74,7 +73,9 @@ _EXISTING = ("file", "section", "param")
 _FORMATS = ("sh", "ini", "lines")
 _INI_OPTIONS = ("nospace", "space", "sectionspace", "ignoreindent")
 _SH_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
-_DEFAULT = configparser.DEFAULTSECT
+_DEFAULT = "DEFAULT"
+_DEFAULTS = ("", _DEFAULT)  # where crudini's default section lives in a file
+_DELIMITER = re.compile(r"[=:]")
 
 
 class UsageError(Exception):
@@ -224,88 +225,131 @@ def _check_operations(options: Options, operations: list[Operation]) -> None:
 # --- the configuration -------------------------------------------------------------------------------
 
 class Config:
-    """One file's configuration as crudini addresses it, and the changes the operations make to it.
+    """One file as crudini addresses it, over the tolerant reading of kestra_ini._dialect.
 
-    Option names are matched as the engine matches them (case-insensitively) and printed as the file spells
-    them; a new option keeps the spelling it was given."""
+    crudini's default section is both the keys before the first header and a [DEFAULT] section. Keys are
+    matched case-insensitively, as crudini matches them, and printed as the file spells them; of a key
+    written more than once, the last value counts. Each change is made and verified at once, so the next
+    operation of a chain sees it; the file is written once, at the end."""
 
     def __init__(self, path: str, data: bytes | None) -> None:
         self.path = path
         self.exists = data is not None
         self.data = data or b""
-        try:
-            self.document = Document.decode(self.data)
-        except UnicodeDecodeError as exc:
-            raise Failure(f"{path}: {_disk.not_utf8(exc)}") from None
-        try:
-            engine = parse(self.document, path, raw=True)
-        except configparser.Error as exc:
-            raise Failure(f"Error parsing {path}: {_one_line(str(exc))}") from None
-        self.key: Callable[[str], str] = engine.optionxform
-        self.before = snapshot(engine)
-        self.after = {name: dict(options) for name, options in self.before.items()}
-        self.names = spellings(self.document.lines, classify(self.document.lines, self.key))
+        self.doc = _dialect.read(self.data)
 
     # reading
 
-    def has(self, section: str) -> bool:
-        return section in self.after
+    @staticmethod
+    def _names(section: str) -> tuple[str, ...]:
+        return _DEFAULTS if section == _DEFAULT else (section,)
 
-    def own(self, section: str) -> list[tuple[str, str]]:
-        """The section's own options, as (name as spelled, value)."""
-        return [(self.spelled(section, key), value) for key, value in self.after[section].items()]
+    def has(self, section: str) -> bool:
+        return section == _DEFAULT or self.doc.has_section(section)
+
+    def own(self, section: str) -> dict[str, tuple[str, str]]:
+        """The section's own keys: lower-cased name -> (name as first spelled, last value)."""
+        found: dict[str, tuple[str, str]] = {}
+        for name in self._names(section):
+            for key, value in self.doc.items(name):
+                spelled = found[key.lower()][0] if key.lower() in found else key
+                found[key.lower()] = (spelled, value or "")
+        return found
 
     def lookup(self, section: str, param: str) -> str | None:
         """The value crudini's --get prints: the section's own, else the default section's."""
-        key = self.key(param)
-        found = self.after[section].get(key)
-        return self.after[_DEFAULT].get(key) if found is None else found
-
-    def spelled(self, section: str, key: str) -> str:
-        return self.names.get((section, key), key)
+        for name in (section, _DEFAULT):
+            hit = self.own(name).get(param.lower())
+            if hit is not None:
+                return hit[1]
+        return None
 
     def listed_sections(self) -> list[str]:
-        return [name for name in self.after if name != _DEFAULT or self.after[name]]
+        named = [name for name in self.doc.sections() if name not in _DEFAULTS]
+        return ([_DEFAULT] if self.own(_DEFAULT) else []) + named
+
+    def places(self, section: str, param: str) -> list[tuple[str, str]]:
+        """(section in the file, key as spelled) of every spelling of the key there."""
+        return [(name, key) for name in self._names(section) for key in self.doc.keys(name)
+                if key.lower() == param.lower()]
 
     # changing
 
-    def set(self, section: str, param: str | None, value: str) -> None:
-        options = self.after.setdefault(section, {})
+    def change(self, *changes: _dialect.Change) -> None:
+        self.doc = _dialect.read(_dialect.edit(self.doc, changes))
+
+    def set(self, section: str, param: str | None, value: str, *, header: bool = False) -> None:
+        if header and not self.doc.has_section(_DEFAULT):
+            self._default_header()
         if param is None:
+            if section != _DEFAULT:
+                self.change(_dialect.AddSection(section))
             return
-        key = self.key(param)
-        if value != value.strip():
-            raise Failure(f"{self.path}: the value of {param!r} starts or ends with whitespace, "
-                          "which an INI file cannot keep: it would read back without it")
-        if key not in options:
-            self.names.setdefault((section, key), param)
-        options[key] = value
+        found = self.places(section, param)
+        if len(found) > 1:
+            raise Failure(f"{self.path}: key {param!r} is written {len(found)} ways in section "
+                          f"{section!r}; crudini would take them for one key")
+        if found:
+            self.change(_dialect.Set(*found[0], value))
+        elif section == _DEFAULT:
+            self.change(_dialect.Set(_DEFAULT if self.doc.has_section(_DEFAULT) else "", param, value))
+        else:
+            self.change(_dialect.Set(section, param, value))
+
+    def _default_header(self) -> None:
+        """An explicit [DEFAULT] header at the top: the keys before the first section fall under it."""
+        newline = majority_end(self.doc.lines) if self.doc.lines else "\n"
+        data = self.doc.encode()
+        body = data[len(BOM):] if self.doc.bom else data
+        edited = _dialect.read((BOM if self.doc.bom else b"") + f"[{_DEFAULT}]{newline}".encode() + body)
+        (first, keys), *rest = self.doc.reading()
+        if edited.reading() != [(first, []), (_DEFAULT, keys), *rest]:
+            raise _dialect.ChangeError("nothing written: a [DEFAULT] header would not read back as intended")
+        self.doc = edited
 
     def remove(self, section: str, param: str | None) -> None:
         if param is None:
-            if section == _DEFAULT:
-                self.after[section] = {}
-            else:
-                del self.after[section]
-            return
-        self.after[section].pop(self.key(param), None)
+            self.change(*[_dialect.RemoveSection(name, missing_ok=True) for name in self._names(section)])
+        else:
+            self.change(*[_dialect.Remove(name, key, all=True) for name, key in self.places(section, param)])
 
-    def settle(self) -> None:
-        """Turns the changes made so far into lines of the document.
+    def respace(self, spaced: bool) -> None:
+        """Every key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask."""
+        lines = list(self.doc.lines)
+        for block in self.doc.blocks:
+            for entry in block.entries:
+                text = lines[entry.start].text
+                found = _DELIMITER.search(text, len(text) - len(text.lstrip()) + len(entry.key))
+                if entry.value is None or found is None:
+                    continue
+                delimiter = f" {found.group()} " if spaced else found.group()
+                rewritten = (text[:found.start()].rstrip() + delimiter + text[found.end():].lstrip()).rstrip()
+                lines[entry.start] = Line(rewritten, lines[entry.start].end)
+        self._relined(lines, "respaced keys")
 
-        Each operation of a chain is settled on its own, so that a section deleted and then set again is
-        added at the end as crudini adds it, rather than kept in its old place; the file is written once."""
-        if self.after == self.before and [*self.after] == [*self.before]:
-            return
-        self.document = apply(self.document, self.before, self.after, self.key, self.names)
-        verify(self.document.encode(), self.after, self.path)
-        self.before = {name: dict(options) for name, options in self.after.items()}
+    def space_sections(self) -> None:
+        """One blank line before each section header and none at the start or end of the file, as
+        --ini-options=sectionspace asks; blank lines inside a section stay."""
+        lines = list(self.doc.lines)
+        headers = {block.header for block in self.doc.blocks if block.header is not None}
+        kept: list[Line] = []
+        for index, line in enumerate(lines):
+            if index in headers and kept:
+                while kept and not kept[-1].text.strip():
+                    kept.pop()
+                kept.append(Line("", majority_end(lines)))
+            if line.text.strip() or kept:
+                kept.append(line)
+        while kept and not kept[-1].text.strip():
+            kept.pop()
+        final = bool(lines) and lines[-1].end != ""
+        self._relined(settle_ends(kept, majority_end(lines), final=final), "sections spaced")
 
-    def edited(self) -> bytes:
-        """The file's bytes with only the changed lines rewritten, checked to read back as intended."""
-        self.settle()
-        edited = self.document.encode()
-        return self.data if edited == self.data else edited
+    def _relined(self, lines: list[Line], what: str) -> None:
+        edited = _dialect.Document(lines, bom=self.doc.bom)
+        if edited.reading() != self.doc.reading():
+            raise _dialect.ChangeError(f"nothing written: the {what} would not read back as they were")
+        self.doc = edited
 
 
 # --- operations --------------------------------------------------------------------------------------
@@ -315,13 +359,13 @@ def _set(config: Config, operation: Operation, options: Options) -> None:
     assert section is not None
     if not config.has(section) and {"section", "param"} & options.existing:
         raise Failure(f"Section not found: {operation.words[1]}")
-    found = config.has(section) and param is not None and config.key(param) in config.after[section]
-    if param is not None and not found and "param" in options.existing:
+    current = config.own(section).get(param.lower()) if param is not None else None
+    if param is not None and current is None and "param" in options.existing:
         raise Failure(f"Parameter not found: {param}")
     value = operation.value or ""
-    if options.list and param is not None and found and operation.value is not None:
-        value = _list_add(config.after[section][config.key(param)], value, options.list_sep)
-    config.set(section, param, value)
+    if options.list and current is not None and operation.value is not None:
+        value = _list_add(current[1], value, options.list_sep)
+    config.set(section, param, value, header=operation.words[1] == _DEFAULT)
 
 
 def _del(config: Config, operation: Operation, options: Options) -> None:
@@ -334,44 +378,28 @@ def _del(config: Config, operation: Operation, options: Options) -> None:
     if param is None:
         config.remove(section, None)
         return
-    key = config.key(param)
-    if key not in config.after[section]:
+    current = config.own(section).get(param.lower())
+    if current is None:
         if "param" in options.existing:
             raise Failure(f"Parameter not found: {param}")
         return
     if options.list and operation.value is not None:
-        config.set(section, param, _list_remove(config.after[section][key], operation.value, options.list_sep))
+        config.set(section, param, _list_remove(current[1], operation.value, options.list_sep))
     else:
         config.remove(section, param)
 
 
 def _merge(config: Config, operation: Operation, options: Options) -> None:
     target = operation.section
-    for section, pairs in _merged_input(sys.stdin.read()):
-        into = target or section
-        if not config.has(into):
-            if {"section", "param"} & options.existing:
-                raise Failure(f"Section not found: {operation.words[1] if target else section}")
-        for name, value in pairs:
-            if "param" in options.existing and config.key(name) not in config.after.get(into, {}):
+    given = _dialect.read(sys.stdin.buffer.read())
+    for name in given.sections():
+        into = target or name or _DEFAULT
+        if not config.has(into) and {"section", "param"} & options.existing:
+            raise Failure(f"Section not found: {operation.words[1] if target else name}")
+        for key in given.keys(name):
+            if "param" in options.existing and key.lower() not in config.own(into):
                 continue
-            config.set(into, name, value)
-
-
-_TOP = "\x00top"
-
-
-def _merged_input(text: str) -> list[tuple[str, list[tuple[str, str]]]]:
-    """The sections and options of INI text given to --merge; options before any header are the defaults'."""
-    reader = configparser.RawConfigParser(strict=False, interpolation=None, default_section="\x00none",
-                                          empty_lines_in_values=False)
-    reader.optionxform = str  # type: ignore[assignment, method-assign]
-    try:
-        reader.read_string(f"[{_TOP}]\n{text}", source="<stdin>")
-    except configparser.Error as exc:
-        raise Failure(f"Error parsing <stdin>: {_one_line(str(exc))}") from None
-    return [(_DEFAULT if name == _TOP else name, [(key, value or "") for key, value in reader.items(name)])
-            for name in reader.sections()]
+            config.set(into, key, given.values(name, key)[-1] or "")
 
 
 def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
@@ -415,7 +443,8 @@ def _whole(config: Config, fmt: str) -> str:
     out: list[str] = []
     for section in config.listed_sections():
         if fmt == "sh":
-            out += [_item(section, name, value, fmt, prefix=section != _DEFAULT) for name, value in config.own(section)]
+            out += [_item(section, name, value, fmt, prefix=section != _DEFAULT)
+                    for name, value in config.own(section).values()]
         elif fmt == "lines":
             out.append(_section(config, section, fmt))
         elif fmt == "ini":
@@ -426,7 +455,7 @@ def _whole(config: Config, fmt: str) -> str:
 
 
 def _section(config: Config, section: str, fmt: str) -> str:
-    own = config.own(section)
+    own = list(config.own(section).values())
     if fmt == "lines" and not own:
         return f"[ {section} ]\n"
     head = f"[{section}]\n" if fmt == "ini" else ""
@@ -459,9 +488,10 @@ def run(options: Options, operations: list[Operation]) -> None:
             _emit(_get(config, operation, options.format))
         return
     if path == "-":
+        # The file comes on standard input and the result goes to standard output.
         config = Config(path, sys.stdin.buffer.read())
         _apply(config, operations, options)
-        _emit_bytes(config.edited())
+        _emit_bytes(config.doc.encode())
         return
     with _disk.exclusive(path):
         data = _disk.read(path, may_create=True)
@@ -471,7 +501,7 @@ def run(options: Options, operations: list[Operation]) -> None:
             return  # nothing to delete from, and no file to create
         config = Config(path, data)
         _apply(config, operations, options)
-        edited = config.edited()
+        edited = config.doc.encode()
         changed = edited != config.data or not config.exists
         if options.output is None and changed:
             _disk.write(path, edited)
@@ -488,7 +518,10 @@ def run(options: Options, operations: list[Operation]) -> None:
 def _apply(config: Config, operations: list[Operation], options: Options) -> None:
     for operation in operations:
         {"set": _set, "del": _del, "merge": _merge}[operation.mode](config, operation, options)
-        config.settle()
+    if {"nospace", "space"} & options.ini_options:
+        config.respace("nospace" not in options.ini_options)
+    if "sectionspace" in options.ini_options:
+        config.space_sections()
 
 
 def _read_input(path: str) -> bytes:
@@ -500,7 +533,8 @@ def _read_input(path: str) -> bytes:
 
 
 def _emit(text: str) -> None:
-    _emit_bytes(text.encode("utf-8"))
+    # Bytes of the file that are not UTF-8 come out as they are in the file.
+    _emit_bytes(text.encode("utf-8", "surrogateescape"))
 
 
 def _emit_bytes(data: bytes) -> None:
@@ -533,8 +567,8 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
         sys.stdout.flush()
         print(exc, file=sys.stderr)
         return 1
-    except EditError as exc:
-        print(f"{operations[0].file}: nothing written: {exc}", file=sys.stderr)
+    except _dialect.ChangeError as exc:
+        print(f"{operations[0].file}: {exc}", file=sys.stderr)
         return 1
     except BrokenPipeError:
         return 1  # the reader went away (| head): nothing left to say to anyone
