@@ -49,6 +49,7 @@ class Case:
     sound: Sound | None = None
     output: bytes | None = None  # the other file, O, before the call (None: missing)
     linked: bool = False  # a hard link to the file is made first
+    stderr: bool = False  # the error output is compared too (--verbose reports there)
 
 
 CASES = {
@@ -140,6 +141,8 @@ CASES = {
     "set other key of repeated section": Case("--set W s b 5", REPEATED),
     "set repeated key": Case("--set W s a 5", REPEATED, sound=Sound(
         "a key written twice is not changed in one place only", status=1, file=REPEATED)),
+    "set key spelled two ways": Case("--set W s KEY 5", b"[s]\nKey = 1\nkey = 2\n", sound=Sound(
+        "a key written twice is not changed in one place only", status=1, file=b"[s]\nKey = 1\nkey = 2\n")),
     "get indented key": Case("--get W s b", b"[s]\n  a = 1\n  b = 2\n", sound=Sound(
         "indented keys are read; crudini needs --ini-options=ignoreindent", status=0, stdout=b"2\n")),
     "get indented ignoreindent": Case("--ini-options=ignoreindent --get W s b", b"[s]\n  a = 1\n  b = 2\n"),
@@ -212,7 +215,9 @@ CASES = {
     "hard link kept": Case("--set W s a 2", linked=True, sound=Sound(
         "the file stays one file with its hard links; crudini replaces it, and the link keeps the old text",
         link=BASE.replace(b"a = 1", b"a = 2"))),
-    "verbose": Case("--verbose --set W s a 2"),
+    "verbose": Case("--verbose --set W s a 2", stderr=True),
+    "verbose unchanged chain": Case("--verbose --set W s a 2 --set W '' a 'x y' --del W zz", stderr=True),
+    "set on stdin": Case("--set - s a 2", stdin=b"[s]\na=1\n"),
     "inplace": Case("--inplace --set W s a 2"),
     "no operation": Case("W"),
     "unknown option": Case("--bogus --get W"),
@@ -271,6 +276,8 @@ def test_like_crudini(case, tmp_path, capfdbinary, monkeypatch):
     if sound.why == "our own help text":
         assert ours["status"] == theirs["status"] == 0 and b"--existing[=WHAT]" in ours["stdout"]
         return
+    if case.stderr:
+        assert ours_err == theirs_err
     for what in ours:
         expected = getattr(sound, what)
         if expected is None:

@@ -286,9 +286,11 @@ class Config:
                 self.change(_dialect.AddSection(section))
             return
         found = self.places(section, param)
-        if len(found) > 1:
-            raise Failure(f"{self.path}: key {param!r} is written {len(found)} ways in section "
-                          f"{section!r}; crudini would take them for one key")
+        count = sum(len(self.doc.values(name, key)) for name, key in found)
+        if count > 1:
+            # crudini changes the last one and leaves the others, which readers other than crudini still see.
+            raise Failure(f"{self.path}: nothing written: key {param!r} appears {count} times in section "
+                          f"{section!r}, and changing one would leave the others")
         if found:
             self.change(_dialect.Set(*found[0], value))
         elif section == _DEFAULT:
