@@ -3,7 +3,9 @@
 One reading covers the common dialects: keys before the first header (the section ""), repeated sections,
 repeated keys, bare keys (no delimiter; their value is None), directives such as ``!include`` and
 ``!includedir`` (kept, never taken for keys), keys indented under their header (smb.conf, .gitconfig) and
-inline comments after a value (whitespace then ';' or '#'). Names are compared exactly as written; values are
+inline comments after a value (whitespace then ';' or '#'). Section names are compared exactly; a key is
+the key of the same name, else the one key of the section whose name differs only in case (the engine's files
+compare keys in lower case; a changed key keeps the file's spelling). Values are
 the text after the delimiter, stripped, without the inline comment; a line indented deeper than a key at the
 start of its line continues that key's value (configparser's rule). Bytes that are not UTF-8 are kept as they are.
 
@@ -13,6 +15,7 @@ The API (these names stay):
     doc.sections()                         # distinct section names in file order; "" first when it holds keys
     doc.has_section(section)               # "" always exists
     doc.keys(section)                      # distinct key names over every block of the section, file order
+    doc.spelling(section, key)             # the name as the file has it (see below)
     doc.values(section, key)               # every value of the key, file order (None for a bare key)
     doc.items(section)                     # every (key, value) of the section, file order
     doc.blocks                             # the reading itself: every Block(name, entries) in file order
@@ -112,7 +115,16 @@ class Document:
     def keys(self, section: str) -> list[str]:
         return list(dict.fromkeys(key for key, _ in self.items(section)))
 
+    def spelling(self, section: str, key: str) -> str:
+        """The key as the section spells it: the same name, else the one name that differs only in case."""
+        keys = self.keys(section)
+        if key in keys:
+            return key
+        folded = [name for name in keys if name.casefold() == key.casefold()]
+        return folded[0] if len(folded) == 1 else key
+
     def values(self, section: str, key: str) -> list[str | None]:
+        key = self.spelling(section, key)
         return [value for name, value in self.items(section) if name == key]
 
     def reading(self) -> list[tuple[str, list[tuple[str, str | None]]]]:
@@ -285,6 +297,7 @@ class _Edit:
     splices: list[tuple[int, int, list[str], str]] = field(default_factory=list)
 
     def occurrences(self, section: str, key: str) -> list[tuple[int, int]]:
+        key = self.doc.spelling(section, key)
         return [(b, e) for b, block in enumerate(self.doc.blocks) if block.name == section
                 for e, entry in enumerate(block.entries) if entry.key == key]
 
@@ -349,6 +362,7 @@ def _set(job: _Edit, change: Set) -> None:
     value_issue = value_problem(change.value)
     if problem or value_issue:
         raise ChangeError(f"{_where(section, key)}: {problem or f'value {change.value!r} refused: {value_issue}'}")
+    key = doc.spelling(section, key)
     found = job.occurrences(section, key)
     if change.existing and not found:
         raise ChangeError(f"no {_where(section, key)}" if doc.has_section(section) else f"no {_where(section)}")
@@ -360,7 +374,7 @@ def _set(job: _Edit, change: Set) -> None:
         entry = doc.blocks[b].entries[e]
         if entry.value != change.value:
             job.splices.append((entry.start, entry.stop, _rewrite(doc, entry, change.value), _end(doc, entry)))
-            job.intended[b][1][e] = (key, change.value)
+            job.intended[b][1][e] = (entry.key, change.value)
         for b, e in reversed(others):
             other = doc.blocks[b].entries[e]
             job.splices.append((other.start, other.stop, [], ""))
