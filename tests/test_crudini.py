@@ -77,6 +77,10 @@ CASES = {
     "sh name as asked": Case("--get --format=sh W t KEY"),
     "sh multi-line": Case("--get --format=sh W s", MULTI),
     "sh bad identifier": Case("--get --format=sh W s x-y", b"[s]\nx-y = 1\n"),
+    "sh whole stops at a bad name": Case("--get --format=sh W", b"[DEFAULT]\nk = d\n[s]\nk = s\nx.y = 1\n"),
+    "get blank line in value": Case("--get W s a", b"[s]\na = 1\n  more\n\n  last\n", sound=Sound(
+        "a blank line inside a multi-line value is part of it, as configparser reads it",
+        stdout=b"1\nmore\n\nlast\n")),
     "ini whole": Case("--get --format=ini W"),
     "ini section": Case("--get --format=ini W s", MULTI),
     "ini default section": Case("--get --format=ini W ''", DEFAULTS),
@@ -143,6 +147,8 @@ CASES = {
         "a key written twice is not changed in one place only", status=1, file=REPEATED)),
     "set key spelled two ways": Case("--set W s KEY 5", b"[s]\nKey = 1\nkey = 2\n", sound=Sound(
         "a key written twice is not changed in one place only", status=1, file=b"[s]\nKey = 1\nkey = 2\n")),
+    "get directive": Case("--get W s", b"[s]\n!include other.ini\na = 1\n", sound=Sound(
+        "an !include directive is kept and never taken for a key", stdout=b"a\n")),
     "get indented key": Case("--get W s b", b"[s]\n  a = 1\n  b = 2\n", sound=Sound(
         "indented keys are read; crudini needs --ini-options=ignoreindent", status=0, stdout=b"2\n")),
     "get indented ignoreindent": Case("--ini-options=ignoreindent --get W s b", b"[s]\n  a = 1\n  b = 2\n"),
@@ -197,6 +203,7 @@ CASES = {
     "merge all into one": Case("--merge W x", stdin=b"[s]\na=9\n[new]\nn = 3\n"),
     "merge existing section": Case("--merge --existing W", stdin=b"[s]\na=9\n[new]\nn = 3\n"),
     "merge existing param skips": Case("--merge --existing=param W t", stdin=b"key=5\nother=6\n"),
+    "merge a DEFAULT header": Case("--merge W", stdin=b"[DEFAULT]\nx=1\n[s]\na=2\n"),
     "merge twice": Case("--merge W s --merge W t", stdin=b"x=1\n"),
     # --list
     "list add": Case("--list --set W s c z"),

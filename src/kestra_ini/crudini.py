@@ -13,7 +13,7 @@ from __future__ import annotations
 import re
 import shlex
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
 from kestra_ini import _dialect, _disk
@@ -396,12 +396,14 @@ def _merge(config: Config, operation: Operation, options: Options) -> None:
     given = _dialect.read(sys.stdin.buffer.read())
     for name in given.sections():
         into = target or name or _DEFAULT
+        # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
+        header = (operation.words[1] if target else name) == _DEFAULT
         if not config.has(into) and {"section", "param"} & options.existing:
             raise Failure(f"Section not found: {operation.words[1] if target else name}")
         for key in given.keys(name):
             if "param" in options.existing and key.lower() not in config.own(into):
                 continue
-            config.set(into, key, given.values(name, key)[-1] or "")
+            config.set(into, key, given.values(name, key)[-1] or "", header=header)
 
 
 def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
@@ -425,45 +427,42 @@ def _list_remove(current: str, item: str, sep: str | None) -> str:
 
 # --- --get and its formats -----------------------------------------------------------------------------
 
-def _get(config: Config, operation: Operation, fmt: str) -> str:
+def _get(config: Config, operation: Operation, fmt: str) -> Iterator[str]:
+    """The lines --get prints, one at a time: a failure part way leaves the lines before it printed."""
     section, param = operation.section, operation.param
     if section is None:
-        return _whole(config, fmt)
+        yield from _whole(config, fmt)
+        return
     if not config.has(section):
-        if section == _DEFAULT:
-            return ""
         raise Failure(f"Section not found: {operation.words[1]}")
     if param is None:
-        return _section(config, section, fmt)
+        yield from _section(config, section, fmt)
+        return
     value = config.lookup(section, param)
     if value is None:
         raise Failure(f"Parameter not found: {param}")
-    return _item(section, param, value, fmt, alone=True)
+    yield _item(section, param, value, fmt, alone=True)
 
 
-def _whole(config: Config, fmt: str) -> str:
-    out: list[str] = []
+def _whole(config: Config, fmt: str) -> Iterator[str]:
     for section in config.listed_sections():
         if fmt == "sh":
-            out += [_item(section, name, value, fmt, prefix=section != _DEFAULT)
-                    for name, value in config.own(section).values()]
+            for name, value in config.own(section).values():
+                yield _item(section, name, value, fmt, prefix=section != _DEFAULT)
         elif fmt == "lines":
-            out.append(_section(config, section, fmt))
-        elif fmt == "ini":
-            out.append(f"[{section}]\n")
+            yield from _section(config, section, fmt)
         else:
-            out.append(f"{section}\n")
-    return "".join(out)
+            yield f"[{section}]\n" if fmt == "ini" else f"{section}\n"
 
 
-def _section(config: Config, section: str, fmt: str) -> str:
+def _section(config: Config, section: str, fmt: str) -> Iterator[str]:
     own = list(config.own(section).values())
     if fmt == "lines" and not own:
-        return f"[ {section} ]\n"
-    head = f"[{section}]\n" if fmt == "ini" else ""
-    if not fmt:
-        return "".join(f"{name}\n" for name, _ in own)
-    return head + "".join(_item(section, name, value, fmt) for name, value in own)
+        yield f"[ {section} ]\n"
+    if fmt == "ini":
+        yield f"[{section}]\n"
+    for name, value in own:
+        yield _item(section, name, value, fmt)
 
 
 def _item(section: str, name: str, value: str, fmt: str, *, alone: bool = False, prefix: bool = False) -> str:
@@ -487,7 +486,8 @@ def run(options: Options, operations: list[Operation]) -> None:
     if operations[0].mode == "get":
         config = Config(path, _read_input(path))
         for operation in operations:
-            _emit(_get(config, operation, options.format))
+            for line in _get(config, operation, options.format):
+                _emit(line)
         return
     if path == "-":
         # The file comes on standard input and the result goes to standard output.
