@@ -42,10 +42,9 @@ Every refusal is a ChangeError whose message names the section or key concerned;
 """
 from __future__ import annotations
 
-import enum
 import re
+from collections import namedtuple
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, field, replace
 
 from kestra_ini._lines import BOM, Line, majority_end, settle_ends, split_lines
 
@@ -55,7 +54,7 @@ __all__ = ["ONE", "ALL", "ADD", "AddSection", "Block", "Change", "ChangeError", 
 _HEADER = re.compile(r"\[(?P<name>.*?)\]\s*(?P<comment>[;#].*)?")
 _DIRECTIVE = re.compile(r"(!\w|%include\b)")
 _DELIMITER = re.compile(r"[=:]")
-_INLINE = re.compile(r"\s[;#]")
+_INLINE = re.compile(r"\s+[;#]")
 _KEYLIKE = re.compile(r"[^=:\s\[;#][^=:]*[=:]")
 _COMMENTS = ("#", ";")
 
@@ -64,32 +63,15 @@ class ChangeError(Exception):
     """A change that is refused, or an edit that would not read back as intended: nothing is written."""
 
 
-class Mode(enum.Enum):
-    ONE = "one"
-    ALL = "all"
-    ADD = "add"
+# How a set treats a key found more than once (plain strings: Mode("all") == ALL). Named tuples rather than
+# enums and dataclasses throughout, since those would cost the command line a good part of its start-up.
+Mode = str
+ONE, ALL, ADD = "one", "all", "add"
 
-
-ONE, ALL, ADD = Mode.ONE, Mode.ALL, Mode.ADD
-
-
-@dataclass(frozen=True)
-class Entry:
-    """One key as the file holds it: lines[start:stop] are its line and its continuation lines."""
-
-    key: str
-    value: str | None
-    start: int
-    stop: int
-
-
-@dataclass
-class Block:
-    """One section header and what follows it up to the next header; the first block ("") has no header."""
-
-    name: str
-    header: int | None  # line index of the header
-    entries: list[Entry] = field(default_factory=list)
+# One key as the file holds it: lines[start:stop] are its line and its continuation lines.
+Entry = namedtuple("Entry", "key value start stop")
+# One section header (its line index) and the keys up to the next header; the first block ("") has no header.
+Block = namedtuple("Block", "name header entries")
 
 
 class Document:
@@ -152,7 +134,7 @@ def _is_continuation(text: str, key_indent: int) -> bool:
 
 
 def _parse(lines: list[Line]) -> list[Block]:
-    blocks = [Block("", None)]
+    blocks = [Block("", None, [])]
     current: Entry | None = None
     key_indent = 0
     parts: list[str] = []
@@ -160,7 +142,7 @@ def _parse(lines: list[Line]) -> list[Block]:
     def close() -> None:
         nonlocal current
         if current is not None:
-            blocks[-1].entries.append(replace(current, value=_join(parts) if current.value is not None else None))
+            blocks[-1].entries.append(current._replace(value=_join(parts) if current.value is not None else None))
         current = None
 
     for index, line in enumerate(lines):
@@ -171,14 +153,14 @@ def _parse(lines: list[Line]) -> list[Block]:
             continue
         if current is not None and current.value is not None and _is_continuation(line.text, key_indent):
             parts.append(clean)
-            current = replace(current, stop=index + 1)
+            current = current._replace(stop=index + 1)
             continue
         close()
         if _DIRECTIVE.match(clean):
             continue
         header = _HEADER.fullmatch(clean)
         if header:
-            blocks.append(Block(header.group("name").strip(), index))
+            blocks.append(Block(header.group("name").strip(), index, []))
             continue
         key, value = _key_and_value(clean)
         current, key_indent, parts = Entry(key, value, index, index + 1), _indent(line.text), [value or ""]
@@ -207,40 +189,11 @@ def _without_comment(text: str) -> str:
 
 # --- changes ------------------------------------------------------------------------------------------
 
-@dataclass(frozen=True)
-class Set:
-    section: str
-    key: str
-    value: str | None
-    mode: Mode = ONE
-    existing: bool = False
-
-
-@dataclass(frozen=True)
-class Remove:
-    section: str
-    key: str
-    all: bool = False
-    missing_ok: bool = False
-
-
-@dataclass(frozen=True)
-class RemoveSection:
-    section: str
-    missing_ok: bool = False
-
-
-@dataclass(frozen=True)
-class AddSection:
-    section: str
-    existing: bool = False
-
-
-@dataclass(frozen=True)
-class Merge:
-    text: str | bytes
-    mode: Mode = ONE
-    existing: bool = False
+Set = namedtuple("Set", "section key value mode existing", defaults=(ONE, False))
+Remove = namedtuple("Remove", "section key all missing_ok", defaults=(False, False))
+RemoveSection = namedtuple("RemoveSection", "section missing_ok", defaults=(False,))
+AddSection = namedtuple("AddSection", "section existing", defaults=(False,))
+Merge = namedtuple("Merge", "text mode existing", defaults=(ONE, False))  # text: str or bytes
 
 
 Change = Set | Remove | RemoveSection | AddSection | Merge
@@ -288,13 +241,13 @@ def _where(section: str, key: str | None = None) -> str:
                                                             else f"section {section!r}")
 
 
-@dataclass
 class _Edit:
     """One change under way: the splices of lines and, apart from them, the reading they must give."""
 
-    doc: Document
-    intended: Reading
-    splices: list[tuple[int, int, list[str], str]] = field(default_factory=list)
+    def __init__(self, doc: Document, intended: Reading) -> None:
+        self.doc = doc
+        self.intended = intended
+        self.splices: list[tuple[int, int, list[str], str]] = []
 
     def occurrences(self, section: str, key: str) -> list[tuple[int, int]]:
         key = self.doc.spelling(section, key)
@@ -345,8 +298,10 @@ def _rewrite(doc: Document, entry: Entry, value: str | None) -> list[str]:
     old = text[delimiter.end():]
     comment = _INLINE.search(old)
     tail = old[comment.start():] if comment else ""
-    spacing = old[:len(old) - len(old.lstrip())] or (" " if text[delimiter.start() - 1:delimiter.start()] == " "
-                                                     else "")
+    spacing = old[:len(old) - len(old.lstrip())]
+    if not _without_comment(old).strip():
+        # "name =" shows no spacing after the delimiter; mirror the spacing before it.
+        spacing = " " if text[delimiter.start() - 1:delimiter.start()].isspace() else ""
     head = text[:delimiter.end()]
     if value is None:
         return [text[:len(text[:delimiter.start()].rstrip())] + tail]
@@ -366,10 +321,10 @@ def _set(job: _Edit, change: Set) -> None:
     found = job.occurrences(section, key)
     if change.existing and not found:
         raise ChangeError(f"no {_where(section, key)}" if doc.has_section(section) else f"no {_where(section)}")
-    if len(found) > 1 and change.mode is ONE:
+    if len(found) > 1 and change.mode == ONE:
         raise ChangeError(f"{_where(section, key)} appears {len(found)} times: --all replaces them with one "
                           "value, --add adds another")
-    if found and change.mode is not ADD:
+    if found and change.mode != ADD:
         (b, e), *others = found
         entry = doc.blocks[b].entries[e]
         if entry.value != change.value:

@@ -1,7 +1,6 @@
 """What the command line prints (--format) and the JSON documents that load takes."""
 from __future__ import annotations
 
-import json
 import re
 import sys
 
@@ -30,6 +29,8 @@ def _grouped(items: list[tuple[str, str | None]]) -> dict[str, str | None | list
 
 
 def _json(value: object) -> str:
+    import json  # only when asked for: it costs a start-up
+
     return json.dumps(value, indent=2, ensure_ascii=False) + "\n"
 
 
@@ -59,8 +60,8 @@ def _shell_lines(section: str, items: list[tuple[str, str | None]], where: str) 
     return [_shell(section, key, value, where) for key, value in items]
 
 
-def view(data: View, form: str, where: str, *, headers: bool = True) -> str:
-    """Sections and their keys in a format: for get SECTION and dump."""
+def view(data: View, form: str, where: str, *, whole: bool = True) -> str:
+    """Sections and their keys in a format: for dump, or get SECTION when not `whole`."""
     if form == "json":
         return _json({section: _grouped(items) for section, items in data})
     out: list[str] = []
@@ -68,11 +69,11 @@ def view(data: View, form: str, where: str, *, headers: bool = True) -> str:
         if form == "lines":
             out += [f"[{section}] {_pair(key, value)}" for key, value in items]
         elif form == "sh":
-            out += ([f"# [{section}]"] if headers else []) + _shell_lines(section, items, where)
+            out += ([f"# [{section}]"] if whole else []) + _shell_lines(section, items, where)
         else:
             if out:
                 out.append("")
-            out += ([f"[{section}]"] if section or not headers else []) + [_pair(k, v) for k, v in items]
+            out += ([f"[{section}]"] if section else []) + [_pair(k, v) for k, v in items]
     return "".join(line + "\n" for line in out)
 
 
@@ -104,7 +105,7 @@ def _json_kind(value: object) -> str:
         return "an object"
     if isinstance(value, list):
         return "an array"
-    return json.dumps(value)  # true, false, null
+    return _json(value).strip()  # true, false, null
 
 
 def read_input(source: str) -> tuple[str, bytes]:
@@ -118,6 +119,8 @@ def read_input(source: str) -> tuple[str, bytes]:
 def sections_from_json(source: str, *, tolerant: bool) -> dict[str, dict[str, list[str | None]]]:
     """The document of load: sections of options, each a string or a number; with `tolerant`, also null for
     a bare key and an array of them for a key given more than once, as dump prints them."""
+    import json
+
     name, data = read_input(source)
 
     def unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:

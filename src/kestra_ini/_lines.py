@@ -2,17 +2,14 @@
 from __future__ import annotations
 
 import re
-from collections import Counter
-from dataclasses import dataclass
+from collections import Counter, namedtuple
 
 BOM = b"\xef\xbb\xbf"
 _LINE_END = re.compile(r"(\r\n|\r|\n)")  # what a text-mode read takes as a line end
 
-
-@dataclass(frozen=True)
-class Line:
-    text: str  # without its line end
-    end: str  # "\n", "\r\n", "\r", or "" for a last line that has none
+# text: without its line end; end: "\n", "\r\n", "\r", or "" for a last line that has none. (A named tuple
+# rather than a dataclass: dataclasses cost the command line a good part of its start-up.)
+Line = namedtuple("Line", "text end")
 
 
 def split_lines(text: str) -> list[Line]:

@@ -15,10 +15,10 @@ import io
 import os
 import sys
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
 
 from kestra_ini._errors import CommandError, describe_common
 
+TYPE_CHECKING = False  # typing itself costs a start-up more than this whole module
 if TYPE_CHECKING:
     from kestra_ini import _dialect, _strict
 
@@ -65,18 +65,40 @@ class _Version(argparse.Action):
         parser.exit()
 
 
-def _build_parser(prog: str) -> argparse.ArgumentParser:
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """argparse's own, told the terminal's width without importing shutil (and its compression modules) for
+    it, since argparse builds a formatter for every argument it is given."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        if width is None:
+            try:
+                width = int(os.environ["COLUMNS"])
+            except (KeyError, ValueError):
+                try:
+                    width = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+                except (AttributeError, ValueError, OSError):
+                    width = 80
+            width -= 2
+        super().__init__(prog, indent_increment, max_help_position, width)
+
+
+def _build_parser(prog: str, argv: Sequence[str] = ()) -> argparse.ArgumentParser:
+    """The parser; with `argv`, only the commands named in it are built, unless help is asked for or none is
+    named: building all of them takes a good part of a query's time."""
+    named = {word for word in argv if word in _EXAMPLES}
+    wanted = named if named and not {"-h", "--help"} & set(argv) else set(_EXAMPLES)
     examples = "\n".join(f"  {name:9} {prog} {example}" for name, (_, example) in _EXAMPLES.items())
     parser = argparse.ArgumentParser(
         prog=prog, description="Read and change an INI file, touching only the lines of what changes.",
         epilog=f"commands, with an example each (settings.ini: a copy of examples/settings.ini):\n{examples}\n"
                f"  chained   {prog} settings.ini set server port 9090 + remove client retries\n\n"
                f"{prog} FILE COMMAND --help shows the help of one command.\n{_EPILOG}",
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+        formatter_class=_Formatter)
     parser.add_argument("--version", action=_Version)
     parser.add_argument("file", metavar="FILE", help="the INI file")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    common = argparse.ArgumentParser(add_help=False)
+    common = argparse.ArgumentParser(add_help=False, formatter_class=_Formatter)
     common.add_argument("--strict", action="store_true",
                         help="read FILE in the engine's grammar, as the class does (names in lower case, [DEFAULT])")
     common.add_argument("--expand", action="store_true",
@@ -85,9 +107,10 @@ def _build_parser(prog: str) -> argparse.ArgumentParser:
 
     def command(name: str, *extra: str) -> argparse.ArgumentParser:
         summary, example = _EXAMPLES[name]
+        if name not in wanted:
+            return argparse.ArgumentParser(add_help=False, formatter_class=_Formatter)  # stands in; parses nothing
         sub = commands.add_parser(name, help=summary, description=summary, parents=[common],
-                                  epilog=f"example: {prog} {example}\n\n{_EPILOG}",
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+                                  epilog=f"example: {prog} {example}\n\n{_EPILOG}", formatter_class=_Formatter)
         if "format" in extra:
             sub.add_argument("--format", choices=("json", "ini", "lines", "sh"),
                              help="json: an object; ini: INI text; lines: '[section] key = value' a line; "
@@ -176,7 +199,7 @@ def _query(args: argparse.Namespace) -> str:
     if args.command == "options":
         return "".join(f"{name}\n" for name in doc.keys(args.section))
     if args.option is None:
-        return _formats.view([(args.section, doc.items(args.section))], args.format or "ini", path)
+        return _formats.view([(args.section, doc.items(args.section))], args.format or "ini", path, whole=False)
     found = doc.values(args.section, args.option)
     if not found:
         raise CommandError(path, f"no key {args.option!r} in {_place(args.section)}")
@@ -234,7 +257,8 @@ def _strict_query(args: argparse.Namespace, session: _strict.Session) -> str:
     if args.command == "dump":
         return _formats.view(_strict.dump_view(session), args.format or "json", args.file)
     if args.option is None:
-        return _formats.view(_strict.section_view(session, args.section), args.format or "ini", args.file)
+        return _formats.view(_strict.section_view(session, args.section), args.format or "ini", args.file,
+                             whole=False)
     found = _strict.values(session, args.section, args.option)
     return _formats.values(args.section, args.option, found, args.format, args.file)
 
@@ -307,7 +331,8 @@ def _run(chain: list[argparse.Namespace], strict: _strict.Session | None) -> str
 
 
 def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
-    chain = _parse(_build_parser(prog), list(sys.argv[1:] if argv is None else argv))
+    words = list(sys.argv[1:] if argv is None else argv)
+    chain = _parse(_build_parser(prog, words), words)
     path = chain[0].file
     strict = None
     if any(args.strict or args.expand for args in chain):
