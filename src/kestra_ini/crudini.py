@@ -13,6 +13,7 @@ from __future__ import annotations
 import re
 import shlex
 import sys
+from collections import Counter
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
@@ -238,6 +239,15 @@ class Config:
         self.data = data or b""
         self.doc = _dialect.read(self.data)
 
+    @property
+    def doc(self) -> _dialect.Document:
+        return self._doc
+
+    @doc.setter
+    def doc(self, doc: _dialect.Document) -> None:
+        self._doc = doc
+        self._index: dict[str, dict[str, list[tuple[str, str, int]]]] = {}
+
     # reading
 
     @staticmethod
@@ -268,10 +278,16 @@ class Config:
         named = [name for name in self.doc.sections() if name not in _DEFAULTS]
         return ([_DEFAULT] if self.own(_DEFAULT) else []) + named
 
-    def places(self, section: str, param: str) -> list[tuple[str, str]]:
-        """(section in the file, key as spelled) of every spelling of the key there."""
-        return [(name, key) for name in self._names(section) for key in self.doc.keys(name)
-                if key.lower() == param.lower()]
+    def places(self, section: str, param: str) -> list[tuple[str, str, int]]:
+        """(section in the file, key as spelled, times written) of every spelling of the key there."""
+        if section not in self._index:
+            # Built once a document, so that a long --merge looks keys up in constant time.
+            index: dict[str, list[tuple[str, str, int]]] = {}
+            for name in self._names(section):
+                for key, count in Counter(key for key, _ in self.doc.items(name)).items():
+                    index.setdefault(key.lower(), []).append((name, key, count))
+            self._index[section] = index
+        return self._index[section].get(param.lower(), [])
 
     # changing
 
@@ -279,24 +295,26 @@ class Config:
         self.doc = _dialect.read(_dialect.edit(self.doc, changes))
 
     def set(self, section: str, param: str | None, value: str, *, header: bool = False) -> None:
+        self.change(*self.set_changes(section, param, value, header=header))
+
+    def set_changes(self, section: str, param: str | None, value: str, *,
+                    header: bool = False) -> list[_dialect.Change]:
+        """The changes that set a key (or add a section), found against the document as it is now."""
         if header and not self.doc.has_section(_DEFAULT):
             self._default_header()
         if param is None:
-            if section != _DEFAULT:
-                self.change(_dialect.AddSection(section))
-            return
+            return [] if section == _DEFAULT else [_dialect.AddSection(section)]
         found = self.places(section, param)
-        count = sum(len(self.doc.values(name, key)) for name, key in found)
+        count = sum(times for _, _, times in found)
         if count > 1:
             # crudini changes the last one and leaves the others, which readers other than crudini still see.
             raise Failure(f"{self.path}: nothing written: key {param!r} appears {count} times in section "
                           f"{section!r}, and changing one would leave the others")
         if found:
-            self.change(_dialect.Set(*found[0], value))
-        elif section == _DEFAULT:
-            self.change(_dialect.Set(_DEFAULT if self.doc.has_section(_DEFAULT) else "", param, value))
-        else:
-            self.change(_dialect.Set(section, param, value))
+            return [_dialect.Set(found[0][0], found[0][1], value)]
+        if section == _DEFAULT:
+            return [_dialect.Set(_DEFAULT if self.doc.has_section(_DEFAULT) else "", param, value)]
+        return [_dialect.Set(section, param, value)]
 
     def _default_header(self) -> None:
         """An explicit [DEFAULT] header at the top: the keys before the first section fall under it."""
@@ -313,7 +331,7 @@ class Config:
         if param is None:
             self.change(*[_dialect.RemoveSection(name, missing_ok=True) for name in self._names(section)])
         else:
-            self.change(*[_dialect.Remove(name, key, all=True) for name, key in self.places(section, param)])
+            self.change(*[_dialect.Remove(name, key, all=True) for name, key, _ in self.places(section, param)])
 
     def respace(self, spaced: bool) -> None:
         """Every key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask."""
@@ -392,18 +410,25 @@ def _del(config: Config, operation: Operation, options: Options) -> None:
 
 
 def _merge(config: Config, operation: Operation, options: Options) -> None:
+    """Every key of the INI text on standard input set in the file, as one change: the keys are found
+    against the file as it was, so a long text costs one edit rather than one a key."""
     target = operation.section
     given = _dialect.read(sys.stdin.buffer.read())
+    changes: list[_dialect.Change] = []
     for name in given.sections():
         into = target or name or _DEFAULT
-        # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
-        header = (operation.words[1] if target else name) == _DEFAULT
         if not config.has(into) and {"section", "param"} & options.existing:
             raise Failure(f"Section not found: {operation.words[1] if target else name}")
-        for key in given.keys(name):
-            if "param" in options.existing and key.lower() not in config.own(into):
+        # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
+        header = (operation.words[1] if target else name) == _DEFAULT
+        present = config.own(into)
+        # Keys that differ only in case are one key to crudini: the last one given counts.
+        pairs = {key.lower(): (key, given.values(name, key)[-1] or "") for key in given.keys(name)}
+        for lowered, (key, value) in pairs.items():
+            if "param" in options.existing and lowered not in present:
                 continue
-            config.set(into, key, given.values(name, key)[-1] or "", header=header)
+            changes += config.set_changes(into, key, value, header=header)
+    config.change(*changes)
 
 
 def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
