@@ -3,6 +3,7 @@ standard output, exit status and resulting bytes must agree, except where a row 
 ours must give the listed result and crudini must really give another."""
 import io
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -38,7 +39,7 @@ class Sound:
     file: bytes | None = None
     output: bytes | None = None  # the other file, O
     link: bytes | None = None  # the file as a hard link to it sees it
-    stderr: bytes | None = None  # a part of ours, missing from crudini's
+    same_options: bool = False  # the output differs, but names every option that crudini's names
 
 
 @dataclass(frozen=True)
@@ -234,7 +235,7 @@ CASES = {
     "bad format": Case("--format=json --get W"),
     "get too many words": Case("--get W s a b"),
     "set too few words": Case("--set W"),
-    "help": Case("--help", sound=Sound("our own help text")),
+    "help": Case("--help", sound=Sound("our own help text", same_options=True)),
     "version": Case("--version", sound=Sound("names kestra-crudini after crudini's version",
                                              stdout=b"crudini 0.9.6 (kestra-crudini)\n")),
 }
@@ -269,9 +270,9 @@ def _ours(args, stdin, cwd, capfdbinary, monkeypatch):
     return out, err, status
 
 
-@pytest.mark.skipif(CRUDINI is None, reason="crudini is a dev requirement")
 @pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
 def test_like_crudini(case, tmp_path, capfdbinary, monkeypatch):
+    assert CRUDINI, "crudini, a dev requirement, is not installed beside this interpreter"
     theirs_dir, ours_dir = tmp_path / "theirs", tmp_path / "ours"
     theirs_dir.mkdir()
     ours_dir.mkdir()
@@ -280,9 +281,9 @@ def test_like_crudini(case, tmp_path, capfdbinary, monkeypatch):
     ours, ours_err = _invoke(lambda args, stdin, cwd: _ours(args, stdin, cwd, capfdbinary, monkeypatch),
                              ours_dir, case)
     sound = case.sound or Sound("")
-    if sound.why == "our own help text":
-        assert ours["status"] == theirs["status"] == 0 and b"--existing[=WHAT]" in ours["stdout"]
-        return
+    if sound.same_options:
+        named = re.compile(rb"--[a-z-]+")
+        assert set(named.findall(theirs.pop("stdout"))) <= set(named.findall(ours.pop("stdout")))
     if case.stderr:
         assert ours_err == theirs_err
     for what in ours:
