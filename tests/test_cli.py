@@ -1,7 +1,9 @@
 """python -m kestra_ini, run as scripts run it: in a subprocess, judged by exit status, stdout and stderr."""
 import json
 import os
+import pathlib
 import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -253,3 +255,26 @@ def test_output_that_cannot_be_written_whole_is_a_failure(make_ini, tmp_path, si
     with open(tmp_path / "out.json", "wb") as out:
         done = subprocess.run(command, stdout=out, stderr=subprocess.PIPE, preexec_fn=limit_file_size, timeout=60)
     assert_one_line_error((done.returncode, "", done.stderr.decode()), "<stdout>", "File too large")
+
+
+def test_the_readme_and_help_examples_run_as_written(tmp_path):
+    """From the top of a fresh clone: every command line of the README's command-line section, then every
+    example of --help, in order, each exiting 0 (comments after '#' are the shell's)."""
+    root = pathlib.Path(__file__).resolve().parent.parent
+    shutil.copytree(root / "examples", tmp_path / "examples")
+    section = (root / "README.md").read_text().split("\n## The command line\n")[1].split("\n## ")[0]
+    lines = [line.strip() for line in section.splitlines()
+             if line.startswith(("    cp ", "    kestra-ini ")) and "FILE" not in line]
+    script = os.path.join(os.path.dirname(sys.executable), "kestra-ini")
+    usage = subprocess.run([script, "--help"], capture_output=True, text=True, check=True).stdout
+    lines += ["cp examples/settings.ini settings.ini"]
+    lines += [line.split(None, 1)[1] for line in usage.split("an example each")[1].splitlines()
+              if line.startswith("  ") and " kestra-ini " in line]
+    assert len(lines) > 15
+    env = {**os.environ, "PATH": os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"]}
+    for line in lines:
+        done = subprocess.run(["bash", "-o", "pipefail", "-c", line], cwd=tmp_path, env=env, capture_output=True,
+                              text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (0, ""), line
+        query = any(f" {word}" in line.split("|")[-1].split("#")[0] for word in ("get ", "dump", "sections"))
+        assert done.stdout or not query, line

@@ -67,6 +67,9 @@ TABLE = [
     ("dialects/wg0.conf", ["set", "Peer", "Endpoint", "x"], Refused("appears 2 times")),
     ("dialects/wg0.conf", ["set", "Peer", "AllowedIPs", "10.0.0.0/24", "--all"],
      ((b"10.0.0.2/32", b"10.0.0.0/24"), (b"AllowedIPs = 10.0.0.3/32\n", b""))),
+    ("dialects/wg0.conf", ["remove", "Peer"],
+     ((b"\n[Peer]\nEndpoint = one.example.org:51820\nAllowedIPs = 10.0.0.2/32\n"
+       b"\n[Peer]\nEndpoint = two.example.org:51820\nAllowedIPs = 10.0.0.3/32\n", b""),)),
     ("dialects/wg0.conf", ["set", "Peer", "PersistentKeepalive", "25"],
      ((b"10.0.0.3/32\n", b"10.0.0.3/32\nPersistentKeepalive = 25\n"),)),
     # Comments among a section's keys go with it; those after its last key stay, such as a commented-out

@@ -15,13 +15,14 @@ The API (these names stay):
     doc.sections()                         # distinct section names in file order; "" first when it holds keys
     doc.has_section(section)               # "" always exists
     doc.keys(section)                      # distinct key names over every block of the section, file order
-    doc.spelling(section, key)             # the name as the file has it (see below)
+    doc.spelling(section, key)             # the key's name as the section spells it
     doc.values(section, key)               # every value of the key, file order (None for a bare key)
     doc.items(section)                     # every (key, value) of the section, file order
-    doc.blocks                             # the reading itself: every Block(name, entries) in file order
+    doc.blocks                             # the reading itself: Block(name, header, entries) in file order,
+                                           # the first one "" with header None; Entry(key, value, start, stop)
     doc.encode()                           # the bytes, exactly as read
 
-    changes, applied in order:
+    changes (named tuples), applied in order; the modes ONE, ALL, ADD are the strings "one", "all", "add":
         Set(section, key, value, mode=ONE) # ONE: refuses a key found more than once; ALL: the first one takes
                                            # the value and the others go; ADD: one more after the last one
         Remove(section, key, all=False)    # every occurrence with all=True; refuses several otherwise
@@ -30,13 +31,14 @@ The API (these names stay):
         AddSection(section)                # an empty section at the end, unless it exists
         Merge(text, mode=ONE)              # the sections and keys of INI text (str or bytes), as AddSection and
                                            # Set; a key the text repeats replaces every occurrence in the file
-    Every change takes existing=True to refuse creating what is missing, and Remove/RemoveSection take
-    missing_ok=True to pass over what is not there.
+    Set, AddSection and Merge take existing=True to refuse creating what is missing; Remove and RemoveSection
+    take missing_ok=True to pass over what is not there.
 
     edit(doc, changes) -> bytes            # new bytes touching only the lines of what changed, each line
                                            # keeping its own line end, verified by reading them back
     update(path, changes, create=True) -> bool   # read, edit and write under the edit lock, one write,
                                            # all or nothing; True when the file changed
+    value_problem(value) -> str | None     # why a value could not be written to read back the same
 
 Every refusal is a ChangeError whose message names the section or key concerned; nothing is written then.
 """
@@ -241,6 +243,10 @@ def _where(section: str, key: str | None = None) -> str:
                                                             else f"section {section!r}")
 
 
+def _no_section(section: str) -> str:
+    return "no keys before the first section" if section == "" else f"no section {section!r}"
+
+
 class _Edit:
     """One change under way: the splices of lines and, apart from them, the reading they must give."""
 
@@ -320,7 +326,7 @@ def _set(job: _Edit, change: Set) -> None:
     key = doc.spelling(section, key)
     found = job.occurrences(section, key)
     if change.existing and not found:
-        raise ChangeError(f"no {_where(section, key)}" if doc.has_section(section) else f"no {_where(section)}")
+        raise ChangeError(f"no {_where(section, key)}" if doc.has_section(section) else _no_section(section))
     if len(found) > 1 and change.mode == ONE:
         raise ChangeError(f"{_where(section, key)} appears {len(found)} times: --all replaces them with one "
                           "value, --add adds another")
@@ -376,7 +382,7 @@ def _remove(job: _Edit, change: Remove) -> None:
         if change.missing_ok:
             return
         has = job.doc.has_section(change.section)
-        raise ChangeError(f"no {_where(change.section, change.key)}" if has else f"no {_where(change.section)}")
+        raise ChangeError(f"no {_where(change.section, change.key)}" if has else _no_section(change.section))
     if len(found) > 1 and not change.all:
         raise ChangeError(f"{_where(change.section, change.key)} appears {len(found)} times: --all removes "
                           "every one")
@@ -393,17 +399,30 @@ def _remove_section(job: _Edit, change: RemoveSection) -> None:
     if not found:
         if change.missing_ok:
             return
-        raise ChangeError(f"no {_where(change.section)}")
-    for b in reversed(found):
+        raise ChangeError(_no_section(change.section))
+    spans: list[tuple[int, int]] = []
+    for b in found:
         block = doc.blocks[b]
         if block.header is None:
-            for entry in reversed(block.entries):
-                job.splices.append((entry.start, entry.stop, [], ""))
+            job.splices += [(entry.start, entry.stop, [], "") for entry in block.entries]
             job.intended[b] = (block.name, [])
             continue
         start, stop = _section_span(doc, b)
+        if spans and spans[-1][1] == start:
+            start = spans.pop()[0]  # two blocks in a row go as one
+        spans.append((start, stop))
+    for start, stop in spans:
+        lines = doc.lines
+        if all(not line.text.strip() for line in lines[stop:]):
+            # What goes ends the file: the blank lines that set it apart go with it, so that a section added
+            # at the end and removed again gives the file back.
+            stop = len(lines)
+            while start > 0 and not lines[start - 1].text.strip():
+                start -= 1
         job.splices.append((start, stop, [], ""))
-        del job.intended[b]
+    for b in reversed(found):
+        if doc.blocks[b].header is not None:
+            del job.intended[b]
 
 
 def _section_span(doc: Document, b: int) -> tuple[int, int]:
@@ -418,12 +437,6 @@ def _section_span(doc: Document, b: int) -> tuple[int, int]:
     assert following is not None
     while stop < following and not lines[stop].text.strip():
         stop += 1
-    if all(not line.text.strip() for line in lines[stop:]):
-        # The last section: the blank lines that set it apart go with it, so that a section added at the end
-        # and removed again gives the file back.
-        stop = len(lines)
-        while start > 0 and not lines[start - 1].text.strip():
-            start -= 1
     return start, stop
 
 
@@ -461,7 +474,7 @@ def _apply(doc: Document, change: Change) -> Document:
     elif isinstance(change, AddSection):
         if not doc.has_section(change.section):
             if change.existing:
-                raise ChangeError(f"no {_where(change.section)}")
+                raise ChangeError(_no_section(change.section))
             _add_section(job, change.section, [])
     if not job.splices:
         return doc

@@ -31,7 +31,7 @@ _EXAMPLES = {
     "get": ("print the value(s) of KEY in SECTION, or the whole SECTION", "examples/settings.ini get server port"),
     "set": ("set KEY in SECTION to VALUE, adding the section (and FILE) if missing",
             "settings.ini set server port 9090"),
-    "remove": ("remove SECTION, or only KEY from it", "settings.ini remove client retries"),
+    "remove": ("remove SECTION, or only KEY from it", "settings.ini remove client name"),
     "merge": ("merge the sections and keys of INI text from INI_FILE, or standard input for '-'",
               "settings.ini merge examples/more.ini"),
     "dump": ("print every section (as a JSON object unless --format says otherwise)",
