@@ -172,6 +172,7 @@ CASES = {
     "del missing param": Case("--del W s zz"),
     "del missing section": Case("--del W zz a"),
     "del missing file": Case("--del W s a", MISSING),
+    "merge creates file": Case("--merge W s", MISSING, stdin=b"a=1\n"),
     "del value refused": Case("--del W s a 1"),
     "del default param": Case("--del W '' g", DEFAULTS),
     # --existing
@@ -195,6 +196,10 @@ CASES = {
         "the blank line that ends the section goes with it",
         file=b"# top comment\n# about t\n[t]\nKey = Value\nd = %F\n\n[s]\nc = 1\n")),
     "chain all or nothing": Case("--set W s a 2 --set --existing W s zz 3"),
+    "chain two new sections": Case("--set W u b 3 --set W v c 4", b"[s]\na = 1\n", sound=Sound(
+        "one blank line before each new section", file=b"[s]\na = 1\n\n[u]\nb = 3\n\n[v]\nc = 4\n")),
+    "new section after a blank line": Case("--set W u b 3", b"[s]\na = 1\n\n", sound=Sound(
+        "one blank line before each new section", file=b"[s]\na = 1\n\n[u]\nb = 3\n")),
     "chain two files": Case("--set W s a 2 --set other.ini s b 3"),
     "chain get with set": Case("--set W s a 2 --get W s a"),
     "double dash ends options": Case("--set W s a 4 -- --set W s b 5"),
