@@ -67,8 +67,13 @@ class ChangeError(Exception):
 
 # How a set treats a key found more than once (plain strings: Mode("all") == ALL). Named tuples rather than
 # enums and dataclasses throughout, since those would cost the command line a good part of its start-up.
-Mode = str
-ONE, ALL, ADD = "one", "all", "add"
+class Mode(str):
+    ONE = "one"
+    ALL = "all"
+    ADD = "add"
+
+
+ONE, ALL, ADD = Mode.ONE, Mode.ALL, Mode.ADD
 
 # One key as the file holds it: lines[start:stop] are its line and its continuation lines.
 Entry = namedtuple("Entry", "key value start stop")
