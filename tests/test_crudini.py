@@ -109,6 +109,7 @@ CASES = {
     "set after double dash": Case("--set W s a -- --x"),
     "set creates file": Case("--set W s a 1", MISSING),
     "set crlf": Case("--set W t c 3", CRLF),
+    "set behind a byte-order mark": Case("--set W s a 2", b"\xef\xbb\xbf[s]\na = 1\n"),
     "set in blank-separated section": Case("--set W s c 3", BLANKS),
     "set no final newline": Case("--set W s b 2", NO_END, sound=Sound(
         "the file keeps its missing final newline", file=b"[s]\na = 1\nb = 2")),
