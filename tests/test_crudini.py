@@ -220,6 +220,18 @@ CASES = {
     "list remove param": Case("--list --del W s c"),
     "list whitespace sep": Case("--list --list-sep= --set W s c q"),
     "list other sep": Case("--list --list-sep=';' --set W s c q"),
+    "list keeps commas unspaced": Case("--list --set W s a z", b"[s]\na = x,y\n"),
+    "list remove respaces": Case("--list --del W s a y", b"[s]\na = x ,  y,w\n"),
+    "list multi-line add": Case("--list --list-sep= --set W s a z", b"[s]\na = x\n  y\n"),
+    "list multi-line remove": Case("--list --list-sep= --del W s a y", b"[s]\na = x\n  y\n  w\n"),
+    "list whitespace joins as the value": Case("--list --list-sep= --set W s a q", b"[s]\na = x  y\tw\n"),
+    "list own sep appends": Case("--list --list-sep=, --set W s a z", b"[s]\na = x, y\n"),
+    "list own sep remove": Case("--list --list-sep=, --del W s a x", b"[s]\na = x, y\n", sound=Sound(
+        "no space is left before the first item", file=b"[s]\na = y\n")),
+    "list empty items": Case("--list --set W s a q", b"[s]\na = ,x,\n", sound=Sound(
+        "empty items are dropped", file=b"[s]\na = x,q\n")),
+    "list add empty item": Case("--list --set W s a ''", b"[s]\na = x\n", sound=Sound(
+        "an empty item is no item: nothing changes", file=b"[s]\na = x\n")),
     # output, verbose, usage, version
     "output stdout": Case("--output=- --set W s a 2"),
     "output other file": Case("--output O --set W s a 2", output=b"old\n"),

@@ -77,6 +77,7 @@ _SH_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 _DEFAULT = "DEFAULT"
 _DEFAULTS = ("", _DEFAULT)  # where crudini's default section lives in a file
 _DELIMITER = re.compile(r"[=:]")
+_SPACE = re.compile(r"\s+")
 
 
 class UsageError(Exception):
@@ -432,22 +433,32 @@ def _merge(config: Config, operation: Operation, options: Options) -> None:
 
 
 def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
-    """The items of a list value, and what joins them."""
+    """The items of a list value, and what joins them: by default commas, written as the value writes
+    them (", " or ","); with --list-sep= any whitespace, joined by the value's first run of it (so that
+    a list of one item a line stays one); otherwise the separator given."""
     if sep is None:
-        return [item.strip() for item in value.split(",") if item.strip()], ", "
+        return [item.strip() for item in value.split(",") if item.strip()], (
+            "," if "," in value and ", " not in value else ", ")
     if sep == "":
-        return value.split(), " "
-    return [item.strip() for item in value.split(sep) if item.strip()], sep
+        found = _SPACE.search(value)
+        return value.split(), found.group() if found else " "
+    return (value.split(sep) if value.strip() else []), sep
 
 
 def _list_add(current: str, item: str, sep: str | None) -> str:
     items, joiner = _split_list(current, sep)
-    return current if item in items else joiner.join([*items, item])
+    if not item.strip() or item.strip() in (old.strip() for old in items):
+        return current  # an empty item is no item, and a list holds each item once
+    if not items:
+        return item
+    # With a separator of its own, the text of the value stays as it is and the item goes at the end.
+    return joiner.join([*items, item]) if sep is None or sep == "" else current + sep + item
 
 
 def _list_remove(current: str, item: str, sep: str | None) -> str:
     items, joiner = _split_list(current, sep)
-    return joiner.join(kept for kept in items if kept != item) if item in items else current
+    kept = [old for old in items if old.strip() != item]
+    return current if len(kept) == len(items) else joiner.join(kept).strip()
 
 
 # --- --get and its formats -----------------------------------------------------------------------------
