@@ -202,12 +202,9 @@ def _query(args: argparse.Namespace) -> str:
         return _formats.view([(args.section, doc.items(args.section))], args.format or "ini", path, whole=False)
     found = doc.values(args.section, args.option)
     if not found:
-        raise CommandError(path, f"no key {args.option!r} in {_place(args.section)}")
+        place = "before the first section" if args.section == "" else f"in section {args.section!r}"
+        raise CommandError(path, f"no key {args.option!r} {place}")
     return _formats.values(args.section, args.option, found, args.format, path)
-
-
-def _place(section: str) -> str:
-    return "the keys before the first section" if section == "" else f"section {section!r}"
 
 
 def _changes(args: argparse.Namespace) -> list[_dialect.Change]:
