@@ -72,6 +72,7 @@ CASES = {
     "get chained": Case("--get W s a --get W t Key"),
     "get chained stops at a miss": Case("--get W s a --get W s zz --get W t Key"),
     "get from stdin": Case("--get - s a", stdin=b"[s]\na = 7\n"),
+    "get environment from stdin": Case("--get - '' USER --get - '' SHELL", stdin=b"USER=me\nSHELL=/bin/sh\n"),
     "sh whole": Case("--get --format=sh W", DEFAULTS),
     "sh section": Case("--get --format=sh W t"),
     "sh value quoted": Case("--get --format=sh W s c"),
@@ -162,6 +163,8 @@ CASES = {
     "sectionspace comment above header": Case("--ini-options=sectionspace --set W s a 5"),
     "sectionspace adds blank": Case("--ini-options=sectionspace --set W s a 5", b"[s]\na = 1\n[t]\nb = 2", sound=Sound(
         "no final newline is added", file=b"[s]\na = 5\n\n[t]\nb = 2")),
+    "nospace whole file": Case("--ini-options=nospace --set W ''", SPACING),
+    "sectionspace whole file": Case("--ini-options=sectionspace --set W ''", SPACING),
     "bad ini-option": Case("--ini-options=bogus --get W"),
     # --del
     "del param": Case("--del W s a"),
