@@ -4,9 +4,9 @@
 already pass to crudini (--set, --get, --del, --merge, chained, with its options) and answer with the same
 output and exit status. The edits are those of ``kestra-ini``: only the lines of what changed are rewritten,
 the result must read back as exactly the intended configuration, and it is written durably, under the edit
-lock, once per call. Where crudini's own result would damage the file (a final newline added, blank lines
-dropped, a trailing space after an empty value), the file keeps its bytes instead; the README lists each
-such difference.
+lock, once per call. Where crudini's own result is faulty (a final newline added, a trailing space after an
+empty value, a value that reads back as something else, a traceback for bytes that are not UTF-8), this
+front end does the sound thing instead; the README lists each such difference.
 """
 from __future__ import annotations
 
@@ -51,8 +51,8 @@ Options:
                        'space': ensure name = value format
                        'sectionspace': ensure one blank line between sections
                        'ignoreindent': ignore leading whitespace
-  --inplace          Accepted for compatibility: every write keeps the file's
-                       inode, links and attributes and is atomic.
+  --inplace          Accepted for compatibility: every write is atomic and
+                       keeps the file's links, mode, owner and attributes.
   --list             For --set and --del, update a list (set) of values
   --list-sep=STR     Delimit list values with "STR" instead of " ,".
                        An empty STR means any whitespace is a delimiter.
