@@ -165,6 +165,11 @@ CASES = {
         "no final newline is added", file=b"[s]\na = 5\n\n[t]\nb = 2")),
     "nospace whole file": Case("--ini-options=nospace --set W ''", SPACING),
     "sectionspace whole file": Case("--ini-options=sectionspace --set W ''", SPACING),
+    "existing takes an inherited key": Case("--existing --set W s g 5", DEFAULTS),
+    "list extends an inherited list": Case("--list --set W s g 5", DEFAULTS),
+    "list item leaves an inherited list": Case("--list --del W s g 0", b"[DEFAULT]\ng = 0, 1\n[s]\na = 1\n"),
+    "del an inherited key": Case("--del W s g", DEFAULTS, sound=Sound(
+        "nothing to delete; crudini prints a traceback", status=0)),
     "bad ini-option": Case("--ini-options=bogus --get W"),
     # --del
     "del param": Case("--del W s a"),

@@ -380,12 +380,14 @@ def _set(config: Config, operation: Operation, options: Options) -> None:
     assert section is not None
     if not config.has(section) and {"section", "param"} & options.existing:
         raise Failure(f"Section not found: {operation.words[1]}")
-    current = config.own(section).get(param.lower()) if param is not None else None
+    # A key the section inherits from the default section counts as there, as in crudini: --existing
+    # takes it, and --list extends the inherited list into a key of the section's own.
+    current = config.lookup(section, param) if param is not None else None
     if param is not None and current is None and "param" in options.existing:
         raise Failure(f"Parameter not found: {param}")
     value = operation.value or ""
     if options.list and current is not None and operation.value is not None:
-        value = _list_add(current[1], value, options.list_sep)
+        value = _list_add(current, value, options.list_sep)
     config.set(section, param, value, header=operation.words[1] == _DEFAULT)
 
 
@@ -399,15 +401,18 @@ def _del(config: Config, operation: Operation, options: Options) -> None:
     if param is None:
         config.remove(section, None)
         return
-    current = config.own(section).get(param.lower())
-    if current is None:
-        if "param" in options.existing:
-            raise Failure(f"Parameter not found: {param}")
-        return
     if options.list and operation.value is not None:
-        config.set(section, param, _list_remove(current[1], operation.value, options.list_sep))
-    else:
+        # An item leaves an inherited list as it joins one (see _set).
+        current = config.lookup(section, param)
+        if current is not None:
+            config.set(section, param, _list_remove(current, operation.value, options.list_sep))
+            return
+    elif param.lower() in config.own(section):
+        # A key the section only inherits from the default section is not its own to delete.
         config.remove(section, param)
+        return
+    if "param" in options.existing:
+        raise Failure(f"Parameter not found: {param}")
 
 
 def _merge(config: Config, operation: Operation, options: Options) -> None:
