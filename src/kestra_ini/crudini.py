@@ -552,7 +552,7 @@ def run(options: Options, operations: list[Operation]) -> None:
         _emit_bytes(edited)
     elif options.output is not None:
         with _disk.exclusive(options.output):
-            _disk.read(options.output, may_create=True)
+            _disk.read(options.output, may_create=True)  # puts back an interrupted save before replacing
             _disk.write(options.output, edited)
     if options.verbose:
         print(f"{'changed' if changed else 'unchanged'}: {operations[-1].shown()}", file=sys.stderr)
@@ -584,10 +584,6 @@ def _emit_bytes(data: bytes) -> None:
     sys.stdout.flush()
     sys.stdout.buffer.write(data)
     sys.stdout.flush()
-
-
-def _one_line(text: str) -> str:
-    return "; ".join(part.strip() for part in text.splitlines() if part.strip())
 
 
 def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
