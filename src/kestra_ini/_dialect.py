@@ -283,7 +283,7 @@ def _style(doc: Document, near: Entry | None) -> tuple[str, str]:
 
 def _continuation_indent(doc: Document, entry: Entry | None, indent: str) -> str:
     if entry is not None and entry.stop > entry.start + 1:
-        text = doc.lines[entry.stop - 1].text
+        text: str = doc.lines[entry.stop - 1].text
         return text[:_indent(text)]
     return indent + "\t"
 
@@ -365,7 +365,8 @@ def _set(job: _Edit, change: Set) -> None:
 
 def _end(doc: Document, entry: Entry) -> str:
     # A changed line keeps its own line end, whatever most lines of the file end with.
-    return doc.lines[entry.start].end
+    end: str = doc.lines[entry.start].end
+    return end
 
 
 def _add_section(job: _Edit, section: str, items: list[tuple[str, str | None]]) -> None:

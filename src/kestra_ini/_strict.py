@@ -228,7 +228,9 @@ def merge_step(where: str, text: str, *, existing: bool) -> Step:
                 store._set_section(name, save=False)
         change = Change(sections=frozenset(empty))
         for each in steps:
-            change = change | each(store)
+            done = each(store)
+            if done is not None:
+                change = change | done
         return change
 
     return step

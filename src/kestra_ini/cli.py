@@ -149,7 +149,7 @@ def _build_parser(prog: str, argv: Sequence[str] = ()) -> argparse.ArgumentParse
 
 def _split(argv: list[str]) -> list[list[str]]:
     """The arguments of each change of a chain: a lone '+' followed by a change's name starts the next."""
-    segments = [[]]
+    segments: list[list[str]] = [[]]
     for index, word in enumerate(argv):
         if word == "+" and index + 1 < len(argv) and argv[index + 1] in CHANGES and len(segments[-1]) > 1:
             segments.append([])
