@@ -96,8 +96,10 @@ CASES = {
     "set existing": Case("--set W s a 5"),
     "set keeps no-space spelling": Case("--set W s b 5"),
     "set keeps colon": Case("--set W s c 5", b"[s]\nc : 3\n"),
-    "set new after colon": Case("--set W s n 5", b"[s]\nc : 3\n", sound=Sound(
-        "a new option takes the delimiter and spacing of the option above it", file=b"[s]\nc : 3\nn : 5\n")),
+    "set new after colon": Case("--set W s n 5", b"[s]\nc : 3\n"),
+    "set new after no spaces": Case("--set W s n 5 --set W s b 6", b"[s]\nc=3\n"),
+    "set new nospace": Case("--ini-options=nospace --set W s n 5", b"[s]\nc : 3\n"),
+    "merge new keys": Case("--merge W u", b"[s]\nc : 3\n", stdin=b"x:1\ny = 2\n"),
     "set any case": Case("--set W t KEY v2"),
     "set new param": Case("--set W s new 5"),
     "set new param spelled": Case("--set W s NewKey 5"),

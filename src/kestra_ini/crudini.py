@@ -239,6 +239,7 @@ class Config:
         self.exists = data is not None
         self.data = data or b""
         self.doc = _dialect.read(self.data)
+        self.added: set[tuple[str, str]] = set()  # keys new to the file, as (section in the file, key)
 
     @property
     def doc(self) -> _dialect.Document:
@@ -314,7 +315,8 @@ class Config:
         if found:
             return [_dialect.Set(found[0][0], found[0][1], value)]
         if section == _DEFAULT:
-            return [_dialect.Set(_DEFAULT if self.doc.has_section(_DEFAULT) else "", param, value)]
+            section = _DEFAULT if self.doc.has_section(_DEFAULT) else ""
+        self.added.add((section, param))
         return [_dialect.Set(section, param, value)]
 
     def _default_header(self) -> None:
@@ -334,16 +336,18 @@ class Config:
         else:
             self.change(*[_dialect.Remove(name, key, all=True) for name, key, _ in self.places(section, param)])
 
-    def respace(self, spaced: bool) -> None:
-        """Every key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask."""
+    def respace(self, spaced: bool, *, keys: set[tuple[str, str]] | None = None, equals: bool = False) -> None:
+        """Each key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask;
+        `keys` limits it to those (section in the file, key), and `equals` writes '=' for ':'."""
         lines = list(self.doc.lines)
         for block in self.doc.blocks:
             for entry in block.entries:
                 text = lines[entry.start].text
                 found = _DELIMITER.search(text, len(text) - len(text.lstrip()) + len(entry.key))
-                if entry.value is None or found is None:
+                if entry.value is None or found is None or keys is not None and (block.name, entry.key) not in keys:
                     continue
-                delimiter = f" {found.group()} " if spaced else found.group()
+                mark = "=" if equals else found.group()
+                delimiter = f" {mark} " if spaced else mark
                 rewritten = (text[:found.start()].rstrip() + delimiter + text[found.end():].lstrip()).rstrip()
                 lines[entry.start] = Line(rewritten, lines[entry.start].end)
         self._relined(lines, "respaced keys")
@@ -561,6 +565,9 @@ def run(options: Options, operations: list[Operation]) -> None:
 def _apply(config: Config, operations: list[Operation], options: Options) -> None:
     for operation in operations:
         {"set": _set, "del": _del, "merge": _merge}[operation.mode](config, operation, options)
+    if config.added:
+        # A new key is written as crudini writes it, "name = value", rather than in its neighbour's style.
+        config.respace("nospace" not in options.ini_options, keys=config.added, equals=True)
     if {"nospace", "space"} & options.ini_options:
         config.respace("nospace" not in options.ini_options)
     if "sectionspace" in options.ini_options:
