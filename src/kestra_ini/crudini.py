@@ -14,7 +14,7 @@ import re
 import shlex
 import sys
 from collections import Counter
-from collections.abc import Iterator, Sequence
+from collections.abc import Collection, Iterator, Sequence
 from dataclasses import dataclass, field
 
 from kestra_ini import _dialect, _disk
@@ -336,7 +336,7 @@ class Config:
         else:
             self.change(*[_dialect.Remove(name, key, all=True) for name, key, _ in self.places(section, param)])
 
-    def respace(self, spaced: bool, *, keys: set[tuple[str, str]] | None = None, equals: bool = False) -> None:
+    def respace(self, spaced: bool, *, keys: Collection[tuple[str, str]] | None = None, equals: bool = False) -> None:
         """Each key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask;
         `keys` limits it to those (section in the file, key), and `equals` writes '=' for ':'."""
         lines = list(self.doc.lines)
