@@ -1,0 +1,323 @@
+"""kestra-crudini beside crudini itself: each invocation runs against both on fresh copies of one file, and the
+standard output, exit status and resulting bytes must agree, except where a row lists a sound difference; then
+ours must give the listed result and crudini must really give another."""
+import io
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+from dataclasses import dataclass
+
+import pytest
+
+from kestra_ini.crudini import main
+
+CRUDINI = shutil.which("crudini", path=os.path.dirname(sys.executable))
+
+BASE = b"# top comment\n[s]\na = 1\nb=2\nc = x, y\n\n# about t\n[t]\nKey = Value\nd = %F\n"
+DEFAULTS = b"[DEFAULT]\ng = 0\n\n[s]\na = 1\n"
+NO_END = b"[s]\na = 1"
+CRLF = b"[s]\r\na = 1\r\n\r\n[t]\r\nb = 2\r\n"
+MULTI = b"[s]\nm = one\n  two\ne =\n"
+LATIN1 = b"[s]\na = caf\xe9\n"
+BLANKS = b"[s]\na = 1\n\n\n[t]\nb = 2\n\n\n"
+TOP = b"g = 1\n\n[s]\na = 1 ; note\nbare\n"
+REPEATED = b"[s]\na = 1\n[s]\nb = 2\na = 3\n"
+SPACING = b"\n\n# c\ng : 0\n[s]\na : 1 ; x\nb=2\nbare\nm = a\n  b\n[t]\n\n\n\nc = 3\n# end\n\n\n[u]\n\n"
+MISSING = None  # the file does not exist
+
+
+@dataclass(frozen=True)
+class Sound:
+    """Where we differ from crudini on purpose: what ours gives instead (None: the same as crudini)."""
+
+    why: str
+    stdout: bytes | None = None
+    status: int | None = None
+    file: bytes | None = None
+    output: bytes | None = None  # the other file, O
+    link: bytes | None = None  # the file as a hard link to it sees it
+    same_options: bool = False  # the output differs, but names every option that crudini's names
+
+
+@dataclass(frozen=True)
+class Case:
+    args: str | list[str]  # W stands for the file's name, O for another file in the same folder
+    file: bytes | None = BASE
+    stdin: bytes = b""
+    sound: Sound | None = None
+    output: bytes | None = None  # the other file, O, before the call (None: missing)
+    linked: bool = False  # a hard link to the file is made first
+    stderr: bool = False  # the error output is compared too (--verbose reports there)
+
+
+CASES = {
+    # --get and its formats
+    "get sections": Case("--get W"),
+    "get sections with defaults": Case("--get W", DEFAULTS),
+    "get section keys": Case("--get W s"),
+    "get value": Case("--get W s a"),
+    "get value any case": Case("--get W t key"),
+    "get percent as written": Case("--get W t d"),
+    "get inherited default": Case("--get W s g", DEFAULTS),
+    "get default section empty name": Case("--get W '' g", DEFAULTS),
+    "get DEFAULT keys": Case("--get W DEFAULT", DEFAULTS),
+    "get empty default section": Case("--get W ''"),
+    "get missing section": Case("--get W nosuch"),
+    "get missing param": Case("--get W s nosuch"),
+    "get missing file": Case("--get W s a", MISSING),
+    "get multi-line value": Case("--get W s m", MULTI),
+    "get chained": Case("--get W s a --get W t Key"),
+    "get chained stops at a miss": Case("--get W s a --get W s zz --get W t Key"),
+    "get from stdin": Case("--get - s a", stdin=b"[s]\na = 7\n"),
+    "get environment from stdin": Case("--get - '' USER --get - '' SHELL", stdin=b"USER=me\nSHELL=/bin/sh\n"),
+    "sh whole": Case("--get --format=sh W", DEFAULTS),
+    "sh section": Case("--get --format=sh W t"),
+    "sh value quoted": Case("--get --format=sh W s c"),
+    "sh name as asked": Case("--get --format=sh W t KEY"),
+    "sh multi-line": Case("--get --format=sh W s", MULTI),
+    "sh bad identifier": Case("--get --format=sh W s x-y", b"[s]\nx-y = 1\n"),
+    "sh whole stops at a bad name": Case("--get --format=sh W", b"[DEFAULT]\nk = d\n[s]\nk = s\nx.y = 1\n"),
+    "get blank line in value": Case("--get W s a", b"[s]\na = 1\n  more\n\n  last\n", sound=Sound(
+        "a blank line inside a multi-line value is part of it, as configparser reads it",
+        stdout=b"1\nmore\n\nlast\n")),
+    "ini whole": Case("--get --format=ini W"),
+    "ini section": Case("--get --format=ini W s", MULTI),
+    "ini default section": Case("--get --format=ini W ''", DEFAULTS),
+    "ini value": Case("--get --format=ini W s a"),
+    "lines whole": Case("--get --format=lines W", DEFAULTS + b"[empty]\n"),
+    "lines section": Case("--get --format=lines W s", MULTI),
+    "lines value": Case("--get --format=lines W s g", DEFAULTS),
+    "format as a separate word": Case("--format sh --get W s"),
+    "format after the file": Case("--get W --format=sh s"),
+    # --set
+    "set existing": Case("--set W s a 5"),
+    "set keeps no-space spelling": Case("--set W s b 5"),
+    "set keeps colon": Case("--set W s c 5", b"[s]\nc : 3\n"),
+    "set new after colon": Case("--set W s n 5", b"[s]\nc : 3\n"),
+    "set new after no spaces": Case("--set W s n 5 --set W s b 6", b"[s]\nc=3\n"),
+    "set new nospace": Case("--ini-options=nospace --set W s n 5", b"[s]\nc : 3\n"),
+    "merge new keys": Case("--merge W u", b"[s]\nc : 3\n", stdin=b"x:1\ny = 2\n"),
+    "set any case": Case("--set W t KEY v2"),
+    "set new param": Case("--set W s new 5"),
+    "set new param spelled": Case("--set W s NewKey 5"),
+    "set new section": Case("--set W u new 5"),
+    "set section only": Case("--set W u"),
+    "set existing section only": Case("--set W s"),
+    "set default": Case("--set W '' g 7", DEFAULTS),
+    "set unchanged": Case("--set W s a 1"),
+    "set value starting with dash": Case("--set W s a -5"),
+    "set after double dash": Case("--set W s a -- --x"),
+    "set creates file": Case("--set W s a 1", MISSING),
+    "set crlf": Case("--set W t c 3", CRLF),
+    "set behind a byte-order mark": Case("--set W s a 2", b"\xef\xbb\xbf[s]\na = 1\n"),
+    "set in blank-separated section": Case("--set W s c 3", BLANKS),
+    "set no final newline": Case("--set W s b 2", NO_END, sound=Sound(
+        "the file keeps its missing final newline", file=b"[s]\na = 1\nb = 2")),
+    "set empty value": Case("--set W s a", sound=Sound(
+        "no trailing space after an empty value",
+        file=b"# top comment\n[s]\na =\nb=2\nc = x, y\n\n# about t\n[t]\nKey = Value\nd = %F\n")),
+    "set value with trailing space": Case("--set W s a 'x '", sound=Sound(
+        "a value that would not read back as given is refused", status=1, file=BASE)),
+    "set not utf-8": Case("--set W s b 1", LATIN1, sound=Sound(
+        "a file that is not UTF-8 is edited, its bytes kept; crudini prints a traceback",
+        status=0, file=LATIN1 + b"b = 1\n")),
+    "get not utf-8": Case("--get W s a", LATIN1, sound=Sound(
+        "a value that is not UTF-8 is printed as its bytes", status=0, stdout=b"caf\xe9\n")),
+    "set value with inline comment mark": Case("--set W s u 'http://x #frag'", sound=Sound(
+        "a value whose ' #' would read back as a comment is refused", status=1, file=BASE)),
+    "set multi-line value": Case(["--set", "W", "s", "m", "a\nb"], sound=Sound(
+        "continuation lines are indented with a tab rather than eight spaces",
+        file=BASE.replace(b"c = x, y\n", b"c = x, y\nm = a\n\tb\n"))),
+    # dialects
+    "get before first section": Case("--get W '' g", TOP),
+    "get sections of top keys": Case("--get --format=lines W", TOP),
+    "set before first section": Case("--set W '' h 2", TOP),
+    "set default when both": Case("--set W '' n 3", b"g = 1\n\n[DEFAULT]\nh = 2\n[s]\na = 1\n"),
+    "set DEFAULT adds a header": Case("--set W DEFAULT n 3", b"# c\ng = 1\n[s]\na = 1\n"),
+    "set DEFAULT into empty": Case("--set W DEFAULT n 3", b"# c\n[s]\na = 1\n"),
+    "del top keys": Case("--del W ''", TOP, sound=Sound(
+        "the blank line after the keys before the first section stays", file=b"\n[s]\na = 1 ; note\nbare\n")),
+    "get strips inline comment": Case("--get W s a", TOP),
+    "set keeps inline comment": Case("--set W s a 3", TOP),
+    "get bare key": Case("--get W s bare", TOP),
+    "lines bare key": Case("--get --format=lines W s", TOP),
+    "get repeated key": Case("--get W s a", REPEATED),
+    "lines repeated sections": Case("--get --format=lines W", REPEATED),
+    "del repeated key": Case("--del W s a", REPEATED),
+    "set other key of repeated section": Case("--set W s b 5", REPEATED),
+    "set repeated key": Case("--set W s a 5", REPEATED, sound=Sound(
+        "a key written twice is not changed in one place only", status=1, file=REPEATED)),
+    "set key spelled two ways": Case("--set W s KEY 5", b"[s]\nKey = 1\nkey = 2\n", sound=Sound(
+        "a key written twice is not changed in one place only", status=1, file=b"[s]\nKey = 1\nkey = 2\n")),
+    "get directive": Case("--get W s", b"[s]\n!include other.ini\na = 1\n", sound=Sound(
+        "an !include directive is kept and never taken for a key", stdout=b"a\n")),
+    "get indented key": Case("--get W s b", b"[s]\n  a = 1\n  b = 2\n", sound=Sound(
+        "indented keys are read; crudini needs --ini-options=ignoreindent", status=0, stdout=b"2\n")),
+    "get indented ignoreindent": Case("--ini-options=ignoreindent --get W s b", b"[s]\n  a = 1\n  b = 2\n"),
+    "set indented ignoreindent": Case("--ini-options=ignoreindent --set W s b 3", b"[s]\n  a = 1\n  b = 2\n"),
+    # --ini-options
+    "nospace": Case("--ini-options=nospace --set W s a 5", SPACING),
+    "space": Case("--ini-options=space --set W s n 5", SPACING),
+    "sectionspace": Case("--ini-options=sectionspace --set W s a 5", SPACING),
+    "sectionspace comment above header": Case("--ini-options=sectionspace --set W s a 5"),
+    "sectionspace adds blank": Case("--ini-options=sectionspace --set W s a 5", b"[s]\na = 1\n[t]\nb = 2", sound=Sound(
+        "no final newline is added", file=b"[s]\na = 5\n\n[t]\nb = 2")),
+    "nospace whole file": Case("--ini-options=nospace --set W ''", SPACING),
+    "sectionspace whole file": Case("--ini-options=sectionspace --set W ''", SPACING),
+    "existing takes an inherited key": Case("--existing --set W s g 5", DEFAULTS),
+    "list extends an inherited list": Case("--list --set W s g 5", DEFAULTS),
+    "list item leaves an inherited list": Case("--list --del W s g 0", b"[DEFAULT]\ng = 0, 1\n[s]\na = 1\n"),
+    "del an inherited key": Case("--del W s g", DEFAULTS, sound=Sound(
+        "nothing to delete; crudini prints a traceback", status=0)),
+    "bad ini-option": Case("--ini-options=bogus --get W"),
+    # --del
+    "del param": Case("--del W s a"),
+    "del param any case": Case("--del W t key"),
+    "del section": Case("--del W s", sound=Sound(
+        "the blank line that ends the section goes with it",
+        file=b"# top comment\n# about t\n[t]\nKey = Value\nd = %F\n")),
+    "del last section": Case("--del W t"),
+    "del missing param": Case("--del W s zz"),
+    "del missing section": Case("--del W zz a"),
+    "del missing file": Case("--del W s a", MISSING),
+    "merge creates file": Case("--merge W s", MISSING, stdin=b"a=1\n"),
+    "del value refused": Case("--del W s a 1"),
+    "del default param": Case("--del W '' g", DEFAULTS),
+    # --existing
+    "existing set param": Case("--set --existing W s zz 1"),
+    "existing set section": Case("--set --existing W zz a 1"),
+    "existing=param set": Case("--set --existing=param W s zz 1"),
+    "existing=section set new param": Case("--set --existing=section W s zz 1"),
+    "existing=section set missing": Case("--set --existing=section W zz zz 1"),
+    "existing=file set new section": Case("--set --existing=file W zz zz 1"),
+    "existing=file missing file": Case("--set --existing=file W s a 1", MISSING),
+    "existing del param": Case("--del --existing W s zz"),
+    "existing del section": Case("--del --existing W zz"),
+    "existing=section del param": Case("--del --existing=section W s zz"),
+    "existing del missing file": Case("--del --existing W s", MISSING),
+    "existing after the operation": Case("--set W s zz 1 --existing"),
+    "existing bad": Case("--set --existing=bogus W s a 2"),
+    # chains
+    "chain set set del": Case("--set W s a 2 --set W s n 3 --del W t"),
+    "chain set twice": Case("--set W s n 1 --set W s n 2"),
+    "chain del then set": Case("--set W s a 2 --del W s --set W s c 1", sound=Sound(
+        "the blank line that ends the section goes with it",
+        file=b"# top comment\n# about t\n[t]\nKey = Value\nd = %F\n\n[s]\nc = 1\n")),
+    "chain all or nothing": Case("--set W s a 2 --set --existing W s zz 3"),
+    "chain two new sections": Case("--set W u b 3 --set W v c 4", b"[s]\na = 1\n", sound=Sound(
+        "one blank line before each new section", file=b"[s]\na = 1\n\n[u]\nb = 3\n\n[v]\nc = 4\n")),
+    "new section after a blank line": Case("--set W u b 3", b"[s]\na = 1\n\n", sound=Sound(
+        "one blank line before each new section", file=b"[s]\na = 1\n\n[u]\nb = 3\n")),
+    "chain two files": Case("--set W s a 2 --set other.ini s b 3"),
+    "chain get with set": Case("--set W s a 2 --get W s a"),
+    "double dash ends options": Case("--set W s a 4 -- --set W s b 5"),
+    # --merge
+    "merge into section": Case("--merge W s", stdin=b"a=9\nn = 3\n"),
+    "merge sections": Case("--merge W", stdin=b"[s]\na=9\n[new]\nn = 3\n"),
+    "merge all into one": Case("--merge W x", stdin=b"[s]\na=9\n[new]\nn = 3\n"),
+    "merge existing section": Case("--merge --existing W", stdin=b"[s]\na=9\n[new]\nn = 3\n"),
+    "merge existing param skips": Case("--merge --existing=param W t", stdin=b"key=5\nother=6\n"),
+    "merge a DEFAULT header": Case("--merge W", stdin=b"[DEFAULT]\nx=1\n[s]\na=2\n"),
+    "merge twice": Case("--merge W s --merge W t", stdin=b"x=1\n"),
+    # --list
+    "list add": Case("--list --set W s c z"),
+    "list add present": Case("--list --set W s c y"),
+    "list add new param": Case("--list --set W s zz q"),
+    "list remove": Case("--list --del W s c y"),
+    "list remove param": Case("--list --del W s c"),
+    "list whitespace sep": Case("--list --list-sep= --set W s c q"),
+    "list other sep": Case("--list --list-sep=';' --set W s c q"),
+    "list keeps commas unspaced": Case("--list --set W s a z", b"[s]\na = x,y\n"),
+    "list remove respaces": Case("--list --del W s a y", b"[s]\na = x ,  y,w\n"),
+    "list multi-line add": Case("--list --list-sep= --set W s a z", b"[s]\na = x\n  y\n"),
+    "list multi-line remove": Case("--list --list-sep= --del W s a y", b"[s]\na = x\n  y\n  w\n"),
+    "list whitespace joins as the value": Case("--list --list-sep= --set W s a q", b"[s]\na = x  y\tw\n"),
+    "list own sep appends": Case("--list --list-sep=, --set W s a z", b"[s]\na = x, y\n"),
+    "list own sep remove": Case("--list --list-sep=, --del W s a x", b"[s]\na = x, y\n", sound=Sound(
+        "no space is left before the first item", file=b"[s]\na = y\n")),
+    "list empty items": Case("--list --set W s a q", b"[s]\na = ,x,\n", sound=Sound(
+        "empty items are dropped", file=b"[s]\na = x,q\n")),
+    "list add empty item": Case("--list --set W s a ''", b"[s]\na = x\n", sound=Sound(
+        "an empty item is no item: nothing changes", file=b"[s]\na = x\n")),
+    # output, verbose, usage, version
+    "output stdout": Case("--output=- --set W s a 2"),
+    "output other file": Case("--output O --set W s a 2", output=b"old\n"),
+    "output new file": Case("--output O --set W s a 2", sound=Sound(
+        "the output file is created; crudini fails when it is missing", status=0,
+        output=BASE.replace(b"a = 1", b"a = 2"))),
+    "hard link kept": Case("--set W s a 2", linked=True, sound=Sound(
+        "the file stays one file with its hard links; crudini replaces it, and the link keeps the old text",
+        link=BASE.replace(b"a = 1", b"a = 2"))),
+    "verbose": Case("--verbose --set W s a 2", stderr=True),
+    "verbose unchanged chain": Case("--verbose --set W s a 2 --set W '' a 'x y' --del W zz", stderr=True),
+    "set on stdin": Case("--set - s a 2", stdin=b"[s]\na=1\n"),
+    "inplace": Case("--inplace --set W s a 2"),
+    "no operation": Case("W"),
+    "unknown option": Case("--bogus --get W"),
+    "ambiguous prefix": Case("--ver --get W"),
+    "prefix": Case("--verb --set W s a 2"),
+    "flag with a value": Case("--verbose=1 --get W"),
+    "bad format": Case("--format=json --get W"),
+    "get too many words": Case("--get W s a b"),
+    "set too few words": Case("--set W"),
+    "help": Case("--help", sound=Sound("our own help text", same_options=True)),
+    "version": Case("--version", sound=Sound("names kestra-crudini after crudini's version",
+                                             stdout=b"crudini 0.9.6 (kestra-crudini)\n")),
+}
+
+
+def _invoke(command, folder, case):
+    """What a command gives: its output, error output and status, and the files after it."""
+    path, other, link = folder / "w.ini", folder / "o.ini", folder / "link.ini"
+    if case.file is not None:
+        path.write_bytes(case.file)
+    if case.output is not None:
+        other.write_bytes(case.output)
+    if case.linked:
+        os.link(path, link)
+    words = shlex.split(case.args) if isinstance(case.args, str) else case.args
+    out, err, status = command([{"W": "w.ini", "O": "o.ini"}.get(word, word) for word in words], case.stdin, folder)
+    after = {name: (folder / f"{name}.ini").read_bytes() if (folder / f"{name}.ini").exists() else None
+             for name in ("w", "o", "link")}
+    return {"stdout": out, "status": status, "file": after["w"], "output": after["o"], "link": after["link"]}, err
+
+
+def _crudini(args, stdin, cwd):
+    done = subprocess.run([CRUDINI, *args], input=stdin, capture_output=True, cwd=cwd, timeout=60)
+    return done.stdout, done.stderr, done.returncode
+
+
+def _ours(args, stdin, cwd, capfdbinary, monkeypatch):
+    monkeypatch.chdir(cwd)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+    status = main(args)
+    out, err = capfdbinary.readouterr()
+    return out, err, status
+
+
+@pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
+def test_like_crudini(case, tmp_path, capfdbinary, monkeypatch):
+    assert CRUDINI, "crudini, a dev requirement, is not installed beside this interpreter"
+    theirs_dir, ours_dir = tmp_path / "theirs", tmp_path / "ours"
+    theirs_dir.mkdir()
+    ours_dir.mkdir()
+    theirs, theirs_err = _invoke(_crudini, theirs_dir, case)
+    capfdbinary.readouterr()
+    ours, ours_err = _invoke(lambda args, stdin, cwd: _ours(args, stdin, cwd, capfdbinary, monkeypatch),
+                             ours_dir, case)
+    sound = case.sound or Sound("")
+    if sound.same_options:
+        named = re.compile(rb"--[a-z-]+")
+        assert set(named.findall(theirs.pop("stdout"))) <= set(named.findall(ours.pop("stdout")))
+    if case.stderr:
+        assert ours_err == theirs_err
+    for what in ours:
+        expected = getattr(sound, what)
+        if expected is None:
+            assert ours[what] == theirs[what], what
+        else:
+            assert ours[what] == expected, what
+            assert theirs[what] != expected, f"crudini gives the listed {what} too"
