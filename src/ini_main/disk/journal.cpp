@@ -164,7 +164,7 @@ bool torn_write(std::string_view file, std::string_view old, std::string_view fr
     return file.size() == old.size() && file.substr(fresh_until) == old.substr(fresh_until);
 }
 
-enum class Verdict { stale, torn };
+enum class Verdict { stale, untouched, torn };
 
 // How much old text a journal may make recovery read beyond the file's own
 // size: a file cut to a short new text still gets a long old one back.
@@ -195,7 +195,8 @@ int judge(int journal, const struct stat& jst, int file, const struct stat& fst,
     if (int err = read_range(file, 0, size, text)) return err;
     if (int err = read_range(journal, header_size + h.old_size, std::min(h.new_size, size), fresh)) return err;
     const bool whole = fresh.size() == h.new_size && fresh == text && fnv1a(fresh) == h.new_checksum;
-    if (whole || torn_write(text, old, fresh, h.new_size)) verdict = Verdict::torn;
+    if (text == old) verdict = Verdict::untouched;
+    else if (whole || torn_write(text, old, fresh, h.new_size)) verdict = Verdict::torn;
     return 0;
 }
 

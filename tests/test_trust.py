@@ -1,0 +1,188 @@
+"""A journal, a link or a lock that someone else made never makes the store write what they choose, lose a
+setting, fail or hang where open(path, "w+") would not.
+
+Each case runs in a child as root that takes real other uids in forked grandchildren: the file's owner
+(OWNER), another user (OTHER) and root. A save killed by the fault shim (fault_shim.c) part way through its
+in-place write leaves a torn file and a genuine journal; each case then changes what stands at the journal's
+path, or the file, and a fresh process loads the file."""
+import os
+import shutil
+import tempfile
+
+import pytest
+
+from conftest import run_with_shim
+
+pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="other users' files need root to set up")
+
+HARNESS = r'''
+import configparser, ctypes, io, json, os, shutil, stat, subprocess, sys
+
+folder, case = os.environ["FOLDER"], os.environ.get("CASE", "")
+OWNER, OTHER, GROUP = 4321, 65534, 777
+path = os.path.join(folder, "settings.ini")
+journal = os.path.join(folder, ".settings.ini.ini-journal")
+
+def rendered(state):
+    engine = configparser.ConfigParser()
+    engine.read_dict(state)
+    text = io.StringIO()
+    engine.write(text)
+    return text.getvalue().encode("utf-8-sig")
+
+OLD = rendered({"a": {"x": "1", "pad": "p" * 200}, "keep": {"y": "2"}})
+NEW = rendered({"a": {"x": "2"}})
+
+def as_user(uid, work, groups=()):
+    """Runs `work` in a forked child as `uid` (group `uid`, supplementary `groups`); its result, or the
+    name of what it raised."""
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(reader)
+        try:
+            if uid != 0:
+                os.setgroups(list(groups))
+                os.setresgid(uid, uid, uid)
+                os.setresuid(uid, uid, uid)
+            result = work()
+        except BaseException as error:
+            result = f"raised {type(error).__name__}: {error}"
+        os.write(writer, json.dumps(result).encode())
+        os._exit(0)
+    os.close(writer)
+    data = b""
+    while chunk := os.read(reader, 1 << 16):
+        data += chunk
+    os.close(reader)
+    assert os.waitpid(pid, 0)[1] in (0, 9), "child died"
+    return json.loads(data) if data else None
+
+def fresh_file(mode=0o644, owner=OWNER, group=OWNER):
+    for name in os.listdir(folder):
+        (shutil.rmtree if os.path.isdir(os.path.join(folder, name)) else os.unlink)(os.path.join(folder, name))
+    with open(path, "wb") as f:
+        f.write(OLD)
+    os.link(path, os.path.join(folder, "twin.ini"))  # a second name: saves go in place, behind the journal
+    os.chown(path, owner, group)
+    os.chmod(path, mode)
+
+def save_killed(uid=0, groups=(), content=NEW):
+    """An in-place save of `content` by `uid`, killed just after its last write of the file's text."""
+    def work():
+        shim = ctypes.CDLL(os.environ["SHIM"])
+        shim.shim_arm.argtypes = [ctypes.c_char_p, ctypes.c_long]
+        shim.shim_disarm.restype = ctypes.c_char_p
+        from kestra_ini._durable import replace_file
+        shim.shim_arm(b"", 0)
+        replace_file(path, content)  # a clean run, to count the calls before the write
+        log = shim.shim_disarm().decode().splitlines()
+        writes = [i for i, line in enumerate(log, 1) if line.startswith("pwrite|" + path + "|")]
+        with open(path, "r+b") as f:
+            f.write(OLD)
+            f.truncate()
+        shim.shim_arm(b"", writes[-1])  # the shorter new text is whole, the old text's end still after it
+        replace_file(path, content)
+        return "not killed"
+    outcome = as_user(uid, work, groups)
+    assert outcome is None, outcome
+    torn = open(path, "rb").read()
+    assert torn not in (OLD, content) and os.path.exists(journal), torn
+    return torn
+
+def load(who):
+    """A process that has not loaded the store before loads the file: the store as the owner or as another
+    user (a forked child: other users cannot run this interpreter), or root's command line. Its exit code
+    and output."""
+    if who == "root's command line":
+        run = subprocess.run([sys.executable, "-m", "kestra_ini", path, "sections"], capture_output=True,
+                             text=True, timeout=60, stdin=subprocess.DEVNULL)
+        return run.returncode, run.stdout + run.stderr
+    def work():
+        from kestra_ini.ini_main import KestraIniMain
+        return str(KestraIniMain(path)._sections())
+    out = as_user({"owner": OWNER, "other user": OTHER}[who], work)
+    return (1 if out.startswith("raised") else 0), out
+
+def state():
+    """The file's bytes and what stands at the journal's path (None: nothing)."""
+    try:
+        st = os.lstat(journal)
+    except FileNotFoundError:
+        there = None
+    else:
+        there = (stat.S_IFMT(st.st_mode), st.st_uid, st.st_size,
+                 open(journal, "rb").read() if stat.S_ISREG(st.st_mode) and st.st_size < 1 << 20 else b"")
+    return open(path, "rb").read(), there
+'''
+
+# What stands at the journal's path after a killed save, and what a load must do with it: "restore" (the
+# old text back, the journal gone), "ignore" (file and journal untouched, the load succeeds), "stale" (the
+# file untouched, the journal removed). Each setup gets the torn bytes and the genuine journal's bytes.
+JOURNALS = {
+    # Only someone who may write the file anyway is obeyed.
+    "genuine": ("restore", ""),
+    "another user's": ("ignore", "os.chown(journal, OTHER, OTHER)"),
+    "another user's, the file world-writable": ("restore", "os.chown(journal, OTHER, OTHER); os.chmod(path, 0o666)"),
+    "a group member's, the file group-writable": (
+        "restore", "os.chown(path, OWNER, GROUP); os.chmod(path, 0o664); os.chown(journal, OTHER, GROUP)"),
+    "another group's, the file group-writable": (
+        "ignore", "os.chown(path, OWNER, GROUP); os.chmod(path, 0o664); os.chown(journal, OTHER, OTHER)"),
+    "writable by its group": ("ignore", "os.chmod(journal, 0o664)"),
+    "a symbolic link to a genuine one": (
+        "ignore", "os.rename(journal, path + '.j'); os.symlink(path + '.j', journal)"),
+    "a second name of a genuine one": ("ignore", "os.link(journal, path + '.j')"),
+    "a FIFO": ("ignore", "os.unlink(journal); os.mkfifo(journal); os.chown(journal, OWNER, OWNER)"),
+    "a directory": ("ignore", "os.unlink(journal); os.mkdir(journal); os.chown(journal, OWNER, OWNER)"),
+    "unreadable": ("ignore", "os.chown(journal, OTHER, OTHER); os.chmod(journal, 0o600)"),
+    # Obeyed only to undo the very save it records.
+    "the new text whole in the file": ("restore", "open(path, 'wb').write(NEW)"),
+    "a corrupt old text": ("stale", "open(journal, 'r+b').write(bytes(8)) if False else "
+                                    "(f := open(journal, 'r+b'), f.seek(64), f.write(bytes(8)), f.close())"),
+    "cut short": ("stale", "os.truncate(journal, os.path.getsize(journal) - 1)"),
+    "committed": ("stale", "(f := open(journal, 'r+b'), f.write(bytes(8)), f.close())"),
+    "the file changed since": ("stale", "(f := open(path, 'r+b'), f.write(b'\\xef\\xbb\\xbf[b]\\n'), f.close())"),
+    "the file replaced since": (
+        "stale", "data = open(path, 'rb').read(); os.unlink(path); os.unlink(os.path.join(folder, 'twin.ini'));"
+                 "open(path + '.new', 'wb').write(data); os.chown(path + '.new', OWNER, OWNER);"
+                 "os.rename(path + '.new', path)"),
+    "claiming a gigabyte": ("stale", "(f := open(journal, 'r+b'), f.seek(8 + 24), "
+                                     "f.write((1 << 30).to_bytes(8, 'little')), f.close());"
+                                     "os.truncate(journal, 64 + (1 << 30) + len(NEW))"),
+}
+
+JOURNAL_CASE = HARNESS + r'''
+expectation, setup = os.environ["EXPECT"], os.environ["SETUP"]
+for who in ("owner", "root's command line"):
+    fresh_file()
+    torn = save_killed()
+    exec(setup)
+    before = state()
+    code, out = load(who)
+    assert code == 0, (who, out)
+    after = state()
+    if expectation == "restore":
+        # Only its owner (or root) may remove another user's journal from a sticky directory.
+        gone = after[1] is None or (after[1][1] == OTHER and who == "owner")
+        assert after[0] == OLD and gone and "keep" in out, (who, after[0][:60], after[1])
+    elif expectation == "ignore":
+        assert after == before, (who, after[0][:60], before[1], after[1])
+    else:
+        assert after[0] == before[0] and after[1] is None, (who, after[0][:60], after[1])
+'''
+
+
+@pytest.fixture
+def folder():
+    # A sticky directory that everyone may write to, as the system's temporary directory is; not pytest's own
+    # tree, which other users cannot reach.
+    top = tempfile.mkdtemp(prefix="trust-")
+    os.chmod(top, 0o1777)
+    yield top
+    shutil.rmtree(top)
+
+
+@pytest.mark.parametrize("case", JOURNALS)
+def test_only_a_genuine_journal_of_the_files_writers_is_obeyed(shim, folder, case):
+    expectation, setup = JOURNALS[case]
+    run_with_shim(JOURNAL_CASE, shim, FOLDER=folder, EXPECT=expectation, SETUP=setup)
