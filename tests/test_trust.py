@@ -5,6 +5,7 @@ Each case runs in a child as root that takes real other uids in forked grandchil
 (OWNER), another user (OTHER) and root. A save killed by the fault shim (fault_shim.c) part way through its
 in-place write leaves a torn file and a genuine journal; each case then changes what stands at the journal's
 path, or the file, and a fresh process loads the file."""
+import json
 import os
 import shutil
 import tempfile
@@ -13,6 +14,7 @@ import pytest
 
 from conftest import run_with_shim
 
+OTHER = 65534  # the same user as in HARNESS
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="other users' files need root to set up")
 
 HARNESS = r'''
@@ -186,3 +188,84 @@ def folder():
 def test_only_a_genuine_journal_of_the_files_writers_is_obeyed(shim, folder, case):
     expectation, setup = JOURNALS[case]
     run_with_shim(JOURNAL_CASE, shim, FOLDER=folder, EXPECT=expectation, SETUP=setup)
+
+
+# Saves that meet something of someone else's, or a file that a rename cannot replace. Each row: how to set
+# up (after a fresh hard-linked file, or a plain one with `single`), who saves, shim rules, and what the save
+# must leave.
+SAVES = {
+    # A single file bind-mounted into a container: rename gives EBUSY; across file systems EXDEV.
+    "rename refused with EBUSY": dict(single=True, rules="rename:1:16", in_place=True),
+    "rename refused with EXDEV": dict(single=True, rules="rename:1:18", in_place=True),
+    "a FIFO at the journal's path": dict(setup="os.mkfifo(journal)", keep=True),
+    "another user's file there": dict(setup="open(journal, 'wb').write(b'x'); os.chown(journal, OTHER, OTHER)",
+                                      keep=True),
+    "a directory there": dict(setup="os.mkdir(journal)", keep=True),
+    "a link to the file there": dict(setup="os.symlink(path, journal)", keep=True),
+    # Set-id bits that a plain write by a user without CAP_FSETID drops are put back for the owner.
+    "set-id file saved by its owner by rename": dict(single=True, mode=0o6755, owner=OTHER, saver=OTHER),
+    "set-id file saved by its owner in place": dict(mode=0o6755, owner=OTHER, saver=OTHER),
+}
+
+SAVE_CASE = HARNESS + r'''
+row = json.loads(os.environ["ROW"])
+owner = row.get("owner", OWNER)
+fresh_file(row.get("mode", 0o644), owner, owner)
+if row.get("single"):
+    os.unlink(os.path.join(folder, "twin.ini"))
+exec(row.get("setup", ""))
+before, inode = state(), os.stat(path).st_ino
+def work():
+    shim = ctypes.CDLL(os.environ["SHIM"])
+    shim.shim_arm.argtypes = [ctypes.c_char_p, ctypes.c_long]
+    shim.shim_disarm.restype = ctypes.c_char_p
+    from kestra_ini.ini_main import KestraIniMain
+    store = KestraIniMain(path)
+    store._config.read_dict({"a": {"x": "2"}})
+    shim.shim_arm(row.get("rules", "").encode(), 0)
+    try:
+        store._save()
+    finally:
+        log = shim.shim_disarm().decode()
+    return log
+log = as_user(row.get("saver", 0), work, [OTHER])
+assert not log.startswith("raised"), log
+data, there = state()
+assert configparser.ConfigParser().read_string(data.decode("utf-8-sig")) is None and b"x = 2" in data, data
+assert os.stat(path).st_mode & 0o7777 == row.get("mode", 0o644), oct(os.stat(path).st_mode)
+if row.get("in_place"):
+    assert "|" + journal + "|" in log and os.stat(path).st_ino == inode, log
+if row.get("keep"):
+    assert there == before[1], (there, before[1])
+'''
+
+
+@pytest.mark.parametrize("case", SAVES)
+def test_a_save_goes_on_where_open_would(shim, folder, case):
+    run_with_shim(SAVE_CASE, shim, FOLDER=folder, ROW=json.dumps(SAVES[case]))
+
+
+# Who may read the journal may read the file: it is created 0600 and then takes the file's owner, group and
+# read bits where the saver may give them. (file mode, file group, saver, saver's groups) -> journal's
+# (owner, group, mode).
+JOURNAL_PERMISSIONS = [
+    ((0o640, "GROUP", 0, ()), ("OWNER", "GROUP", 0o640)),
+    ((0o604, "GROUP", 0, ()), ("OWNER", "GROUP", 0o604)),
+    ((0o666, "GROUP", "OTHER", ()), ("OTHER", "OTHER", 0o604)),
+    ((0o660, "GROUP", "OTHER", ("GROUP",)), ("OTHER", "GROUP", 0o640)),
+]
+
+PERMISSIONS_CASE = HARNESS + r'''
+(mode, group, saver, groups), expected = json.loads(os.environ["ROW"])
+names = {"OWNER": OWNER, "OTHER": OTHER, "GROUP": GROUP, 0: 0}
+fresh_file(mode, OWNER, names[group])
+save_killed(names[saver], [names[g] for g in groups])
+st = os.stat(journal)
+assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (names[expected[0]], names[expected[1]], expected[2]), (
+    st.st_uid, st.st_gid, oct(st.st_mode))
+'''
+
+
+@pytest.mark.parametrize("row", JOURNAL_PERMISSIONS, ids=str)
+def test_whoever_may_read_the_journal_may_read_the_file(shim, folder, row):
+    run_with_shim(PERMISSIONS_CASE, shim, FOLDER=folder, ROW=json.dumps(row))
