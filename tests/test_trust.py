@@ -269,3 +269,97 @@ assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (names[expected[0]], names
 @pytest.mark.parametrize("row", JOURNAL_PERMISSIONS, ids=str)
 def test_whoever_may_read_the_journal_may_read_the_file(shim, folder, row):
     run_with_shim(PERMISSIONS_CASE, shim, FOLDER=folder, ROW=json.dumps(row))
+
+
+# Links as the kernel follows them, under fs.protected_symlinks: a link that another user planted in a sticky
+# directory is refused by open(path, "w+") (EACCES), and so by the save; the saver's own link is followed.
+# (who made the link, whether its target exists) -> the errno of the save, 0 for success.
+LINKS = {("another user", True): 13, ("another user", False): 13, ("the saver", True): 0, ("the saver", False): 0}
+
+LINK_CASE = HARNESS + r'''
+planter, exists = json.loads(os.environ["ROW"])
+target = os.path.join(os.environ["PRIVATE"], "victim.ini")
+if exists:
+    open(target, "wb").write(OLD)
+    os.chown(target, OWNER, OWNER)
+link = os.path.join(folder, "settings.ini")
+os.symlink(target, link)
+os.lchown(link, OTHER if planter == "another user" else OWNER, OWNER)
+def work():
+    from kestra_ini._durable import replace_file  # the store's save, without the load's own refusal
+    try:
+        replace_file(link, NEW)
+    except OSError as error:
+        return error.errno
+    return 0
+expected = int(os.environ["EXPECTED"])
+assert as_user(OWNER, work) == expected
+assert os.path.islink(link)
+if expected:
+    assert (open(target, "rb").read() if exists else os.path.exists(target)) == (OLD if exists else False)
+else:
+    assert b"x = 2" in open(target, "rb").read()
+'''
+
+
+@pytest.fixture
+def protected_symlinks():
+    knob = "/proc/sys/fs/protected_symlinks"
+    try:
+        with open(knob) as f:
+            old = f.read()
+        with open(knob, "w") as f:
+            f.write("1")
+    except OSError:
+        pytest.skip("fs.protected_symlinks cannot be turned on here")
+    yield
+    with open(knob, "w") as f:
+        f.write(old)
+
+
+@pytest.mark.parametrize("row", LINKS, ids=str)
+def test_links_are_followed_as_the_kernel_follows_them(shim, folder, protected_symlinks, row):
+    private = tempfile.mkdtemp(prefix="trust-target-")
+    os.chmod(private, 0o777)
+    try:
+        run_with_shim(LINK_CASE, shim, FOLDER=folder, PRIVATE=private, ROW=json.dumps(row),
+                      EXPECTED=str(LINKS[row]))
+    finally:
+        shutil.rmtree(private)
+
+
+# The refusal to replace a file that the store could not read follows the file, not the spelling of its path.
+# Each row changes what the store saves to after its read failed (no descriptors left); the save must be
+# refused, except where the file is gone.
+SPELLINGS = {
+    "another spelling": ("store._path = os.path.join(folder, '.', 'settings.ini')", True),
+    "a symbolic link": ("os.symlink(path, path + '.link'); store._path = path + '.link'", True),
+    "a second store read it since": ("KestraIniMain(path)", True),
+    "the file deleted since": ("os.unlink(path)", False),
+}
+
+SPELLING_CASE = HARNESS + r'''
+from kestra_ini.ini_main import KestraIniMain
+change, refused = os.environ["CHANGE"], os.environ["REFUSED"] == "1"
+fresh_file()
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (len(os.listdir("/proc/self/fd")) - 1, hard))
+store = KestraIniMain(path)
+resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+assert store._sections() == []
+exec(change)
+try:
+    store._save()
+except OSError as error:
+    assert refused and "could not be read, so it is not replaced" in str(error), error
+    assert open(path, "rb").read() == OLD
+else:
+    assert not refused, "an unread file was replaced"
+'''
+
+
+@pytest.mark.parametrize("case", SPELLINGS)
+def test_an_unread_file_is_refused_by_any_name(shim, folder, case):
+    change, refused = SPELLINGS[case]
+    run_with_shim(SPELLING_CASE.replace("import configparser,", "import resource, configparser,"), shim,
+                  FOLDER=folder, CHANGE=change, REFUSED=str(int(refused)))
