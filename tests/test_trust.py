@@ -363,3 +363,94 @@ def test_an_unread_file_is_refused_by_any_name(shim, folder, case):
     change, refused = SPELLINGS[case]
     run_with_shim(SPELLING_CASE.replace("import configparser,", "import resource, configparser,"), shim,
                   FOLDER=folder, CHANGE=change, REFUSED=str(int(refused)))
+
+
+# Locks that others hold on the file, its lock bytes or its directory. The store's in-place writers lock one
+# byte far beyond the end of the file, the command line's edits the next one; only a descriptor open for
+# writing can take a write lock there. Each row: (what a holder takes, as whom, which operation runs) ->
+# "quick" (done at once), "after the wait" (done, once the bounded wait gave up on a mere reader's lock),
+# "busy" (refused after the wait: a writer of the file holds it), "interrupted" (a signal ended the wait).
+WRITER, EDIT = 0x7FFFFFFFFFFF0000, 0x7FFFFFFFFFFF0001
+LOCKS = {
+    ("read lock", "writer byte", "a reader", "in-place save"): "after the wait",
+    ("read lock", "writer byte", "a reader", "load"): "after the wait",
+    ("write lock", "writer byte", "a writer", "load"): "after the wait",
+    ("write lock", "writer byte", "a writer", "in-place save"): "busy",
+    ("write lock", "writer byte", "a writer", "in-place save, alarm"): "interrupted",
+    ("flock", "file", "a reader", "in-place save"): "quick",
+    ("flock", "directory", "a reader", "command line set"): "quick",
+    ("read lock", "edit byte", "a reader", "command line set"): "after the wait",
+    ("write lock", "edit byte", "a writer", "command line set"): "busy",
+}
+
+LOCK_CASE = HARNESS + r'''
+import fcntl, signal, struct, time
+(kind, where, holder, operation), expected = json.loads(os.environ["ROW"])
+fresh_file(0o664, OWNER, GROUP)
+byte = {"writer byte": int(os.environ["WRITER"]), "edit byte": int(os.environ["EDIT"])}.get(where)
+
+def hold():
+    """Takes the lock in a child as the holder, who may read the file or also write it; returns its pid."""
+    ready_r, ready_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.setgroups([GROUP] if holder == "a writer" else [])
+        os.setresgid(OTHER, OTHER, OTHER)
+        os.setresuid(OTHER, OTHER, OTHER)
+        flags = os.O_RDWR if holder == "a writer" else os.O_RDONLY
+        fd = os.open(folder if where == "directory" else path, os.O_RDONLY if where == "directory" else flags)
+        if kind == "flock":
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        else:
+            lock = fcntl.F_WRLCK if kind == "write lock" else fcntl.F_RDLCK
+            fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", lock, 0, byte, 1, 0))
+        os.write(ready_w, b"x")
+        time.sleep(60)
+        os._exit(0)
+    assert os.read(ready_r, 1) == b"x"
+    return pid
+
+def run():
+    from kestra_ini import _disk
+    from kestra_ini.cli import main
+    from kestra_ini.ini_main import KestraIniMain
+    _disk.LOCK_WAIT_SECONDS = 2
+    if operation.startswith("command line"):
+        return main([path, "set", "a", "x", "2"])
+    if operation.endswith("alarm"):
+        def ring(*_):
+            raise TimeoutError("the alarm rang")
+        signal.signal(signal.SIGALRM, ring)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+    store = KestraIniMain(path)
+    if operation == "load":
+        return str(store._sections())
+    store._config.read_dict({"a": {"x": "2"}})
+    store._save()
+    return 0
+
+pid = hold()
+try:
+    start = time.monotonic()
+    outcome = as_user(0, run)
+    took = time.monotonic() - start
+finally:
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+changed = b"x = 2" in open(path, "rb").read()
+if expected == "quick":
+    assert outcome == 0 and changed and took < 1.5, (outcome, took)
+elif expected == "after the wait":
+    assert outcome in (0, "['a', 'keep']") and took < 6, (outcome, took)
+    assert changed == (operation != "load"), outcome
+elif expected == "busy":
+    assert outcome != 0 and not changed and 1.5 < took < 6, (outcome, took)
+else:
+    assert "the alarm rang" in str(outcome) and not changed and took < 1.5, (outcome, took)
+'''
+
+
+@pytest.mark.parametrize("row", LOCKS, ids=" / ".join)
+def test_a_lock_held_by_others_is_waited_for_within_bounds(shim, folder, row):
+    run_with_shim(LOCK_CASE, shim, FOLDER=folder, ROW=json.dumps([row, LOCKS[row]]), WRITER=str(WRITER),
+                  EDIT=str(EDIT))
