@@ -5,6 +5,7 @@ Each case runs in a child as root that takes real other uids in forked grandchil
 (OWNER), another user (OTHER) and root. A save killed by the fault shim (fault_shim.c) part way through its
 in-place write leaves a torn file and a genuine journal; each case then changes what stands at the journal's
 path, or the file, and a fresh process loads the file."""
+import configparser
 import json
 import os
 import shutil
@@ -454,3 +455,50 @@ else:
 def test_a_lock_held_by_others_is_waited_for_within_bounds(shim, folder, row):
     run_with_shim(LOCK_CASE, shim, FOLDER=folder, ROW=json.dumps([row, LOCKS[row]]), WRITER=str(WRITER),
                   EDIT=str(EDIT))
+
+
+# One writer at a time per file, whatever its name: two names of one hard-linked file, in two directories,
+# written at once by stores or by command-line edits, while a store loads through the first name.
+TWO_NAMES = r'''
+import configparser, os, re, sys
+from kestra_ini.cli import main
+from kestra_ini.ini_main import KestraIniMain
+who, path, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+SHAPE = re.compile(r"(\d+)-(x*)")
+for n in range(rounds):
+    if who == "loader":
+        for name, section in KestraIniMain(path)._get_all().items():
+            for value in section.values() if name != "s" else ():  # a whole saved value: as long as it says
+                m = SHAPE.fullmatch(value)
+                assert m and len(m[2]) == int(m[1]) * 37 % 900, value[:40]
+    elif who.startswith("store"):
+        store = KestraIniMain(path)
+        store._set_all({who: {"v": f"{n}-{'x' * (n * 37 % 900)}"}, "pad": {"p": f"{n % 3}-{'x' * (n % 3 * 37 % 900)}"}})
+    else:
+        assert main([path, "set", "s", f"{who}_{n}", f"{n}-"]) == 0
+'''
+
+
+@pytest.mark.parametrize("writers", ["stores", "command-line edits"])
+def test_two_names_of_one_file_are_written_one_at_a_time(tmp_path, writers):
+    import subprocess
+    import sys
+
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    first, second = tmp_path / "a" / "settings.ini", tmp_path / "b" / "twin.ini"
+    first.write_text("[s]\nfirst = 1-\n")
+    os.link(first, second)
+    prefix = "store" if writers == "stores" else "edit"
+    jobs = [(f"{prefix}{i}", str(name), 40 if writers == "stores" else 30)
+            for i, name in enumerate([first, second, first, second])]
+    jobs.append(("loader", str(first), 60))
+    children = [subprocess.Popen([sys.executable, "-c", TWO_NAMES, *map(str, job)], stderr=subprocess.PIPE)
+                for job in jobs]
+    errors = [child.communicate(timeout=300)[1].decode()[-800:] for child in children]
+    assert [child.returncode for child in children] == [0] * len(jobs), errors
+    engine = configparser.ConfigParser()
+    engine.read(first, encoding="utf-8-sig")  # whole: no NUL bytes, no torn lines
+    assert os.stat(first).st_ino == os.stat(second).st_ino
+    if writers == "command-line edits":
+        assert dict(engine["s"]) == {"first": "1-", **{f"edit{i}_{n}": f"{n}-" for i in range(4) for n in range(30)}}
