@@ -502,3 +502,36 @@ def test_two_names_of_one_file_are_written_one_at_a_time(tmp_path, writers):
     assert os.stat(first).st_ino == os.stat(second).st_ino
     if writers == "command-line edits":
         assert dict(engine["s"]) == {"first": "1-", **{f"edit{i}_{n}": f"{n}-" for i in range(4) for n in range(30)}}
+
+
+# A load that starts while an in-place save is held open at one call (a delay rule of the shim) waits for
+# that save to finish, never puts the old text back under it, and reads the new text.
+RACES = {"while the file is torn": "ftruncate:1:-700", "while the journal is removed": "unlink:1:-700"}
+
+RACE_CASE = HARNESS + r'''
+import time
+fresh_file()
+def save():
+    shim = ctypes.CDLL(os.environ["SHIM"])
+    shim.shim_arm.argtypes = [ctypes.c_char_p, ctypes.c_long]
+    from kestra_ini._durable import replace_file
+    shim.shim_arm(os.environ["RULES"].encode(), 0)
+    replace_file(path, NEW)
+    return "saved"
+reader, writer = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.write(writer, json.dumps(as_user(0, save)).encode())
+    os._exit(0)
+time.sleep(0.3)
+loaded = load("owner")
+os.close(writer)
+os.waitpid(pid, 0)
+assert json.loads(os.read(reader, 1000)) == "saved"
+assert loaded == (0, "['a']") and state() == (NEW, None), (loaded, state())
+'''
+
+
+@pytest.mark.parametrize("race", RACES)
+def test_a_load_during_an_in_place_save_waits_for_it(shim, folder, race):
+    run_with_shim(RACE_CASE, shim, FOLDER=folder, RULES=RACES[race])
