@@ -125,6 +125,8 @@ def state():
 JOURNALS = {
     # Only someone who may write the file anyway is obeyed.
     "genuine": ("restore", ""),
+    # A user who may only read the file gets what open() reads, and writes nothing.
+    "genuine, loaded by a user who may only read the file": ("ignore", "LOADERS = ['other user']"),
     "another user's": ("ignore", "os.chown(journal, OTHER, OTHER)"),
     "another user's, the file world-writable": ("restore", "os.chown(journal, OTHER, OTHER); os.chmod(path, 0o666)"),
     "a group member's, the file group-writable": (
@@ -156,7 +158,9 @@ JOURNALS = {
 
 JOURNAL_CASE = HARNESS + r'''
 expectation, setup = os.environ["EXPECT"], os.environ["SETUP"]
-for who in ("owner", "root's command line"):
+LOADERS = ["owner", "root's command line"]
+exec(setup.split(";")[0] if setup.startswith("LOADERS") else "")
+for who in LOADERS:
     fresh_file()
     torn = save_killed()
     exec(setup)
@@ -204,6 +208,11 @@ SAVES = {
     "a directory there": dict(setup="os.mkdir(journal)", keep=True),
     "a link to the file there": dict(setup="os.symlink(path, journal)", keep=True),
     # Set-id bits that a plain write by a user without CAP_FSETID drops are put back for the owner.
+    # The new file has the old one's attributes only: not the ACL that its directory gives new files.
+    "a directory with a default ACL": dict(single=True, setup=(
+        "import struct; os.setxattr(folder, 'system.posix_acl_default', struct.pack('<I', 2) + b''.join("
+        "struct.pack('<HHI', *e) for e in [(1, 6, ~0 & 0xFFFFFFFF), (2, 6, OTHER), (4, 4, ~0 & 0xFFFFFFFF),"
+        "(16, 6, ~0 & 0xFFFFFFFF), (32, 4, ~0 & 0xFFFFFFFF)]))"), attributes=[]),
     "set-id file saved by its owner by rename": dict(single=True, mode=0o6755, owner=OTHER, saver=OTHER),
     "set-id file saved by its owner in place": dict(mode=0o6755, owner=OTHER, saver=OTHER),
 }
@@ -238,6 +247,8 @@ if row.get("in_place"):
     assert "|" + journal + "|" in log and os.stat(path).st_ino == inode, log
 if row.get("keep"):
     assert there == before[1], (there, before[1])
+if "attributes" in row:
+    assert os.listxattr(path) == row["attributes"], os.listxattr(path)
 '''
 
 
