@@ -184,7 +184,11 @@ public:
         if (again([&] { return ::rename(name_.c_str(), target.c_str()); }) != 0) return errno;
         name_.clear();
         remove_stale_temporaries(target);
-        sync_directory_of(target);  // the new text is in place either way
+        // Not reported: the new text is the file for every reader now, and
+        // an error here would tell the caller that nothing changed. What a
+        // failed sync leaves is a weaker promise: after a power cut the old
+        // text may come back (docs/reliability.md says so).
+        sync_directory_of(target);
         return 0;
     }
 
