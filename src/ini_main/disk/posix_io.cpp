@@ -98,9 +98,9 @@ int file_path(int fd, const struct stat& opened, const std::string& path, std::s
     };
 #if defined(__linux__) && !defined(KESTRA_PORTABLE)
     // Without /proc (not mounted, or hidden) the path is resolved by hand.
-    const int err = read_link("/proc/self/fd/" + std::to_string(fd), target);
-    if (err != 0 && err != ENOENT && err != EACCES) return err;
-    if (err == 0 && !target.empty() && target.front() == '/') {
+    const int asked = read_link("/proc/self/fd/" + std::to_string(fd), target);
+    if (asked != 0 && asked != ENOENT && asked != EACCES) return asked;
+    if (asked == 0 && !target.empty() && target.front() == '/') {
         if (int checked = check()) return checked;
         if (exact) return 0;
     }
