@@ -75,7 +75,8 @@ def _held_by_writer(descriptor: int, directory: bool) -> bool:
     if _OFD is None or directory:
         return False  # anyone who can open it may hold an flock: not a reason to fail
     answer = fcntl.fcntl(descriptor, fcntl.F_OFD_GETLK, _request(fcntl.F_WRLCK))
-    return struct.unpack("hhqqi4x", answer)[0] == fcntl.F_WRLCK
+    kind: int = struct.unpack("hhqqi4x", answer)[0]
+    return kind == fcntl.F_WRLCK
 
 
 def _open_lockable(path: str) -> tuple[int, bool] | None:

@@ -96,6 +96,15 @@ int file_path(int fd, const struct stat& opened, const std::string& path, std::s
         exact = opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
         return 0;
     };
+    // The common case: the path names the file itself, not a link. Links on
+    // the way to its directory do not matter: siblings are reached the same way.
+    struct stat own;
+    if (again([&] { return ::lstat(path.c_str(), &own); }) == 0 && S_ISREG(own.st_mode) &&
+        own.st_dev == opened.st_dev && own.st_ino == opened.st_ino) {
+        target = path;
+        exact = true;
+        return 0;
+    }
 #if defined(__linux__) && !defined(KESTRA_PORTABLE)
     // Without /proc (not mounted, or hidden) the path is resolved by hand.
     const int asked = read_link("/proc/self/fd/" + std::to_string(fd), target);

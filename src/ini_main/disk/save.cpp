@@ -295,7 +295,6 @@ int save_existing(const std::string& path, int file, const struct stat& st, cons
 // "w+") follows it, with the kernel's own checks, by creating the file it
 // names; that empty file goes again if the save fails.
 int save_new(const std::string& path, const Content& content) {
-    if (path.back() == '/') return EISDIR;
     struct stat st;
     if (again([&] { return ::lstat(path.c_str(), &st); }) != 0 || !S_ISLNK(st.st_mode)) {
         return save_by_rename(path, Existing{}, content);
@@ -332,15 +331,33 @@ int settle_and_hold(const std::string& path, Fd& file, Fd& hold) {
     return 0;
 }
 
-// A reader who may not write the file reads what open() reads, after any
-// save of ours in progress, and writes nothing.
-int hold_for_reading(const std::string& path, Fd& hold) {
+// Whether anything stands at the journal's path of the file open as `file`.
+bool journal_present(int file, const std::string& path) {
+    struct stat st;
+    std::string target;
+    bool exact = false;
+    if (again([&] { return ::fstat(file, &st); }) != 0) return true;
+    if (file_path(file, st, path, target, exact) != 0) return true;  // the settling decides
+    if (!exact) return false;
+    return again([&] { return ::lstat(journal_name(target).c_str(), &st); }) == 0 || errno != ENOENT;
+}
+
+// Opens the file for reading and keeps in `hold` a shared lock that a save
+// of ours in progress first finishes. With `look`, sets `journal` instead
+// of holding when something stands at the journal's path: settling it
+// needs the file open for writing. A reader who may not write the file
+// reads what open() reads, and writes nothing.
+int hold_for_reading(const std::string& path, Fd& hold, bool look, bool& journal) {
     Fd file(again([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
     struct stat st;
     if (!file.valid() || again([&] { return ::fstat(file.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) return 0;
     LockOutcome outcome;
     if (int err = wait_for_lock(file.get(), LockKind::shared, LockByte::writer, outcome)) {
         return err == EINTR ? err : 0;
+    }
+    if (look && journal_present(file.get(), path)) {
+        journal = true;
+        return 0;
     }
     if (outcome == LockOutcome::locked) hold.reset(file.release());
     return 0;
@@ -351,6 +368,8 @@ int hold_for_reading(const std::string& path, Fd& hold) {
 int save_file(std::string path, const Content& content) noexcept {
     try {
         if (path.empty()) return ENOENT;
+        // What open(path, "w+") answers for any path that ends in a slash.
+        if (path.back() == '/') return EISDIR;
         for (int attempt = 1;; ++attempt) {
             // The kernel walks the path, links included, with the same checks
             // as open(path, "w+"): where it refuses, the save fails with its error.
@@ -373,8 +392,12 @@ int save_file(std::string path, const Content& content) noexcept {
 int recover_file(std::string path, Fd& hold) noexcept {
     try {
         if (path.empty()) return 0;
+        // A load opens the file for writing only when a journal needs
+        // settling, so that watchers of the file see no write at each load.
+        bool journal = false;
+        if (int err = hold_for_reading(path, hold, true, journal); err != 0 || !journal) return err;
         Fd file(again([&] { return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
-        if (!file.valid()) return hold_for_reading(path, hold);
+        if (!file.valid()) return hold_for_reading(path, hold, false, journal);
         struct stat st;
         if (again([&] { return ::fstat(file.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) return 0;
         return settle_and_hold(path, file, hold);
