@@ -320,11 +320,11 @@ int settle_and_hold(const std::string& path, Fd& file, Fd& hold) {
     }
     if (outcome != LockOutcome::locked) return 0;
     struct stat st;
-    if (again([&] { return ::fstat(file.get(), &st); }) != 0) return errno;
     std::string target;
     bool exact = false;
-    if (int err = file_path(file.get(), st, path, target, exact)) return err;
-    if (exact) {
+    // A file that cannot be told by its name is read as open() reads it.
+    if (again([&] { return ::fstat(file.get(), &st); }) == 0 && file_path(file.get(), st, path, target, exact) == 0 &&
+        exact) {
         if (int err = recover_in_place_save(target, file.get())) return err;
     }
     if (share_lock(file.get(), LockByte::writer) == 0) hold.reset(file.release());
