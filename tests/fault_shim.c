@@ -172,6 +172,14 @@ int flock(int fd, int op) { WRAP_FD(int, flock, fd, (fd, op)) }
 int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
     WRAP_FD(int, fsetxattr, fd, (fd, name, value, size, flags))
 }
+/* Every command the save uses takes a pointer or an int, both passed as a machine word. */
+int fcntl(int fd, int cmd, ...) {
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    WRAP_FD(int, fcntl, fd, (fd, cmd, arg))
+}
 int stat(const char* file, struct stat* st) { WRAP(int, stat, file, "", (file, st)) }
 int access(const char* file, int how) { WRAP(int, access, file, "", (file, how)) }
 int faccessat(int dir, const char* file, int how, int flags) {
