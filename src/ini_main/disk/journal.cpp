@@ -347,7 +347,8 @@ int recover_in_place_save(const std::string& target, int file) noexcept {
         const std::string name = journal_name(target);
         // Not followed, and never waited on (a FIFO): anything but a plain
         // file of ours is passed over.
-        Fd journal(again([&] { return ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+        constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        Fd journal(again([&] { return ::open(name.c_str(), flags); }));
         if (!journal.valid()) return 0;
         struct stat jst, fst;
         if (again([&] { return ::fstat(journal.get(), &jst); }) != 0) return 0;

@@ -144,7 +144,8 @@ bool check_may_replace(PyObject* self, PyObject* path) noexcept {
     const unsigned long long inode = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(entry, 4));
     bool same;
     if (found && inode != 0) {
-        same = static_cast<unsigned long long>(st.st_dev) == device && static_cast<unsigned long long>(st.st_ino) == inode;
+        same = static_cast<unsigned long long>(st.st_dev) == device &&
+               static_cast<unsigned long long>(st.st_ino) == inode;
     } else {
         const int equal = PyObject_RichCompareBool(encoded.get(), PyTuple_GET_ITEM(entry, 1), Py_EQ);
         if (equal < 0) return false;
