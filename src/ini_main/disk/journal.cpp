@@ -252,8 +252,8 @@ public:
     // Creates the journal readable by its writer alone, gives it the file's
     // owner, group and read bits where allowed, writes the old and the new
     // text, and makes it durable (data and directory entry) before the
-    // caller touches the file. ENOENT-like "unavailable" errors leave no
-    // journal and let the caller go on without one.
+    // caller touches the file. On failure no journal is left; the errors of
+    // journal_unavailable() let the caller go on without one.
     int begin(const std::string& target, int file, const struct stat& fst, std::string_view old,
               const Content& content) {
         fd_.reset(again([&] {
@@ -288,8 +288,9 @@ public:
     }
 
 private:
-    // Whoever may read the journal may read the file: the group and others
-    // get the file's read bits only when the journal has the file's group.
+    // Whoever may read the journal may read the file: others get the file's
+    // read bit for others, the group its group read bit only when the
+    // journal has the file's group; the rest stays 0600.
     void take_file_permissions(const struct stat& fst) noexcept {
         if (again([&] { return ::fchown(fd_.get(), fst.st_uid, fst.st_gid); }) != 0) {
             again([&] { return ::fchown(fd_.get(), static_cast<uid_t>(-1), fst.st_gid); });
