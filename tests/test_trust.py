@@ -20,7 +20,7 @@ OTHER = 65534  # the same user as in HARNESS
 # flock() for its locks, which the rows below need.
 PORTABLE = os.environ.get("KESTRA_PORTABLE") == "1"
 LINUX_ONLY = {"the file replaced since", "a directory with a default ACL", ("write lock", "writer byte"),
-              ("flock", "file")}
+              ("read lock", "writer byte"), ("flock", "file")}
 
 
 def linux_only(case):
