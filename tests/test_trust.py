@@ -214,6 +214,8 @@ SAVES = {
     # A single file bind-mounted into a container: rename gives EBUSY; across file systems EXDEV.
     "rename refused with EBUSY": dict(single=True, rules="rename:1:16", in_place=True),
     "rename refused with EXDEV": dict(single=True, rules="rename:1:18", in_place=True),
+    # A file system without record locks (ENOLCK on some network ones) still saves.
+    "locks refused": dict(rules="fcntl:1:37"),
     "a FIFO at the journal's path": dict(setup="os.mkfifo(journal)", keep=True),
     "another user's file there": dict(setup="open(journal, 'wb').write(b'x'); os.chown(journal, OTHER, OTHER)",
                                       keep=True),

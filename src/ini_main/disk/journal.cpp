@@ -372,7 +372,12 @@ int recover_in_place_save(const std::string& target, int file) noexcept {
 int save_in_place(const std::string& target, int file, const Content& content) noexcept {
     try {
         LockOutcome outcome;
-        if (int err = wait_for_lock(file, LockKind::exclusive, LockByte::writer, outcome)) return err;
+        if (int err = wait_for_lock(file, LockKind::exclusive, LockByte::writer, outcome)) {
+            if (err == EINTR) return err;
+            // A file system without these locks (ENOLCK on some network
+            // ones): open(path, "w+") works there, so the save goes on.
+            outcome = LockOutcome::held_by_reader;
+        }
         // Another writer of the file, stuck past the bound: going on would
         // mix our text with theirs.
         if (outcome == LockOutcome::held_by_writer) return EAGAIN;
