@@ -79,3 +79,17 @@ def compile_timer(statement, names, unroll):
     return namespace["timer"]
 
 
+
+
+# --- the report -----------------------------------------------------------------------
+
+def markdown(header, lines):
+    """A table in Markdown: the first column left-aligned, the others right-aligned."""
+    widths = [max(len(line[i]) for line in [header, *lines]) for i in range(len(header))]
+
+    def cells(line):
+        return "| " + " | ".join([line[0].ljust(widths[0])] + [
+            cell.rjust(width) for cell, width in zip(line[1:], widths[1:], strict=True)]) + " |"
+
+    return "\n".join([cells(header), "|" + "|".join("-" * (w + 2) for w in widths) + "|",
+                      *map(cells, lines)])

@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-from common import Files, compile_timer, engine_on, spread
+from common import Files, compile_timer, engine_on, markdown, spread
 from kestra_ini.ini_main import KestraIniMain
 from pure_store import PureStore
 
@@ -97,15 +97,7 @@ def instruction_table(quick):
         m, p = (counts[keywords[i]] - counts[positional[i]] for i in (1, 3))
         lines.append((f"keyword binding, {positional[0]}: keywords - positional",
                       f"{m:,.0f}", "0", f"{p:,.0f}", f"{m / p:.2f}", f"{m / p:.2f}"))
-    widths = [max(len(line[i]) for line in [header, *lines]) for i in range(len(header))]
-    out = ["| " + " | ".join([header[0].ljust(widths[0])]
-                             + [h.rjust(w) for h, w in zip(header[1:], widths[1:])]) + " |",
-           "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
-    for line in lines:
-        out.append("| " + " | ".join([line[0].ljust(widths[0])]
-                                     + [c.rjust(w) for c, w in zip(line[1:], widths[1:])])
-                   + " |")
-    return "\n".join(out)
+    return markdown(header, lines)
 
 
 def main():

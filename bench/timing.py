@@ -16,9 +16,10 @@ collector is off inside a sample, as timeit does. The table gives ns per
 operation, module/pure, and the overhead ratio (module - floor) /
 (pure - floor): the cost of the store's own work in the extension relative to
 the same work in Python. After the table: a line refused for its length, and
-the peak memory of a load.
+the peak memory of a load. Before it, bench/peers.py's tables: the store beside
+the other INI libraries and two floors, and the store against itself.
 
-Usage: python bench/timing.py [--quick] [--dir DIR]
+Usage: python bench/timing.py [--quick] [--peers] [--dir DIR]
 Instruction counts: bench/instructions.py.
 """
 
@@ -36,6 +37,7 @@ import time
 import tracemalloc
 from functools import partial
 
+import peers
 from common import ENCODING, Files, compile_timer, engine_on, spread
 from kestra_ini._durable import replace_file
 from kestra_ini.ini_main import KestraIniMain
@@ -463,11 +465,28 @@ def cpu_model():
     return platform.processor() or "?"
 
 
+def print_peers(tables, load_before, started, repeats, sample_ms, file_system):
+    print(f"Python {platform.python_version()} on {cpu_model()}, {os.cpu_count()} CPUs, "
+          f"load {load_before:.2f} -> {os.getloadavg()[0]:.2f}; files on {file_system}")
+    print(f"{repeats} interleaved samples of ~{sample_ms} ms per variant and row (peers "
+          f"{repeats // 2 + 1}), medians; {time.monotonic() - started:.0f} s in all")
+    print()
+    print("The store beside its peers (ratio to the store) and the floors:")
+    print()
+    print(tables[0])
+    print()
+    print("The store against itself:")
+    print()
+    print(tables[1])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer and shorter samples")
     parser.add_argument("--dir", help="where to make the scratch directory of bench files "
                                       "(default: the system's temporary directory)")
+    parser.add_argument("--peers", action="store_true",
+                        help="only the tables of the peers and of the store against itself")
     args = parser.parse_args()
     repeats, sample_ms = (7, 3) if args.quick else (21, 10)
     sample_ns = sample_ms * 1_000_000
@@ -476,13 +495,20 @@ def main():
     file_system = file_system_of(os.path.realpath(directory))
     started = time.monotonic()
     load_before = os.getloadavg()[0]
+
+    def progress(done, total, label):
+        print(f"\r  {done}/{total} {label[:60]:<60}", end="", file=sys.stderr, flush=True)
+
     try:
+        # Half the samples: a peer's large load takes a quarter of a second.
+        tables = peers.run(Files(tempfile.mkdtemp(dir=directory)), repeats // 2 + 1, sample_ns,
+                           (compile_timer, sample, calibrate), progress)
+        if args.peers:
+            print("\r" + " " * 70 + "\r", end="", file=sys.stderr, flush=True)
+            print_peers(tables, load_before, started, repeats, sample_ms, file_system)
+            return
         groups, derived = build_groups(Files(directory))
         rows = [row for group in groups for row in group]
-
-        def progress(done, total, label):
-            print(f"\r  {done}/{total} {label[:60]:<60}", end="", file=sys.stderr, flush=True)
-
         measure(groups, repeats, sample_ns, progress)
         print("\r" + " " * 70 + "\r", end="", file=sys.stderr, flush=True)
         anatomy = call_anatomy(next(row for row in rows if row.label == "_has_section"),
@@ -492,10 +518,10 @@ def main():
     finally:
         shutil.rmtree(directory, ignore_errors=True)
 
-    print(f"Python {platform.python_version()} on {cpu_model()}, {os.cpu_count()} CPUs, "
-          f"load {load_before:.2f} -> {os.getloadavg()[0]:.2f}; files on {file_system}")
-    print(f"{repeats} interleaved samples of ~{sample_ms} ms per variant and row (saves "
-          f"~{4 * sample_ms} ms), medians; {time.monotonic() - started:.0f} s in all")
+    print_peers(tables, load_before, started, repeats, sample_ms, file_system)
+    print()
+    print("The store against the engine alone and a pure-Python store (saves sampled for "
+          f"~{4 * sample_ms} ms):")
     print()
     print(table(rows + derived))
     print()

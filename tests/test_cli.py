@@ -1,7 +1,9 @@
 """python -m kestra_ini, run as scripts run it: in a subprocess, judged by exit status, stdout and stderr."""
 import json
 import os
+import pathlib
 import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -11,7 +13,7 @@ import pytest
 from conftest import run_python
 
 SETTINGS = "[DEFAULT]\nzone = eu\n\n[server]\nhost = example.org\nport = 8080\npath = %(zone)s/x\n\n[client]\nName = késtra ✓\nnote = one\n\ttwo\n"
-COMMANDS = ["sections", "options", "get", "set", "remove", "dump", "load"]
+COMMANDS = ["sections", "options", "get", "set", "remove", "merge", "dump", "load"]
 
 
 def cli(*args, stdin=b"", env=None):
@@ -28,36 +30,38 @@ def assert_one_line_error(result, where, words):
 
 
 @pytest.mark.parametrize("args, out", [
-    (["sections"], "server\nclient\n"),
-    (["options", "server"], "host\nport\npath\nzone\n"),
-    (["options", "client"], "name\nnote\nzone\n"),
-    (["get", "client", "NAME"], "késtra ✓\n"),
-    (["get", "client", "note"], "one\ntwo\n"),
-    (["get", "server", "path"], "eu/x\n"),
-    (["get", "server", "path", "--raw"], "%(zone)s/x\n"),
+    (["sections", "--strict"], "server\nclient\n"),
+    (["options", "server", "--strict"], "host\nport\npath\nzone\n"),
+    (["options", "client", "--strict"], "name\nnote\nzone\n"),
+    (["get", "client", "NAME", "--strict"], "késtra ✓\n"),
+    (["get", "client", "note", "--strict"], "one\ntwo\n"),
+    (["get", "server", "path", "--expand"], "eu/x\n"),
+    (["get", "server", "path", "--raw", "--strict"], "%(zone)s/x\n"),
 ])
 def test_queries_print_one_item_a_line(make_ini, args, out):
     assert cli(make_ini(SETTINGS), *args, env={"PYTHONIOENCODING": "latin-1"}) == (0, out, "")
 
 
 def test_dump_is_stable_json_in_file_order(make_ini):
-    code, out, err = cli(make_ini(SETTINGS), "dump")
+    code, out, err = cli(make_ini(SETTINGS), "dump", "--expand")
     assert (code, err) == (0, "")
     assert out == json.dumps({"server": {"zone": "eu", "host": "example.org", "port": "8080", "path": "eu/x"},
                               "client": {"zone": "eu", "name": "késtra ✓", "note": "one\ntwo"}},
                              indent=2, ensure_ascii=False) + "\n"
 
 
-@pytest.mark.parametrize("raw", [[], ["--raw"]])
+@pytest.mark.parametrize("raw", [False, True])
 def test_dump_then_load_into_a_new_file_gives_the_same_dump(make_ini, tmp_path, raw):
     odd = "[odd]\npercent = 50%%\nlone = 50%\nexec = vim %F\nref = %(zone)s%%\nzone = own\n"
     text = SETTINGS + (odd if raw else "[odd]\nempty =\n")
+    raw = ["--strict"] if raw else ["--expand"]
     code, first, _ = cli(make_ini(text), "dump", *raw)
     copy = tmp_path / "sub" / "copy.ini"
     copy.parent.mkdir()
     assert cli(copy, "load", "-", stdin=first.encode()) == (0, "", "")
     # Raw, the defaults stay a section of their own; interpolated, every section carries them.
-    assert copy.read_bytes().startswith(b"[DEFAULT]\nzone = eu\n\n[server]\nhost" if raw else b"[server]\nzone")
+    assert copy.read_bytes().startswith(b"[DEFAULT]\nzone = eu\n\n[server]\nhost" if raw == ["--strict"]
+                                        else b"[server]\nzone")
     assert (code, cli(copy, "dump", *raw)) == (0, (0, first, ""))
 
 
@@ -67,6 +71,7 @@ def test_set_creates_the_file_then_changes_it(tmp_path):
     assert cli(path, "set", "Srv", "delta", "--", "-5") == (0, "", "")
     assert cli(path, "set", "Srv", "port", "9090") == (0, "", "")
     assert cli(path, "set", "--raw", "Srv", "exec", "vim %F") == (0, "", "")
+    assert cli(path, "set", "--strict", "Srv", "exec", "vim %F") == (0, "", "")
     assert path.read_bytes() == b"[Srv]\nPort = 9090\ndelta = -5\nexec = vim %F\n"
 
 
@@ -74,7 +79,7 @@ def test_load_merges_and_keeps_numbers_as_written(make_ini):
     path = make_ini(SETTINGS)
     doc = b'{"server": {"port": 9090, "scale": 1e3, "ratio": -0.50}, "new": {}}'
     assert cli(path, "load", "-", stdin=doc) == (0, "", "")
-    assert cli(path, "sections") == (0, "server\nclient\nnew\n", "")
+    assert cli(path, "sections", "--strict") == (0, "server\nclient\nnew\n", "")
     assert cli(path, "get", "server", "scale")[1] + cli(path, "get", "server", "ratio")[1] == "1e3\n-0.50\n"
     assert cli(path, "get", "server", "port")[1:] == ("9090\n", "")
 
@@ -86,7 +91,7 @@ def test_load_merges_and_keeps_numbers_as_written(make_ini):
 def test_remove(make_ini, args, left):
     path = make_ini(SETTINGS)
     assert cli(path, *args) == (0, "", "")
-    listing = ["sections"] if len(args) == 2 else ["options", "server"]
+    listing = ["sections", "--strict"] if len(args) == 2 else ["options", "server", "--strict"]
     assert cli(path, *listing) == (0, left, "")
 
 
@@ -101,7 +106,7 @@ def test_remove(make_ini, args, left):
     (["set", "a\nb", "o", "v"], "section name 'a\\nb' contains a line break"),
     (["set", "s", "o=x", "v"], "option name 'o=x' in section 's' contains '=' or ':'"),
     (["set", "s", "o", "a\n#b"], "would be read back as a comment"),
-    (["set", "s", "o", "50%"], "a literal '%' is written '%%'"),
+    (["set", "s", "o", "50%", "--expand"], "a literal '%' is written '%%'"),
     (["set", "DEFAULT", "o", "v"], "Invalid section name: 'DEFAULT'"),
     (["load", "-"], "option name 'a=b' in section 's' contains '=' or ':'"),
 ])
@@ -109,7 +114,7 @@ def test_expected_errors_are_one_line_and_change_nothing(make_ini, args, words):
     path = make_ini(SETTINGS)
     before = path.stat()
     stdin = b'{"fine": {"x": "1"}, "s": {"a=b": "1"}}'
-    assert_one_line_error(cli(path, *args, stdin=stdin), path, words)
+    assert_one_line_error(cli(path, *args, "--strict", stdin=stdin), path, words)
     assert (path.read_text(), path.stat().st_ino, path.stat().st_mtime_ns) == (SETTINGS, before.st_ino,
                                                                               before.st_mtime_ns)
 
@@ -134,10 +139,11 @@ UNLOADABLE = [
 
 
 @pytest.mark.parametrize("content, words, args", [
-    *[(content, words, args) for content, words in UNLOADABLE for args in (["get", "a", "x"], ["set", "a", "y", "1"])],
-    (b"[a]\nx = %(nope)s\n", "key 'nope' which is not a valid option name", ["get", "a", "x"]),
-    (b"[a]\nX = 5%\n", "option 'X' in section 'a': '%' must be followed by '%' or '(', found: '%' (--raw",
-     ["get", "a", "x"]),
+    *[(content, words, args) for content, words in UNLOADABLE
+      for args in (["get", "a", "x", "--strict"], ["set", "a", "y", "1", "--strict"])],
+    (b"[a]\nx = %(nope)s\n", "key 'nope' which is not a valid option name", ["get", "a", "x", "--expand"]),
+    (b"[a]\nX = 5%\n", "option 'X' in section 'a': '%' must be followed by '%' or '(', found: '%' (without --expand",
+     ["get", "a", "x", "--expand"]),
 ])
 def test_a_file_that_does_not_load_is_reported_and_left_alone(make_ini, content, words, args):
     path = make_ini(content)
@@ -203,13 +209,13 @@ def test_permission_denied_on_save_names_the_file(make_ini):
 def test_load_refuses_a_bad_document_naming_it(make_ini, tmp_path, doc, words):
     path = make_ini(SETTINGS)
     (tmp_path / "doc.json").write_bytes(doc)
-    assert_one_line_error(cli(path, "load", "-", stdin=doc), "<stdin>", words)
-    assert_one_line_error(cli(path, "load", tmp_path / "doc.json"), tmp_path / "doc.json", words)
+    assert_one_line_error(cli(path, "load", "-", "--strict", stdin=doc), "<stdin>", words)
+    assert_one_line_error(cli(path, "load", tmp_path / "doc.json", "--strict"), tmp_path / "doc.json", words)
     assert_one_line_error(cli(path, "load", tmp_path / "none.json"), tmp_path / "none.json", "No such file")
     assert path.read_text() == SETTINGS
 
 
-@pytest.mark.parametrize("args", [[], ["f"], ["f", "nope"], ["f", "get", "s"], ["f", "set", "s", "o"],
+@pytest.mark.parametrize("args", [[], ["f"], ["f", "nope"], ["f", "get"], ["f", "set", "s", "o"],
                                   ["f", "sections", "extra"], ["f", "dump", "--nope"], ["f", "remove"]])
 def test_usage_errors_exit_2(tmp_path, args):
     code, out, err = cli(*args)
@@ -224,9 +230,11 @@ def test_every_command_has_help(command):
 
 def test_the_installed_script_is_the_same_command_line(make_ini):
     script = os.path.join(os.path.dirname(sys.executable), "kestra-ini")
-    done = subprocess.run([script, str(make_ini(SETTINGS)), "get", "server", "path"], capture_output=True, text=True)
+    done = subprocess.run([script, str(make_ini(SETTINGS)), "get", "server", "path", "--expand"], capture_output=True,
+                          text=True)
     assert (done.returncode, done.stdout, done.stderr) == (0, "eu/x\n", "")
-    assert subprocess.run([script], capture_output=True, text=True).stderr.startswith("usage: kestra-ini [-h] FILE")
+    assert subprocess.run([script], capture_output=True, text=True).stderr.startswith(
+        "usage: kestra-ini [-h] [--version] FILE")
 
 
 @pytest.mark.parametrize("sink", ["reader that goes away", "file that hits its size limit"])
@@ -247,3 +255,26 @@ def test_output_that_cannot_be_written_whole_is_a_failure(make_ini, tmp_path, si
     with open(tmp_path / "out.json", "wb") as out:
         done = subprocess.run(command, stdout=out, stderr=subprocess.PIPE, preexec_fn=limit_file_size, timeout=60)
     assert_one_line_error((done.returncode, "", done.stderr.decode()), "<stdout>", "File too large")
+
+
+def test_the_readme_and_help_examples_run_as_written(tmp_path):
+    """From the top of a fresh clone: every command line of the README's command-line section, then every
+    example of --help, in order, each exiting 0 (comments after '#' are the shell's)."""
+    root = pathlib.Path(__file__).resolve().parent.parent
+    shutil.copytree(root / "examples", tmp_path / "examples")
+    section = (root / "README.md").read_text().split("\n## The command line\n")[1].split("\n## ")[0]
+    lines = [line.strip() for line in section.splitlines()
+             if line.startswith(("    cp ", "    kestra-ini ")) and "FILE" not in line]
+    script = os.path.join(os.path.dirname(sys.executable), "kestra-ini")
+    usage = subprocess.run([script, "--help"], capture_output=True, text=True, check=True).stdout
+    lines += ["cp examples/settings.ini settings.ini"]
+    lines += [line.split(None, 1)[1] for line in usage.split("an example each")[1].splitlines()
+              if line.startswith("  ") and " kestra-ini " in line]
+    assert len(lines) > 15
+    env = {**os.environ, "PATH": os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"]}
+    for line in lines:
+        done = subprocess.run(["bash", "-o", "pipefail", "-c", line], cwd=tmp_path, env=env, capture_output=True,
+                              text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (0, ""), line
+        query = any(f" {word}" in line.split("|")[-1].split("#")[0] for word in ("get ", "dump", "sections"))
+        assert done.stdout or not query, line

@@ -14,16 +14,14 @@ from __future__ import annotations
 import configparser
 import enum
 import io
-import re
-from collections import Counter
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
+
+from kestra_ini._lines import BOM, Line, majority_end, settle_ends, split_lines
 
 # section name -> option key -> raw value; the default section first, every section with its own options only.
 Data = dict[str, dict[str, str]]
 
-BOM = b"\xef\xbb\xbf"
-_LINE_END = re.compile(r"(\r\n|\r|\n)")  # what the engine's text-mode read takes as a line end
 _SECTION = configparser.ConfigParser.SECTCRE
 _OPTION = configparser.ConfigParser.OPTCRE
 _NONSPACE = configparser.ConfigParser.NONSPACECRE
@@ -32,12 +30,6 @@ _COMMENT_PREFIXES = ("#", ";")
 
 class EditError(Exception):
     """The edited text would not read back as the intended configuration; nothing may be written."""
-
-
-@dataclass(frozen=True)
-class Line:
-    text: str  # without its line end
-    end: str  # "\n", "\r\n", "\r", or "" for a last line that has none
 
 
 class Kind(enum.Enum):
@@ -103,16 +95,7 @@ class Document:
     @property
     def newline(self) -> str:
         """The file's own line end: the most common one, the first seen on a tie; a line feed for none."""
-        ends = Counter(line.end for line in self.lines if line.end)
-        return ends.most_common(1)[0][0] if ends else "\n"
-
-
-def split_lines(text: str) -> list[Line]:
-    parts = _LINE_END.split(text)
-    lines = [Line(parts[i], parts[i + 1]) for i in range(0, len(parts) - 1, 2)]
-    if parts[-1]:
-        lines.append(Line(parts[-1], ""))
-    return lines
+        return majority_end(self.lines)
 
 
 # --- the engine's view ------------------------------------------------------------------------------
@@ -335,21 +318,8 @@ def apply(document: Document, before: Data, after: Data, optionxform: Callable[[
         result += [Line(text, newline) for text in texts + ([""] if blank_end else [])]
 
     edited = Document("", bom=document.bom)
-    edited.lines = _settle_ends(result, newline, final=document.final_newline)
+    edited.lines = settle_ends(result, newline, final=document.final_newline)
     return edited
-
-
-def _settle_ends(lines: list[Line], newline: str, *, final: bool) -> list[Line]:
-    """Every line but the last ends; the last ends only if the file's last line did."""
-    if not final:
-        # An empty last line without an end is no line at all: the one before it would end the file.
-        while lines and not lines[-1].text:
-            lines = lines[:-1]
-    settled_lines = [line if line.end else Line(line.text, newline) for line in lines[:-1]]
-    if lines:
-        last = lines[-1]
-        settled_lines.append(Line(last.text, (last.end or newline) if final else ""))
-    return settled_lines
 
 
 def verify(data: bytes, intended: Data, source: str) -> None:

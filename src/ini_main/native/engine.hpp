@@ -67,6 +67,9 @@ Ref add_section(PyObject* engine, PyObject* section) noexcept;
 Ref set(PyObject* engine, PyObject* section, PyObject* option, PyObject* value) noexcept;
 Ref remove_section(PyObject* engine, PyObject* section) noexcept;
 Ref remove_option(PyObject* engine, PyObject* section, PyObject* option) noexcept;
+// What engine.clear() leaves (every section gone, the defaults kept), in
+// one pass: Py_None when done, or declined.
+Ref clear(PyObject* engine) noexcept;
 
 // What the engine's write(fp) would put into fp, as UTF-8. Declined (false,
 // no exception) for anything unusual; false with an exception set only when

@@ -6,6 +6,7 @@
 #include "disk/write.hpp"
 #include "native/engine.hpp"
 #include "state.hpp"
+#include "store/engine_calls.hpp"
 #include "store/store.hpp"
 #include "store/unread_files.hpp"
 #include "traceback.hpp"
@@ -122,7 +123,7 @@ PyObject* save(PyObject* const* args) noexcept {
         return fail_at(id, 5);
     }
     // Only a complete file may let the engine forget its content.
-    if (!call_engine(self, names.e_clear)) return fail_at(id, 6);
+    if (!call_engine_fast(self, fast::clear, names.e_clear)) return fail_at(id, 6);
     Py_RETURN_NONE;
 }
 

@@ -1,0 +1,31 @@
+"""How the command line tells a failure: one line, "kestra_ini: WHERE: MESSAGE"."""
+from __future__ import annotations
+
+import os
+
+
+class CommandError(Exception):
+    """An expected failure, reported as "kestra_ini: WHERE: MESSAGE"."""
+
+    def __init__(self, where: str, message: str) -> None:
+        super().__init__(message)
+        self.where = where
+        self.message = message
+
+
+def one_line(text: str) -> str:
+    return "; ".join(part.strip() for part in text.splitlines() if part.strip())
+
+
+def describe_common(exc: Exception, path: str) -> tuple[str, str] | None:
+    """(where, message) for the failures every way of reading meets; None for the others."""
+    from kestra_ini._dialect import ChangeError
+
+    if isinstance(exc, CommandError):
+        return exc.where, exc.message
+    if isinstance(exc, OSError):
+        where = os.fsdecode(exc.filename) if isinstance(exc.filename, (str, bytes, os.PathLike)) else path
+        return where, exc.strerror or one_line(str(exc))
+    if isinstance(exc, ChangeError):
+        return path, str(exc)
+    return None

@@ -1,0 +1,302 @@
+"""The command line on the INI dialects people edit: a table of hand-written files (examples/dialects) with
+the exact output or the exact bytes each command must give, and one property over generated files of every
+dialect that checks each edit against the change it means, line by line and line end by line end."""
+import pathlib
+import re
+from dataclasses import dataclass
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from kestra_ini import _dialect
+from kestra_ini.cli import main
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+
+@dataclass(frozen=True)
+class Refused:
+    words: str
+
+
+MIXED = b"\xef\xbb\xbf[a]\r\nx = 1\ny = 2\r\nz = 3\r\n"
+ABOVE = b"[a]\nx = 1\n# about b\n[b]\ny = 2\n"
+
+# (file in examples/ or the bytes themselves, arguments, what must come of it): a str is the whole standard
+# output of a query; a tuple of (old, new) pairs is the edit, each old part found once and replaced in turn,
+# nothing else changing; Refused is a one-line error that leaves the file alone.
+TABLE = [
+    ("dialects/unit.service", ["get", "Unit", "Documentation"], "man:kestra(8)\nhttps://example.org/kestra/docs\n"),
+    ("dialects/unit.service", ["get", "Unit", "Documentation", "--format=json"],
+     '[\n  "man:kestra(8)",\n  "https://example.org/kestra/docs"\n]\n'),
+    ("dialects/unit.service", ["set", "Unit", "Documentation", "x"], Refused("appears 2 times: --all replaces")),
+    ("dialects/unit.service", ["remove", "Unit", "Documentation"], Refused("appears 2 times: --all removes")),
+    ("dialects/unit.service", ["set", "Unit", "documentation", "man:x", "--add"],
+     ((b"kestra/docs\n", b"kestra/docs\nDocumentation=man:x\n"),)),
+    ("dialects/unit.service", ["set", "Unit", "Documentation", "man:x", "--all"],
+     ((b"Documentation=man:kestra(8)\nDocumentation=https://example.org/kestra/docs\n", b"Documentation=man:x\n"),)),
+    ("dialects/unit.service", ["remove", "Unit", "Documentation", "--all"],
+     ((b"Documentation=man:kestra(8)\nDocumentation=https://example.org/kestra/docs\n", b""),)),
+    ("dialects/unit.service", ["get", "Unit", "Description", "--strict"], Refused("appears twice in section 'Unit'")),
+    ("dialects/kestra.desktop", ["get", "Desktop Entry", "Exec"], "kestra-edit %F\n"),
+    ("dialects/kestra.desktop", ["set", "Desktop Entry", "Exec", "kestra-edit --new %U"],
+     ((b"Exec=kestra-edit %F", b"Exec=kestra-edit --new %U"),)),
+    ("dialects/my.cnf", ["options", "mysqld"], "skip-networking\nmax_connections\n"),
+    ("dialects/my.cnf", ["get", "mysqld", "max_connections"], "200\n"),
+    ("dialects/my.cnf", ["get", "mysqld", "skip-networking", "--format=json"], "null\n"),
+    ("dialects/my.cnf", ["set", "mysqld", "max_connections", "300"],
+     ((b"max_connections = 200  #", b"max_connections = 300  #"),)),
+    ("dialects/my.cnf", ["set", "mysqld", "skip-name-resolve", "--bare"],
+     ((b"batch jobs\n", b"batch jobs\nskip-name-resolve\n"),)),
+    ("dialects/my.cnf", ["remove", "mysqld"],
+     ((b"[mysqld]\nskip-networking\nmax_connections = 200  # raised for the batch jobs\n", b""),)),
+    ("dialects/my.cnf", ["set", "client", "port", "1 ; 2"], Refused("would start an inline comment")),
+    ("dialects/editorconfig", ["sections"], "\n*\n*.{ini,cfg}\n"),
+    ("dialects/editorconfig", ["get", "", "root"], "true\n"),
+    ("dialects/editorconfig", ["set", "", "root", "false"], ((b"root = true", b"root = false"),)),
+    ("dialects/editorconfig", ["set", "", "charset", "utf-8"],
+     ((b"root = true\n", b"root = true\ncharset = utf-8\n"),)),
+    ("dialects/editorconfig", ["remove", "*"], ((b"[*]\nindent_style = space\nindent_size = 4\n\n", b""),)),
+    ("dialects/smb.conf", ["options", "global"], "workgroup\nserver string\nlog level\n"),
+    ("dialects/smb.conf", ["get", "global", "server string"], "Kestra file server\n"),
+    ("dialects/smb.conf", ["set", "global", "log level", "2"], ((b"\tlog level = 1 ;", b"\tlog level = 2 ;"),)),
+    ("dialects/smb.conf", ["set", "shared", "browseable", "yes"],
+     ((b"\tread only = no\n", b"\tread only = no\n\tbrowseable = yes\n"),)),
+    ("dialects/wg0.conf", ["sections"], "Interface\nPeer\n"),
+    ("dialects/wg0.conf", ["get", "Peer", "Endpoint"], "one.example.org:51820\ntwo.example.org:51820\n"),
+    ("dialects/wg0.conf", ["set", "Peer", "Endpoint", "x"], Refused("appears 2 times")),
+    ("dialects/wg0.conf", ["set", "Peer", "AllowedIPs", "10.0.0.0/24", "--all"],
+     ((b"10.0.0.2/32", b"10.0.0.0/24"), (b"AllowedIPs = 10.0.0.3/32\n", b""))),
+    ("dialects/wg0.conf", ["remove", "Peer"],
+     ((b"\n[Peer]\nEndpoint = one.example.org:51820\nAllowedIPs = 10.0.0.2/32\n"
+       b"\n[Peer]\nEndpoint = two.example.org:51820\nAllowedIPs = 10.0.0.3/32\n", b""),)),
+    ("dialects/wg0.conf", ["set", "Peer", "PersistentKeepalive", "25"],
+     ((b"10.0.0.3/32\n", b"10.0.0.3/32\nPersistentKeepalive = 25\n"),)),
+    # Comments among a section's keys go with it; those after its last key stay, such as a commented-out
+    # section, and so does a comment right above the next header.
+    ("dialects/supervisord.conf", ["remove", "program:worker"],
+     ((b"[program:worker]\ncommand=/usr/bin/kestra-worker\n; restarts are cheap\nautostart=true\n\n", b""),)),
+    (ABOVE, ["remove", "a"], ((b"[a]\nx = 1\n", b""),)),
+    ("dialects/supervisord.conf", ["set", "supervisord", "logfile", "/tmp/s.log"],
+     ((b"logfile=/var/log/kestra/supervisord.log ;", b"logfile=/tmp/s.log ;"),)),
+    ("dialects/gitconfig", ["get", "alias", "--format=sh"], "lg='log --graph --oneline'\nst=status\n"),
+    ("dialects/gitconfig", ["set", "alias", "co", "checkout"],
+     ((b"\tst = status\n", b"\tst = status\n\tco = checkout\n"),)),
+    ("dialects/gitconfig", ["remove", "alias"], ((b"[alias]\n\tlg = log --graph --oneline\n\tst = status\n", b""),)),
+    ("dialects/setup.cfg", ["get", "options", "install_requires"], "\nrequests>=2.0\nclick\n"),
+    ("dialects/setup.cfg", ["set", "options", "install_requires", "\nrequests>=2.0\nclick\nrich"],
+     ((b"    click\n", b"    click\n    rich\n"),)),
+    # A changed line keeps its own line end, whatever most lines of the file end with.
+    (MIXED, ["set", "a", "x", "5"], ((b"x = 1\n", b"x = 5\n"),)),
+    (MIXED, ["remove", "a", "z"], ((b"z = 3\r\n", b""),)),
+    (b"[a]\r\nx = 1\r\ny = 2", ["remove", "a", "y"], ((b"\r\ny = 2", b""),)),
+    ("settings.ini", ["get", "server", "--format=lines"], "[server] host = example.org\n[server] port = 8080\n"),
+    ("settings.ini", ["dump", "--format=ini"], (EXAMPLES / "settings.ini").read_text()),
+    ("settings.ini", ["set", "server", "port", "9090", "+", "remove", "client", "retries"],
+     ((b"port = 8080", b"port = 9090"), (b"retries = 3\n", b""))),
+    ("settings.ini", ["merge", str(EXAMPLES / "more.ini")],
+     ((b"port = 8080", b"port = 9090"), (b"retries = 3\n", b"retries = 3\n\n[logging]\nlevel = debug\n"))),
+    ("settings.ini", ["set", "server", "port", "9090", "+", "remove", "nope"], Refused("no section 'nope'")),
+    ("settings.ini", ["set", "server", "port", " 9090"], Refused("leading or trailing whitespace")),
+    ("settings.ini", ["set", "server", "timeout", "5", "--existing"], Refused("no key 'timeout' in section 'server'")),
+    ("settings.ini", ["remove", "nope", "--missing-ok"], ()),
+]
+
+
+@pytest.mark.parametrize("source, args, expected", TABLE)
+def test_each_dialect_reads_and_edits_as_its_users_expect(tmp_path, capsys, source, args, expected):
+    old = source if isinstance(source, bytes) else (EXAMPLES / source).read_bytes()
+    path = tmp_path / "file"
+    path.write_bytes(old)
+    code = main([str(path), *args])
+    out, err = capsys.readouterr()
+    if isinstance(expected, Refused):
+        assert (code, out, path.read_bytes()) == (1, "", old)
+        assert err.count("\n") == 1 and expected.words in err, err
+    elif isinstance(expected, str):
+        assert (code, out, err) == (0, expected, "")
+    else:
+        want = old
+        for part, replacement in expected:
+            assert want.count(part) == 1, part
+            want = want.replace(part, replacement)
+        assert (code, out, err, path.read_bytes()) == (0, "", "", want)
+
+
+# --- the property -------------------------------------------------------------------------------------
+
+NAMES = ["alpha", "Beta", "gamma.1", "+Paths", "Dir"]  # no two the same but for case
+SECTIONS = ["main", "Peer", "x y", "DEFAULT"]
+VALUE = st.text("abZ09/.%=:,_-", min_size=1, max_size=6).filter(lambda v: v != "--")  # argparse eats a lone --
+SEPARATORS = ["=", " = ", " : ", "\t=\t", " ="]
+INLINE = ["", "", " ; note", "\t# why"]
+
+
+@dataclass
+class Line:
+    text: str
+    end: str
+    owner: tuple  # ("header", b) | ("key", b, e) | ("among", b) | ("after", b)
+    parts: tuple = ()  # (before the value, after it) for a key line with a value
+
+
+@st.composite
+def dialect_files(draw):
+    """A file of one or more dialect features, as lines with their owners, and its reading block by block.
+    A key owns its line and its continuation lines; a section its header and the blank and comment lines
+    among its keys; blank, comment and directive lines after its last key belong to what follows."""
+    feature = set(draw(st.lists(st.sampled_from(
+        ["preamble", "repeated keys", "bare", "directive", "repeated sections", "indent", "inline",
+         "continuation"]), max_size=4)))
+    ends = draw(st.sampled_from([["\n"], ["\r\n"], ["\n", "\r\n"]]))
+    lines: list[Line] = []
+    reading = [("", [])]
+
+    def add(text, owner, parts=()):
+        lines.append(Line(text, draw(st.sampled_from(ends)), owner, parts))
+
+    def keys(b, indented):
+        names = list(NAMES)
+        for _ in range(draw(st.integers(0 if b else 1, 4))):
+            name = draw(st.sampled_from(names))
+            if "repeated keys" not in feature:
+                names.remove(name)
+            for _ in range(draw(st.integers(0, 1))):
+                add(draw(st.sampled_from(["# c", "; c", ""])), ("among", b))
+            indent = draw(st.sampled_from(["\t", "  ", "    "])) if indented else ""
+            e = len(reading[b][1])
+            if "bare" in feature and not indented and draw(st.booleans()):
+                add(name, ("key", b, e))
+                reading[b][1].append((name, None))
+            else:
+                value = draw(VALUE)
+                before = f"{indent}{name}{draw(st.sampled_from(SEPARATORS))}"
+                after = draw(st.sampled_from(INLINE)) if "inline" in feature else ""
+                add(before + value + after, ("key", b, e), (before, after))
+                if "continuation" in feature and not indented and draw(st.booleans()):
+                    more = draw(VALUE)
+                    add(f"\t{more}", ("key", b, e))
+                    value += "\n" + more
+                reading[b][1].append((name, value))
+            if not names:
+                break
+        if "directive" in feature and draw(st.booleans()):
+            add("!include /etc/kestra.d/extra.cnf", ("after", b))
+        for _ in range(draw(st.integers(0, 2))):
+            add(draw(st.sampled_from(["", ";[old]", "# old = 1"])), ("after", b))
+
+    if "preamble" in feature:
+        keys(0, False)
+    names = draw(st.lists(st.sampled_from(SECTIONS), min_size=1, max_size=4,
+                          unique="repeated sections" not in feature))
+    for name in names:
+        reading.append((name, []))
+        add(f"[{name}]", ("header", len(reading) - 1))
+        keys(len(reading) - 1, "indent" in feature)
+    bom = b"\xef\xbb\xbf" if draw(st.booleans()) else b""
+    if draw(st.booleans()):
+        lines[-1].end = ""
+    return bom, lines, reading
+
+
+def encode(bom, lines):
+    return bom + "".join(line.text + line.end for line in lines).encode()
+
+
+def split(data):
+    """Lines with their own ends, as (text, end)."""
+    text = data.decode("utf-8-sig")
+    return [(m.group(1), m.group(2)) for m in re.finditer(r"(.*?)(\r\n|\n|$)", text) if m.group(0)]
+
+
+@st.composite
+def commands(draw, reading):
+    """(arguments, the reading they mean or None for a refusal, what they take away, the key occurrence
+    whose line they rewrite in place or None). What goes away is a set of block numbers for a removed
+    section, else of ("key", block, entry) owners."""
+    section = draw(st.sampled_from([name for name, items in reading if name or items] + ["new"]))
+    found = [(b, e) for b, (name, items) in enumerate(reading) if name == section
+             for e, _ in enumerate(items)]
+    kind = draw(st.sampled_from(["set", "set new", "remove", "remove section"]))
+    want = [(name, list(items)) for name, items in reading]
+    if kind == "remove section":
+        if not section:
+            return ["remove", "--", ""], [("", [])] + want[1:], {("key", 0, e) for e in range(len(reading[0][1]))}, None
+        gone = {b for b, (name, _) in enumerate(reading) if name == section}
+        return ["remove", "--", section], [item for b, item in enumerate(want) if b not in gone] if gone else None, \
+            gone, None
+    if kind == "set new" or not found:
+        present = {reading[b][1][e][0] for b, e in found}
+        key = draw(st.sampled_from([name for name in NAMES + ["new.key"] if name not in present]))
+        value = draw(VALUE)
+        blocks = [b for b, (name, _) in enumerate(reading) if name == section]
+        if blocks:
+            want[blocks[-1]][1].append((key, value))
+        else:
+            want.append((section, [(key, value)]))
+        return ["set", "--", section, key, value], want, set(), None
+    b, e = draw(st.sampled_from(found))
+    key = reading[b][1][e][0]
+    same = [(b2, e2) for b2, e2 in found if reading[b2][1][e2][0] == key]
+    if kind == "remove":
+        flags = ["--all"] if len(same) > 1 and draw(st.booleans()) else []
+        for b2, e2 in reversed(same):
+            del want[b2][1][e2]
+        refused = len(same) > 1 and not flags
+        return ["remove", *flags, "--", section, key], None if refused else want, {("key", *o) for o in same}, None
+    value = draw(VALUE)
+    mode = draw(st.sampled_from([[], ["--all"], ["--add"]]))
+    if mode == ["--add"]:
+        last = same[-1]
+        want[last[0]][1].insert(last[1] + 1, (key, value))
+        return ["set", *mode, "--", section, key, value], want, set(), None
+    first, *others = same
+    for b2, e2 in reversed(others):
+        del want[b2][1][e2]
+    want[first[0]][1][first[1]] = (key, value)
+    refused = len(same) > 1 and not mode
+    return ["set", *mode, "--", section, key, value], None if refused else want, {("key", *o) for o in others}, first
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_an_edit_of_any_dialect_makes_exactly_the_change_it_means(tmp_path, data):
+    bom, lines, reading = data.draw(dialect_files())
+    old = encode(bom, lines)
+    assert _dialect.read(old).reading() == reading  # the reading the generator meant
+    command, want, gone, rewritten = data.draw(commands(reading))
+    path = tmp_path / "file"
+    path.write_bytes(old)
+    code = main([str(path), *command])
+    new = path.read_bytes()
+    if want is None:
+        assert (code, new) == (1, old)
+        return
+    assert code == 0
+    assert _dialect.read(new).reading() == want
+    assert new.startswith(b"\xef\xbb\xbf") == bool(bom)
+
+    def taken(owner):
+        if owner[0] in ("header", "among", "key") and owner[1] in gone:
+            return True  # a removed section's own lines
+        return owner in gone or rewritten is not None and owner == ("key", *rewritten)
+
+    # Every line the command does not take away stays, text and line end, in order; only a line that ended
+    # the file may gain an end, and only the line that now ends it may lose its own.
+    kept = [(line.text, line.end) for line in lines if not taken(line.owner) and line.text]
+    got = [line for line in split(new) if line[0]]
+    position = 0
+    for text, end in kept:
+        while position < len(got) and got[position][0] != text:
+            position += 1
+        assert position < len(got), f"{text!r} is gone"
+        assert got[position][1] == end or not end or position == len(got) - 1, f"{text!r} lost its line end"
+        position += 1
+    # Nothing else appears but the new or rewritten key line and a new section's header.
+    assert len(got) - len(kept) <= (2 if command[0] == "set" else 0)
+    old_line = next((line for line in lines if rewritten and line.owner == ("key", *rewritten)), None)
+    if old_line is not None and old_line.parts:
+        # A rewritten key line keeps its indentation, name, separator, inline comment and its own line end.
+        text = old_line.parts[0] + command[-1] + old_line.parts[1]
+        ends = [end for line, end in split(new) if line == text]
+        assert old_line.end in ends or "" in ends or not old_line.end, (text, ends)
