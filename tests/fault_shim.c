@@ -4,7 +4,8 @@
  * the rule's errno instead of running, and the process is killed with
  * SIGKILL right after the Kth call, as a crash would stop it.
  *
- * Rules: "name:nth:errno,name:nth:errno". The log has one line per call:
+ * Rules: "name:nth:errno,name:nth:errno"; a negative errno delays the call
+ * by that many milliseconds instead, and then runs it. The log has one line per call:
  * "name|path|detail", where path is the file the call works on (for a
  * descriptor, what /proc/self/fd says) and detail is what a test checks:
  * an open's flags and mode, a write's file mode and owner, a rename's
@@ -99,6 +100,13 @@ static int before(const char* name, const char* path, const char* detail) {
     return err;
 }
 
+/* A rule's delay: a race with another process, held open at one call. */
+static int delayed(int err) {
+    if (err >= 0) return err;
+    usleep((useconds_t)(-err) * 1000);
+    return 0;
+}
+
 static void after(void) {
     if (crash_after > 0 && calls == crash_after) kill(getpid(), SIGKILL);
 }
@@ -118,7 +126,7 @@ static void fd_detail(int fd, char* detail, size_t size) {
 #define WRAP(ret, name, path, detail, call)  \
     REAL(name);                              \
     if (!armed()) return real_##name call;   \
-    int injected = before(#name, path, detail); \
+    int injected = delayed(before(#name, path, detail)); \
     if (injected) {                          \
         after();                             \
         errno = injected;                    \
@@ -163,6 +171,14 @@ int fchown(int fd, uid_t uid, gid_t gid) { WRAP_FD(int, fchown, fd, (fd, uid, gi
 int flock(int fd, int op) { WRAP_FD(int, flock, fd, (fd, op)) }
 int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
     WRAP_FD(int, fsetxattr, fd, (fd, name, value, size, flags))
+}
+/* Every command the save uses takes a pointer or an int, both passed as a machine word. */
+int fcntl(int fd, int cmd, ...) {
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    WRAP_FD(int, fcntl, fd, (fd, cmd, arg))
 }
 int stat(const char* file, struct stat* st) { WRAP(int, stat, file, "", (file, st)) }
 int access(const char* file, int how) { WRAP(int, access, file, "", (file, how)) }

@@ -2,8 +2,11 @@
 from __future__ import annotations
 
 import contextlib
+import errno
 import fcntl
 import os
+import struct
+import time
 from collections.abc import Iterator
 
 from kestra_ini import _durable
@@ -39,23 +42,104 @@ def write(path: str, data: bytes) -> None:
     _durable.replace_file(path, data)
 
 
+# The edit lock sits on one byte far beyond any real file's end, beside the byte on which the store's in-place
+# writers serialise (src/ini_main/disk/file_lock.hpp), so that an edit can save while it holds its own lock.
+_EDIT_BYTE = 0x7FFFFFFFFFFF0001
+# How long an edit waits for another one before it gives up.
+LOCK_WAIT_SECONDS = 10.0
+_OFD = getattr(fcntl, "F_OFD_SETLK", None)
+
+
+class LockBusy(OSError):
+    """Another program that may write the file held its edit lock for longer than the wait allows."""
+
+
+def _request(kind: int) -> bytes:
+    # struct flock: l_type, l_whence, l_start, l_len, l_pid (and padding), as Linux lays it out.
+    return struct.pack("hhqqi4x", kind, os.SEEK_SET, _EDIT_BYTE, 1, 0)
+
+
+def _try_lock(descriptor: int, directory: bool) -> bool:
+    try:
+        if _OFD is None or directory:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        else:
+            fcntl.fcntl(descriptor, _OFD, _request(fcntl.F_WRLCK))
+    except (BlockingIOError, PermissionError):
+        return False
+    return True
+
+
+def _held_by_writer(descriptor: int, directory: bool) -> bool:
+    """Whether the lock that stopped us is an exclusive one, which only a writer of the file can take."""
+    if _OFD is None or directory:
+        return False  # anyone who can open it may hold an flock: not a reason to fail
+    answer = fcntl.fcntl(descriptor, fcntl.F_OFD_GETLK, _request(fcntl.F_WRLCK))
+    kind: int = struct.unpack("hhqqi4x", answer)[0]
+    return kind == fcntl.F_WRLCK
+
+
+def _open_lockable(path: str) -> tuple[int, bool] | None:
+    """The file open for writing (its lock then needs write access), else its directory while it is missing;
+    None when neither can carry the lock: the edit then goes on and meets open()'s own answer."""
+    try:
+        return os.open(path, os.O_RDWR | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC), False
+    except FileNotFoundError:
+        pass
+    except OSError:
+        return None
+    try:
+        return os.open(os.path.dirname(os.path.realpath(path)), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC), True
+    except OSError:
+        return None
+
+
+def _wait(descriptor: int, directory: bool, path: str) -> bool:
+    """Waits for the lock up to LOCK_WAIT_SECONDS; a signal ends the wait at once (its handler's exception
+    passes). False when a mere reader holds it past the wait: the edit then goes on without it."""
+    deadline = time.monotonic() + LOCK_WAIT_SECONDS
+    pause = 0.001
+    while not _try_lock(descriptor, directory):
+        if time.monotonic() >= deadline:
+            if _held_by_writer(descriptor, directory):
+                raise LockBusy(errno.EAGAIN, f"another edit of this file has held its lock for "
+                               f"{LOCK_WAIT_SECONDS:g} seconds; nothing written", path)
+            return False
+        time.sleep(pause)
+        pause = min(2 * pause, 0.05)
+    return True
+
+
+def _still_names(path: str, descriptor: int, directory: bool) -> bool:
+    """Whether the path still leads to what we locked: an edit that committed meanwhile renamed a new file over
+    it, and a missing file may have been created."""
+    try:
+        named = os.stat(path)
+    except FileNotFoundError:
+        return directory
+    if directory:
+        return False
+    opened = os.fstat(descriptor)
+    return (named.st_dev, named.st_ino) == (opened.st_dev, opened.st_ino)
+
+
 @contextlib.contextmanager
 def exclusive(path: str) -> Iterator[None]:
-    """Holds off every other editing command in the directory of the file until the block ends.
+    """Holds off every other editing command on this file, through any of its names, until the block ends.
 
-    The lock is an flock on the directory that holds the file (its real one, symbolic links resolved): it
-    outlives the rename that gives the file a new inode, creates no file of its own, and dies with the process.
-    Readers never take it; the rename lets them read a whole old or a whole new file. It serialises all edits
-    made by this command line in that directory, not only those of one file, which costs nothing at the rate
-    people edit settings. Programs that save through the class do not take it."""
-    directory = os.path.dirname(os.path.realpath(path))
-    try:
-        descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    except OSError as exc:
-        # Name the settings file: the directory is an implementation detail of the lock.
-        raise OSError(exc.errno, exc.strerror, path) from None
-    try:
-        fcntl.flock(descriptor, fcntl.LOCK_EX)
-        yield
-    finally:
-        os.close(descriptor)
+    The lock is an open-file-description lock on the file itself, which only those who may write the file can
+    take; while the file is missing, an flock on its directory. Each wait is bounded and a signal ends it.
+    Readers never take it; the rename lets them read a whole old or a whole new file. Programs that save through
+    the class do not take it."""
+    while True:
+        opened = _open_lockable(path)
+        if opened is None:
+            yield
+            return
+        descriptor, directory = opened
+        try:
+            if not _wait(descriptor, directory, path) or _still_names(path, descriptor, directory):
+                yield
+                return
+        finally:
+            os.close(descriptor)

@@ -7,8 +7,12 @@
 //        +---- rollback -------+ (crash here: the next load       commit:
 //              (old text back)   restores the old text)           journal removed
 //
-// The writer holds an exclusive flock() on the journal for its whole life;
-// a journal nobody holds is hot: its writer has gone.
+// Writers hold the file's own writer lock (disk/file_lock.hpp) from before
+// the journal exists until it is gone, so a journal found by whoever holds
+// that lock belongs to a writer that died. It is obeyed only when it comes
+// from someone who could have written the file anyway, and only to undo a
+// torn write of the very save it records: it holds the old text and the new,
+// and the file must hold the new text's first bytes over the old ones.
 #pragma once
 
 #include <string>
@@ -20,15 +24,17 @@ namespace ini::posix {
 // The journal's name for a file whose links are already resolved.
 std::string journal_name(const std::string& target);
 
-// Overwrites the existing regular file `target` with `content`. Where the
-// directory refuses the journal (no write permission, read-only), the file
+// Overwrites the regular file open as `file` (read and write), reached at
+// `target`, with `content`. Where no journal can be made (a directory that
+// refuses new files, or something not ours in the journal's place) the file
 // is overwritten without one: never extended with zeros, but a crash can
 // leave the new text's first part over the old text.
-int save_in_place(const std::string& target, const Content& content) noexcept;
+int save_in_place(const std::string& target, int file, const Content& content) noexcept;
 
-// Puts back the old text of an in-place save whose writer died before it
-// finished, and removes the journal. 0 when done or when there is nothing
-// to do (no journal, or one whose writer still runs).
-int recover_in_place_save(const std::string& target) noexcept;
+// Settles the journal of the regular file open as `file` (read and write),
+// whose writer lock the caller holds: puts back the old text of a save that
+// died part way, removes a journal of ours that no longer fits the file,
+// and leaves anything else alone. 0 unless a torn file could not be mended.
+int recover_in_place_save(const std::string& target, int file) noexcept;
 
 }  // namespace ini::posix

@@ -84,6 +84,43 @@ int resolve_links(std::string& path) {
     return ELOOP;
 }
 
+int file_path(int fd, const struct stat& opened, const std::string& path, std::string& target, bool& exact) {
+    exact = false;
+    // 0 with `exact` set when `target` names the open file; ENOENT-like
+    // errors mean that it does not.
+    const auto check = [&] {
+        struct stat named;
+        if (again([&] { return ::stat(target.c_str(), &named); }) != 0) {
+            return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? 0 : errno;
+        }
+        exact = opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+        return 0;
+    };
+    // The common case: the path names the file itself, not a link. Links on
+    // the way to its directory do not matter: siblings are reached the same way.
+    struct stat own;
+    if (again([&] { return ::lstat(path.c_str(), &own); }) == 0 && S_ISREG(own.st_mode) &&
+        own.st_dev == opened.st_dev && own.st_ino == opened.st_ino) {
+        target = path;
+        exact = true;
+        return 0;
+    }
+#if defined(__linux__) && !defined(KESTRA_PORTABLE)
+    // Without /proc (not mounted, or hidden) the path is resolved by hand.
+    const int asked = read_link("/proc/self/fd/" + std::to_string(fd), target);
+    if (asked != 0 && asked != ENOENT && asked != EACCES) return asked;
+    if (asked == 0 && !target.empty() && target.front() == '/') {
+        if (int checked = check()) return checked;
+        if (exact) return 0;
+    }
+#else
+    (void)fd;
+#endif
+    target = path;
+    if (int err = resolve_links(target)) return err;
+    return check();
+}
+
 std::string sibling_stem(std::string_view base, size_t tail_size) {
     if (1 + base.size() + tail_size <= name_max) return std::string(base);
     std::string digest = "~";

@@ -2,6 +2,7 @@
 // return values (0 for success).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -32,6 +33,11 @@ public:
         close();
         fd_ = fd;
     }
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closing can report a deferred write error, so a commit asks. Linux
     // releases the descriptor even when close() says EINTR, so retrying it
     // could close another thread's file: EINTR counts as closed.
@@ -56,8 +62,18 @@ std::string directory_of(const std::string& path);
 std::string base_name_of(const std::string& path);
 
 // Follows symbolic links at the end of `path` so that the save replaces the
-// file a link points at, not the link. A missing final target is fine.
+// file a link points at, not the link. A missing final target is fine. Only
+// where the kernel cannot say (see file_path): it walks around the kernel's
+// protected_symlinks rule, so the file must have been opened through the
+// path first.
 int resolve_links(std::string& path);
+
+// The path at which `fd`, opened through `path`, can be replaced: the one
+// the kernel itself reached (/proc/self/fd), else `path` with its final
+// links resolved. `exact` false when that name no longer leads to the open file (it
+// was renamed or replaced meanwhile): the caller then works on the
+// descriptor alone. `opened` is the descriptor's fstat.
+int file_path(int fd, const struct stat& opened, const std::string& path, std::string& target, bool& exact);
 
 // "." + the target's name + `tail`, cut to fit the file system's limit on
 // one name: a long name keeps a prefix and a digest of the whole name, so

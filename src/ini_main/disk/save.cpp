@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "disk/file_lock.hpp"
 #include "disk/journal.hpp"
 
 // Linux-only features; the portable build does without them.
@@ -45,27 +46,40 @@ struct Existing {
     struct stat st {};
 };
 
-// The checks that the plain open(path, "w+") would have failed on.
-int inspect_target(const std::string& target, Existing& existing) {
-    if (target.empty()) return ENOENT;
-    if (target.back() == '/') return EISDIR;
-    if (again([&] { return ::stat(target.c_str(), &existing.st); }) != 0) return errno == ENOENT ? 0 : errno;
-    existing.exists = true;
-    if (S_ISDIR(existing.st.st_mode)) return EISDIR;
-    if (again([&] { return ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS); }) != 0) return errno;
-    return 0;
+#ifdef KESTRA_EXTENDED_ATTRIBUTES
+// The names of a file's extended attributes, each ended by a NUL.
+std::string attribute_names(const std::string* path, int fd) {
+    const auto list = [&](char* out, size_t size) {
+        return again([&] { return path ? ::listxattr(path->c_str(), out, size) : ::flistxattr(fd, out, size); });
+    };
+    const ssize_t size = list(nullptr, 0);
+    if (size <= 0) return {};
+    std::string names(static_cast<size_t>(size), '\0');
+    const ssize_t got = list(names.data(), names.size());
+    names.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return names;
 }
+
+bool listed(const std::string& names, std::string_view name) {
+    for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+        if (name == names.c_str() + at) return true;
+    }
+    return false;
+}
+#endif
 
 // Best effort: user attributes, POSIX ACLs and security labels that the
 // file system or our privileges refuse are left out, and the save goes on.
+// What the new file got from its directory (a default ACL) and the old file
+// did not have is taken off again.
 void copy_extended_attributes([[maybe_unused]] const std::string& from, [[maybe_unused]] int to) {
 #ifdef KESTRA_EXTENDED_ATTRIBUTES
-    const ssize_t size = again([&] { return ::listxattr(from.c_str(), nullptr, 0); });
-    if (size <= 0) return;
-    std::string names(static_cast<size_t>(size), '\0');
-    const ssize_t got = again([&] { return ::listxattr(from.c_str(), names.data(), names.size()); });
-    if (got <= 0) return;
-    names.resize(static_cast<size_t>(got));
+    const std::string names = attribute_names(&from, -1);
+    const std::string added = attribute_names(nullptr, to);
+    for (size_t at = 0; at < added.size(); at = added.find('\0', at) + 1) {
+        const char* name = added.c_str() + at;
+        if (!listed(names, name)) again([&] { return ::fremovexattr(to, name); });
+    }
     std::string value;
     for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
         const char* name = names.c_str() + at;
@@ -170,7 +184,11 @@ public:
         if (again([&] { return ::rename(name_.c_str(), target.c_str()); }) != 0) return errno;
         name_.clear();
         remove_stale_temporaries(target);
-        sync_directory_of(target);  // the new text is in place either way
+        // Not reported: the new text is the file for every reader now, and
+        // an error here would tell the caller that nothing changed. What a
+        // failed sync leaves is a weaker promise: after a power cut the old
+        // text may come back (docs/reliability.md says so).
+        sync_directory_of(target);
         return 0;
     }
 
@@ -247,30 +265,142 @@ int write_special(const std::string& target, const Content& content) noexcept {
     return fd.close();
 }
 
+// A rename that cannot replace the file (a mount point: a single file
+// bind-mounted into a container), or a directory that takes no new file:
+// open(path, "w+") still works there, and so does a save in place.
+bool rename_impossible(int err) noexcept { return directory_refused(err) || err == EBUSY || err == EXDEV; }
+
+// Not an errno: another save replaced the file between our open and our
+// look at its name; the save starts again on the file now there.
+constexpr int replaced_meanwhile = -4;
+
+// A regular file that exists, open for reading and writing as `file`.
+// `last_try`: a name that no longer leads to the open file gets it written
+// in place rather than looked up again.
+int save_existing(const std::string& path, int file, const struct stat& st, const Content& content,
+                  bool last_try) {
+    std::string target;
+    bool exact = false;
+    if (int err = file_path(file, st, path, target, exact)) return err;
+    if (!exact && !last_try) return replaced_meanwhile;
+    // More than one name: the file itself is written.
+    if (!exact || st.st_nlink > 1) return save_in_place(target, file, content);
+    const Existing existing{true, st};
+    const int err = save_by_rename(target, existing, content);
+    if (err == keep_in_place || rename_impossible(err)) return save_in_place(target, file, content);
+    return err;
+}
+
+// No file at `path`. A dangling symbolic link is followed as open(path,
+// "w+") follows it, with the kernel's own checks, by creating the file it
+// names; that empty file goes again if the save fails.
+int save_new(const std::string& path, const Content& content) {
+    struct stat st;
+    if (again([&] { return ::lstat(path.c_str(), &st); }) != 0 || !S_ISLNK(st.st_mode)) {
+        return save_by_rename(path, Existing{}, content);
+    }
+    Fd created(again([&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666); }));
+    if (!created.valid()) return errno;
+    if (again([&] { return ::fstat(created.get(), &st); }) != 0) return errno;
+    std::string target;
+    bool exact = false;
+    if (int err = file_path(created.get(), st, path, target, exact)) return err;
+    const int err = save_existing(path, created.get(), st, content, true);
+    if (err != 0 && exact) again([&] { return ::unlink(target.c_str()); });
+    return err;
+}
+
+// Waits for the file's writer lock and settles its journal; then keeps a
+// shared lock in `hold` so that no writer of ours starts until the load
+// has read the file.
+int settle_and_hold(const std::string& path, Fd& file, Fd& hold) {
+    LockOutcome outcome;
+    if (int err = wait_for_lock(file.get(), LockKind::exclusive, LockByte::writer, outcome)) {
+        return err == EINTR ? err : 0;
+    }
+    if (outcome != LockOutcome::locked) return 0;
+    struct stat st;
+    std::string target;
+    bool exact = false;
+    // A file that cannot be told by its name is read as open() reads it.
+    if (again([&] { return ::fstat(file.get(), &st); }) == 0 && file_path(file.get(), st, path, target, exact) == 0 &&
+        exact) {
+        if (int err = recover_in_place_save(target, file.get())) return err;
+    }
+    if (share_lock(file.get(), LockByte::writer) == 0) hold.reset(file.release());
+    return 0;
+}
+
+// Whether anything stands at the journal's path of the file open as `file`.
+bool journal_present(int file, const std::string& path) {
+    struct stat st;
+    std::string target;
+    bool exact = false;
+    if (again([&] { return ::fstat(file, &st); }) != 0) return true;
+    if (file_path(file, st, path, target, exact) != 0) return true;  // the settling decides
+    if (!exact) return false;
+    return again([&] { return ::lstat(journal_name(target).c_str(), &st); }) == 0 || errno != ENOENT;
+}
+
+// Opens the file for reading and keeps in `hold` a shared lock that a save
+// of ours in progress first finishes. With `look`, sets `journal` instead
+// of holding when something stands at the journal's path: settling it
+// needs the file open for writing. A reader who may not write the file
+// reads what open() reads, and writes nothing.
+int hold_for_reading(const std::string& path, Fd& hold, bool look, bool& journal) {
+    Fd file(again([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+    struct stat st;
+    if (!file.valid() || again([&] { return ::fstat(file.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) return 0;
+    LockOutcome outcome;
+    if (int err = wait_for_lock(file.get(), LockKind::shared, LockByte::writer, outcome)) {
+        return err == EINTR ? err : 0;
+    }
+    if (look && journal_present(file.get(), path)) {
+        journal = true;
+        return 0;
+    }
+    if (outcome == LockOutcome::locked) hold.reset(file.release());
+    return 0;
+}
+
 }  // namespace
 
-int save_file(std::string target, const Content& content) noexcept {
+int save_file(std::string path, const Content& content) noexcept {
     try {
-        if (int err = resolve_links(target)) return err;
-        Existing existing;
-        if (int err = inspect_target(target, existing)) return err;
-        if (existing.exists && !S_ISREG(existing.st.st_mode)) return write_special(target, content);
-        if (existing.exists && existing.st.st_nlink > 1) return save_in_place(target, content);
-        const int err = save_by_rename(target, existing, content);
-        if (err == keep_in_place || (existing.exists && directory_refused(err))) {
-            return save_in_place(target, content);
+        if (path.empty()) return ENOENT;
+        // What open(path, "w+") answers for any path that ends in a slash.
+        if (path.back() == '/') return EISDIR;
+        for (int attempt = 1;; ++attempt) {
+            // The kernel walks the path, links included, with the same checks
+            // as open(path, "w+"): where it refuses, the save fails with its error.
+            Fd file(again([&] { return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+            if (!file.valid()) return errno == ENOENT ? save_new(path, content) : errno;
+            struct stat st;
+            if (again([&] { return ::fstat(file.get(), &st); }) != 0) return errno;
+            if (!S_ISREG(st.st_mode)) {
+                file.close();
+                return write_special(path, content);
+            }
+            const int err = save_existing(path, file.get(), st, content, attempt == max_attempts);
+            if (err != replaced_meanwhile) return err;
         }
-        return err;
     } catch (...) {
         return ENOMEM;
     }
 }
 
-int recover_file(std::string target) noexcept {
+int recover_file(std::string path, Fd& hold) noexcept {
     try {
-        // A path that does not resolve is the engine's to report, or not.
-        if (resolve_links(target) != 0) return 0;
-        return recover_in_place_save(target);
+        if (path.empty()) return 0;
+        // A load opens the file for writing only when a journal needs
+        // settling, so that watchers of the file see no write at each load.
+        bool journal = false;
+        if (int err = hold_for_reading(path, hold, true, journal); err != 0 || !journal) return err;
+        Fd file(again([&] { return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+        if (!file.valid()) return hold_for_reading(path, hold, false, journal);
+        struct stat st;
+        if (again([&] { return ::fstat(file.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) return 0;
+        return settle_and_hold(path, file, hold);
     } catch (...) {
         return ENOMEM;
     }

@@ -7,7 +7,8 @@
 
 namespace ini::posix {
 
-// Makes the file at `target` hold exactly `content`; 0 or an errno. A
+// Makes the file at `target` hold exactly `content`; 0 or an errno (EINTR
+// only when a signal came while it waited for another writer). A
 // regular file is replaced by a synced new file renamed over it, or, where
 // it has other hard links, where its owner could not be kept or where the
 // directory takes no new file, written over in place (see disk/journal.hpp).
@@ -15,8 +16,11 @@ namespace ini::posix {
 // On failure the target is as it was and nothing of the save is left.
 int save_file(std::string target, const Content& content) noexcept;
 
-// Finishes what an interrupted in-place save of `target` left (see
-// disk/journal.hpp); 0 when there was nothing to do.
-int recover_file(std::string target) noexcept;
+// Before a load of `path`: waits for a save of ours in progress on that
+// file, puts back what an interrupted in-place save left (see
+// disk/journal.hpp), and keeps in `hold` a lock that holds off our writers
+// of the file until the load ends. 0 also when there was nothing to do or
+// nothing could be held; EINTR when a signal came during a wait.
+int recover_file(std::string path, Fd& hold) noexcept;
 
 }  // namespace ini::posix

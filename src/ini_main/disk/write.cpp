@@ -35,19 +35,31 @@ bool file_system_path(PyObject* path, std::string& out) noexcept {
     return false;
 }
 
+// Runs `work` without the GIL. A wait inside it that a signal interrupted
+// returns EINTR: the handlers run at once, and the work starts again unless
+// one of them raised.
+template <class Work>
+int without_gil(Work work) noexcept {
+    for (;;) {
+        int err;
+        Py_BEGIN_ALLOW_THREADS
+        err = work();
+        Py_END_ALLOW_THREADS
+        if (err != EINTR) return err;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
+}
+
 }  // namespace
 
 bool replace_file(PyObject* path, std::string_view head, std::string_view body) noexcept {
     std::string target;
     if (!file_system_path(path, target)) return false;
-    int err;
-    Py_BEGIN_ALLOW_THREADS
-    err = posix::save_file(std::move(target), posix::Content{head, body});
-    Py_END_ALLOW_THREADS
-    return err == 0 || raise_os_error(err, path);
+    const int err = without_gil([&] { return posix::save_file(target, posix::Content{head, body}); });
+    return err == 0 || (err > 0 && raise_os_error(err, path));
 }
 
-bool recover_interrupted_save(PyObject* path) noexcept {
+bool recover_interrupted_save(PyObject* path, posix::Fd* hold) noexcept {
     std::string target;
     if (!file_system_path(path, target)) {
         // Not a file name (a list of them, a number): the engine's read
@@ -56,11 +68,10 @@ bool recover_interrupted_save(PyObject* path) noexcept {
         PyErr_Clear();
         return true;
     }
-    int err;
-    Py_BEGIN_ALLOW_THREADS
-    err = posix::recover_file(std::move(target));
-    Py_END_ALLOW_THREADS
-    return err == 0 || raise_os_error(err, path);
+    posix::Fd held;
+    const int err = without_gil([&] { return posix::recover_file(target, held); });
+    if (hold != nullptr) hold->reset(held.release());
+    return err == 0 || (err > 0 && raise_os_error(err, path));
 }
 
 }  // namespace ini

@@ -6,6 +6,8 @@
 
 #include <string_view>
 
+#include "disk/posix_io.hpp"
+
 namespace ini {
 
 // Makes the file named by `path` (str, bytes or path-like) hold exactly
@@ -22,8 +24,11 @@ bool replace_file(PyObject* path, std::string_view head, std::string_view body) 
 
 // Puts back the old text of a file whose in-place save was killed part way,
 // so that a load finds the old text or the new, never a mixture. Call it
-// before reading the file. False with an OSError set only when such a file
-// cannot be repaired; a path that names no file is left to the reader.
-bool recover_interrupted_save(PyObject* path) noexcept;
+// before reading the file; `hold`, if given, then keeps our in-place writers
+// of the file waiting until it is closed after the read. False with an
+// exception set only when a torn file cannot be repaired, or when a signal
+// handler raised during a wait; a path that names no file is left to the
+// reader.
+bool recover_interrupted_save(PyObject* path, posix::Fd* hold = nullptr) noexcept;
 
 }  // namespace ini

@@ -83,7 +83,8 @@ PyObject* read(PyObject* const* args) noexcept {
     if (!read) return fail_at(id, 1);
     Ref path = get_attr(self, names.attr_path);
     if (!path) return fail_at(id, 2);
-    if (!recover_interrupted_save(path.get())) return fail_at(id, 3);
+    posix::Fd writers_held;  // until the engine has read the file
+    if (!recover_interrupted_save(path.get(), &writers_held)) return fail_at(id, 3);
     Ref result = read_natively(engine.get(), path.get());
     if (!result && !PyErr_Occurred()) {
         PyObject* stack[] = {nullptr, path.get(), names.utf8_sig};

@@ -13,7 +13,10 @@ namespace ini {
 
 namespace {
 
-// id(store) -> (weak reference to the store, the fs-encoded path, errno).
+// id(store) -> (weak reference to the store, the fs-encoded path, errno,
+// device, inode). The file is known by its device and inode where it could
+// be looked at, so that another spelling of its path, or a link to it, is
+// refused too; by the spelling only where even that failed.
 // Keyed by identity, as a store's class may make its instances unhashable;
 // the weak reference tells a live entry from one whose store has gone and
 // whose address was reused. Never released, like the rest of the module's
@@ -77,7 +80,11 @@ bool remember(PyObject* key, PyObject* self, PyObject* encoded, int err) noexcep
     if (!sweep_dead_entries()) return false;
     Ref weak = Ref::steal(PyWeakref_NewRef(self, nullptr));
     if (!weak) return false;
-    Ref entry = Ref::steal(Py_BuildValue("(OOi)", weak.get(), encoded, err));
+    struct stat st {};
+    const bool known = ::stat(PyBytes_AS_STRING(encoded), &st) == 0;
+    Ref entry = Ref::steal(Py_BuildValue("(OOiKK)", weak.get(), encoded, err,
+                                         static_cast<unsigned long long>(known ? st.st_dev : 0),
+                                         static_cast<unsigned long long>(known ? st.st_ino : 0)));
     return entry && PyDict_SetItem(unread, key, entry.get()) >= 0;
 }
 
@@ -130,10 +137,21 @@ bool check_may_replace(PyObject* self, PyObject* path) noexcept {
         PyErr_Clear();
         return true;
     }
-    const int same = PyObject_RichCompareBool(encoded.get(), PyTuple_GET_ITEM(entry, 1), Py_EQ);
-    if (same <= 0) return same == 0;
     struct stat st;
-    if (::stat(PyBytes_AS_STRING(encoded.get()), &st) != 0 && errno == ENOENT) return true;
+    const bool found = ::stat(PyBytes_AS_STRING(encoded.get()), &st) == 0;
+    if (!found && errno == ENOENT) return true;  // gone: the save makes a new file
+    const unsigned long long device = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(entry, 3));
+    const unsigned long long inode = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(entry, 4));
+    bool same;
+    if (found && inode != 0) {
+        same = static_cast<unsigned long long>(st.st_dev) == device &&
+               static_cast<unsigned long long>(st.st_ino) == inode;
+    } else {
+        const int equal = PyObject_RichCompareBool(encoded.get(), PyTuple_GET_ITEM(entry, 1), Py_EQ);
+        if (equal < 0) return false;
+        same = equal == 1;
+    }
+    if (!same) return true;
     return refuse_replace(static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(entry, 2))), path);
 }
 
