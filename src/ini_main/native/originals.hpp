@@ -46,8 +46,9 @@ enum class Original : size_t {
 };
 
 // The SHA-256, in hex, of the canonical text of the captured objects (the
-// same text that tools/fingerprint prints with --text). Empty with an
-// exception set on failure.
+// same text that tools/fingerprint prints with --text). False with an
+// exception set on failure; true with `hex` empty when no SHA-256 could be
+// imported, which leaves the release unproven.
 bool fingerprint(PyObject* const* captured, PyObject* cached_property_type,
                  PyObject* pattern_type, char (&hex)[65]) noexcept;
 
