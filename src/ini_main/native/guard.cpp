@@ -68,6 +68,7 @@ struct Guard {
     std::vector<PyTypeObject*> types;
     PyObject* simple_namespace = nullptr;
     PyObject* configparser_dict = nullptr;
+    PyObject* dict_descriptor = nullptr;  // the engine class's own __dict__ setter
 };
 
 Guard& guard = *new Guard();
@@ -308,6 +309,15 @@ bool capture_functions() {
     return true;
 }
 
+// What `engine.__dict__ = d` runs, taken before anything can replace it.
+Ref capture_dict_descriptor() noexcept {
+    static PyObject* name = PyUnicode_InternFromString("__dict__");
+    if (name == nullptr) return Ref();
+    Ref found = mro_lookup(of(Original::global_configparser_ConfigParser), name);
+    if (!found || Py_TYPE(found.get()) != &PyGetSetDescr_Type) return Ref();
+    return found;
+}
+
 bool check_fingerprint() noexcept {
     Ref pattern = Ref::steal(PyObject_GetAttrString(of(Original::global_configparser_re), "Pattern"));
     if (!pattern) return false;
@@ -437,12 +447,24 @@ int prove_engine(PyObject* dict) noexcept {
     return default_settings(dict) ? 1 : (PyErr_Occurred() ? -1 : 0);
 }
 
-bool engine_proven(PyObject* dict) noexcept {
+// A dict that still shares its object's inline values misses events: an
+// attribute stored on the object may go to those values directly (seen on
+// 3.13.0 for the first instance of the class, built without __init__).
+// Setting the dict back through the class's __dict__ descriptor detaches
+// it (PyObject_GenericSetDict would not): the values move into the dict,
+// which every later store then goes through, and whoever holds the dict
+// still holds the engine's.
+bool detach(PyObject* engine, PyObject* dict) noexcept {
+    PyObject* descriptor = guard.dict_descriptor;
+    return descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set(descriptor, engine, dict) == 0;
+}
+
+bool engine_proven(PyObject* engine, PyObject* dict) noexcept {
     if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != plain_attribute_count) return false;
     if (watched(dict, guard.plain_watcher)) return true;
     if (watched(dict, guard.other_watcher)) return false;
     const int plain = prove_engine(dict);
-    if (plain < 0) return false;
+    if (plain < 0 || (plain == 1 && !detach(engine, dict))) return false;
     if (PyDict_Watch(plain ? guard.plain_watcher : guard.other_watcher, dict) < 0) return false;
     return plain == 1;
 }
@@ -492,7 +514,8 @@ bool capture(PyObject* configparser) noexcept {
         PyErr_NoMemory();
         return false;
     }
-    return check_fingerprint() && watch_everything();
+    guard.dict_descriptor = capture_dict_descriptor().release();
+    return !PyErr_Occurred() && check_fingerprint() && watch_everything();
 }
 
 bool originals_hold() noexcept {
@@ -511,7 +534,7 @@ bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
         return false;
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(engine, nullptr));
-    if (!dict || !engine_proven(dict.get()) ||
+    if (!dict || !engine_proven(engine, dict.get()) ||
         ((needs & need_interpolation) && !plain_interpolation(dict.get())) ||
         ((needs & need_reader) && !inner_functions_hold())) {
         return false;
