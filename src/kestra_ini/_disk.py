@@ -28,7 +28,10 @@ def read(path: str, *, may_create: bool = False) -> bytes | None:
     """The file's bytes; None for a missing file that the command may create."""
     # A save killed while writing over a hard-linked file leaves a journal; the store puts the old text
     # back before every load, and so does the command line before it reads (a live save is left alone).
-    _durable.recover(path)
+    # A user who may not write the file gets that old text to read instead.
+    old = _durable.recover(path)
+    if old is not None:
+        return old
     try:
         with open(path, "rb") as file:
             return file.read()

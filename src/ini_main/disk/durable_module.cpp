@@ -23,7 +23,9 @@ PyObject* durable_replace_file(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* durable_recover(PyObject*, PyObject* path) noexcept {
-    if (!ini::recover_interrupted_save(path)) return nullptr;
+    ini::Ref old;
+    if (!ini::recover_interrupted_save(path, nullptr, &old)) return nullptr;
+    if (old) return old.release();
     Py_RETURN_NONE;
 }
 
@@ -36,7 +38,9 @@ PyMethodDef durable_methods[] = {
     {"recover", durable_recover, METH_O,
      PyDoc_STR("recover(path, /)\n--\n\n"
                "Put back the old bytes of the file at path if a save writing over it was\n"
-               "killed part way, as the store does before every load. Call it before reading.")},
+               "killed part way, as the store does before every load. Call it before reading.\n"
+               "A caller who may not write the file mends nothing: it gets those old bytes\n"
+               "to read instead of the file, or None.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

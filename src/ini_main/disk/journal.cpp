@@ -164,7 +164,7 @@ bool torn_write(std::string_view file, std::string_view old, std::string_view fr
     return file.size() == old.size() && file.substr(fresh_until) == old.substr(fresh_until);
 }
 
-enum class Verdict { stale, untouched, torn };
+enum class Verdict { absent, stale, untouched, torn };
 
 // How much old text a journal may make recovery read beyond the file's own
 // size: a file cut to a short new text still gets a long old one back.
@@ -198,6 +198,22 @@ int judge(int journal, const struct stat& jst, int file, const struct stat& fst,
     if (text == old) verdict = Verdict::untouched;
     else if (whole || torn_write(text, old, fresh, h.new_size)) verdict = Verdict::torn;
     return 0;
+}
+
+// Opens the journal at `name` and judges it for the file open as `file`:
+// `absent` when nothing stands there that we may obey. Not followed, and
+// never waited on (a FIFO): anything but a plain file of the file's writers
+// is passed over. Reading needs nothing more than read access to both.
+int examine(const std::string& name, int file, Fd& journal, Verdict& verdict, std::string& old) {
+    verdict = Verdict::absent;
+    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    journal.reset(again([&] { return ::open(name.c_str(), flags); }));
+    if (!journal.valid()) return 0;
+    struct stat jst, fst;
+    if (again([&] { return ::fstat(journal.get(), &jst); }) != 0) return 0;
+    if (again([&] { return ::fstat(file, &fst); }) != 0) return errno;
+    if (!trusted(jst, fst)) return 0;
+    return judge(journal.get(), jst, file, fst, verdict, old);
 }
 
 int overwrite(int fd, const Content& content) noexcept {
@@ -346,18 +362,11 @@ std::string journal_name(const std::string& target) { return sibling_name(target
 int recover_in_place_save(const std::string& target, int file) noexcept {
     try {
         const std::string name = journal_name(target);
-        // Not followed, and never waited on (a FIFO): anything but a plain
-        // file of ours is passed over.
-        constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-        Fd journal(again([&] { return ::open(name.c_str(), flags); }));
-        if (!journal.valid()) return 0;
-        struct stat jst, fst;
-        if (again([&] { return ::fstat(journal.get(), &jst); }) != 0) return 0;
-        if (again([&] { return ::fstat(file, &fst); }) != 0) return errno;
-        if (!trusted(jst, fst)) return 0;
+        Fd journal;
         Verdict verdict;
         std::string old;
-        if (int err = judge(journal.get(), jst, file, fst, verdict, old)) return err;
+        if (int err = examine(name, file, journal, verdict, old)) return err;
+        if (verdict == Verdict::absent) return 0;
         if (verdict == Verdict::torn) {
             if (int err = put_back(file, old)) return err;
         }
@@ -366,6 +375,20 @@ int recover_in_place_save(const std::string& target, int file) noexcept {
         return 0;
     } catch (...) {
         return ENOMEM;
+    }
+}
+
+std::optional<std::string> journaled_old_text(const std::string& target, int file) noexcept {
+    try {
+        Fd journal;
+        Verdict verdict;
+        std::string old;
+        if (examine(journal_name(target), file, journal, verdict, old) != 0 || verdict != Verdict::torn) {
+            return std::nullopt;
+        }
+        return old;
+    } catch (...) {
+        return std::nullopt;
     }
 }
 

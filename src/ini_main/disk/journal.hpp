@@ -15,6 +15,7 @@
 // and the file must hold the new text's first bytes over the old ones.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "disk/posix_io.hpp"
@@ -36,5 +37,11 @@ int save_in_place(const std::string& target, int file, const Content& content) n
 // died part way, removes a journal of ours that no longer fits the file,
 // and leaves anything else alone. 0 unless a torn file could not be mended.
 int recover_in_place_save(const std::string& target, int file) noexcept;
+
+// For a reader who may not mend the file open as `file` (for reading): the
+// old text that a journal of its writers records, when the file holds a
+// torn write of that save. Nothing is written or removed; nothing comes
+// back when there is no such journal or this reader may not read it.
+std::optional<std::string> journaled_old_text(const std::string& target, int file) noexcept;
 
 }  // namespace ini::posix

@@ -331,35 +331,38 @@ int settle_and_hold(const std::string& path, Fd& file, Fd& hold) {
     return 0;
 }
 
-// Whether anything stands at the journal's path of the file open as `file`.
-bool journal_present(int file, const std::string& path) {
+// Whether anything stands at the journal's path of the file open as
+// `file`; `target` is the file's own name when it can be told.
+bool journal_present(int file, const std::string& path, std::string& target) {
     struct stat st;
-    std::string target;
     bool exact = false;
     if (again([&] { return ::fstat(file, &st); }) != 0) return true;
     if (file_path(file, st, path, target, exact) != 0) return true;  // the settling decides
-    if (!exact) return false;
+    if (!exact) {
+        target.clear();
+        return false;
+    }
     return again([&] { return ::lstat(journal_name(target).c_str(), &st); }) == 0 || errno != ENOENT;
 }
 
-// Opens the file for reading and keeps in `hold` a shared lock that a save
-// of ours in progress first finishes. With `look`, sets `journal` instead
-// of holding when something stands at the journal's path: settling it
-// needs the file open for writing. A reader who may not write the file
-// reads what open() reads, and writes nothing.
-int hold_for_reading(const std::string& path, Fd& hold, bool look, bool& journal) {
-    Fd file(again([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+// Opens the regular file at `path` for reading as `file`, and waits for a
+// save of ours in progress on it with a shared lock (`locked` when taken).
+// `file` stays empty where there is nothing to settle: no regular file, or
+// a file system without these locks.
+int open_for_reading(const std::string& path, Fd& file, bool& locked) {
+    locked = false;
+    file.reset(again([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
     struct stat st;
-    if (!file.valid() || again([&] { return ::fstat(file.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) return 0;
-    LockOutcome outcome;
-    if (int err = wait_for_lock(file.get(), LockKind::shared, LockByte::writer, outcome)) {
-        return err == EINTR ? err : 0;
-    }
-    if (look && journal_present(file.get(), path)) {
-        journal = true;
+    if (!file.valid() || again([&] { return ::fstat(file.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) {
+        file.close();
         return 0;
     }
-    if (outcome == LockOutcome::locked) hold.reset(file.release());
+    LockOutcome outcome;
+    if (int err = wait_for_lock(file.get(), LockKind::shared, LockByte::writer, outcome)) {
+        file.close();
+        return err == EINTR ? err : 0;
+    }
+    locked = outcome == LockOutcome::locked;
     return 0;
 }
 
@@ -389,18 +392,31 @@ int save_file(std::string path, const Content& content) noexcept {
     }
 }
 
-int recover_file(std::string path, Fd& hold) noexcept {
+int recover_file(std::string path, Fd& hold, std::optional<std::string>& old) noexcept {
     try {
         if (path.empty()) return 0;
+        Fd file;
+        bool locked = false;
+        if (int err = open_for_reading(path, file, locked); err != 0 || !file.valid()) return err;
+        std::string target;
+        if (!journal_present(file.get(), path, target)) {
+            if (locked) hold.reset(file.release());
+            return 0;
+        }
         // A load opens the file for writing only when a journal needs
         // settling, so that watchers of the file see no write at each load.
-        bool journal = false;
-        if (int err = hold_for_reading(path, hold, true, journal); err != 0 || !journal) return err;
-        Fd file(again([&] { return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
-        if (!file.valid()) return hold_for_reading(path, hold, false, journal);
-        struct stat st;
-        if (again([&] { return ::fstat(file.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) return 0;
-        return settle_and_hold(path, file, hold);
+        Fd writable(again([&] { return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+        if (writable.valid()) {
+            file.close();  // its shared lock would keep the settling waiting
+            struct stat st;
+            if (again([&] { return ::fstat(writable.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) return 0;
+            return settle_and_hold(path, writable, hold);
+        }
+        // A reader who may not write the file mends nothing: it reads the
+        // old text where the journal gives it, else what open() reads.
+        if (!target.empty()) old = journaled_old_text(target, file.get());
+        if (locked) hold.reset(file.release());
+        return 0;
     } catch (...) {
         return ENOMEM;
     }

@@ -1,6 +1,7 @@
 // The save's file dance in plain POSIX: no Python, errno out.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "disk/posix_io.hpp"
@@ -19,8 +20,10 @@ int save_file(std::string target, const Content& content) noexcept;
 // Before a load of `path`: waits for a save of ours in progress on that
 // file, puts back what an interrupted in-place save left (see
 // disk/journal.hpp), and keeps in `hold` a lock that holds off our writers
-// of the file until the load ends. 0 also when there was nothing to do or
-// nothing could be held; EINTR when a signal came during a wait.
-int recover_file(std::string path, Fd& hold) noexcept;
+// of the file until the load ends. A reader who may not write the file
+// mends nothing; `old` gets the text to read instead of the torn file where
+// the journal gives it. 0 also when there was nothing to do or nothing
+// could be held; EINTR when a signal came during a wait.
+int recover_file(std::string path, Fd& hold, std::optional<std::string>& old) noexcept;
 
 }  // namespace ini::posix

@@ -59,7 +59,7 @@ bool replace_file(PyObject* path, std::string_view head, std::string_view body) 
     return err == 0 || (err > 0 && raise_os_error(err, path));
 }
 
-bool recover_interrupted_save(PyObject* path, posix::Fd* hold) noexcept {
+bool recover_interrupted_save(PyObject* path, posix::Fd* hold, Ref* old) noexcept {
     std::string target;
     if (!file_system_path(path, target)) {
         // Not a file name (a list of them, a number): the engine's read
@@ -69,9 +69,15 @@ bool recover_interrupted_save(PyObject* path, posix::Fd* hold) noexcept {
         return true;
     }
     posix::Fd held;
-    const int err = without_gil([&] { return posix::recover_file(target, held); });
+    std::optional<std::string> journaled;
+    const int err = without_gil([&] { return posix::recover_file(target, held, journaled); });
     if (hold != nullptr) hold->reset(held.release());
-    return err == 0 || (err > 0 && raise_os_error(err, path));
+    if (err != 0) return err > 0 && raise_os_error(err, path);
+    if (journaled && old != nullptr) {
+        *old = Ref::steal(PyBytes_FromStringAndSize(journaled->data(), static_cast<Py_ssize_t>(journaled->size())));
+        if (!*old) return false;
+    }
+    return true;
 }
 
 }  // namespace ini

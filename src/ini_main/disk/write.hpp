@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "disk/posix_io.hpp"
+#include "ref.hpp"
 
 namespace ini {
 
@@ -25,10 +26,12 @@ bool replace_file(PyObject* path, std::string_view head, std::string_view body) 
 // Puts back the old text of a file whose in-place save was killed part way,
 // so that a load finds the old text or the new, never a mixture. Call it
 // before reading the file; `hold`, if given, then keeps our in-place writers
-// of the file waiting until it is closed after the read. False with an
+// of the file waiting until it is closed after the read. A reader who may
+// not write the file mends nothing: where the journal gives the old text, it
+// is set in `old` (bytes), to be read instead of the torn file. False with an
 // exception set only when a torn file cannot be repaired, or when a signal
 // handler raised during a wait; a path that names no file is left to the
 // reader.
-bool recover_interrupted_save(PyObject* path, posix::Fd* hold = nullptr) noexcept;
+bool recover_interrupted_save(PyObject* path, posix::Fd* hold = nullptr, Ref* old = nullptr) noexcept;
 
 }  // namespace ini

@@ -127,4 +127,9 @@ struct LoadResult {
 
 LoadResult read(PyObject* engine, PyObject* path) noexcept;
 
+// What the engine's read of `path` makes of a file holding `content`
+// (bytes), without opening it: `loaded`, `failed`, or `unopened` where the
+// engine's reader raises an OSError, which its read would pass over.
+LoadResult read_bytes(PyObject* engine, PyObject* path, PyObject* content) noexcept;
+
 }  // namespace ini::fast

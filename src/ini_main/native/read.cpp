@@ -506,12 +506,12 @@ Ref text_over(PyObject* raw, bool buffered) noexcept {
     return call_io("TextIOWrapper", args, 2);
 }
 
-// The engine's own _read over `text`, then the file closed, as read()'s
-// `with` block does: an OSError from either skips the file.
-LoadResult engine_reads(PyObject* engine, PyObject* text, PyObject* path) noexcept {
+// The engine's own _read (or `reader`) over `text`, then the file closed,
+// as read()'s `with` block does: an OSError from either skips the file.
+LoadResult engine_reads(PyObject* engine, PyObject* text, PyObject* path, const char* reader = "_read") noexcept {
     LoadResult result;
     result.outcome = Load::loaded;
-    Ref read = Ref::steal(PyObject_CallMethod(engine, "_read", "OO", text, path));
+    Ref read = Ref::steal(PyObject_CallMethod(engine, reader, "OO", text, path));
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref closed = Ref::steal(PyObject_CallMethod(text, "close", nullptr));
     if (!closed) {
@@ -585,16 +585,17 @@ Ref decoded(PyObject* content) noexcept {
     return text;
 }
 
-// Bytes the native decoder refused: the engine's own _read decodes them
-// from memory, in the chunks it would have read, and fails as it would.
-LoadResult engine_decodes(PyObject* engine, PyObject* content, PyObject* path) noexcept {
+// Bytes the native decoder refused: the engine's own _read (or `reader`)
+// decodes them from memory, in the chunks it would have read, and fails as
+// it would.
+LoadResult engine_decodes(PyObject* engine, PyObject* content, PyObject* path, const char* reader = "_read") noexcept {
     LoadResult result;
     result.outcome = Load::failed;
     PyObject* args[] = {content};
     Ref memory = call_io("BytesIO", args, 1);
     Ref text = memory ? text_over(memory.get(), false) : Ref();
     if (!text) return result;
-    return engine_reads(engine, text.get(), path);
+    return engine_reads(engine, text.get(), path, reader);
 }
 
 LoadResult parse_and_commit(const Engine& e, PyObject* content, PyObject* text, PyObject* path) noexcept {
@@ -656,6 +657,24 @@ LoadResult read(PyObject* engine, PyObject* path) noexcept {
         return engine_decodes(engine, content.get(), path);
     }
     return parse_and_commit(e, content.get(), text.get(), path);
+}
+
+LoadResult read_bytes(PyObject* engine, PyObject* path, PyObject* content) noexcept {
+    LoadResult result;
+    result.outcome = Load::failed;
+    Engine e;
+    if (!may_read_natively(engine, e, path)) {
+        if (PyErr_Occurred()) return result;
+        // The engine's documented way to read a stream, where its own parts
+        // may not be relied on.
+        return engine_decodes(engine, content, path, "read_file");
+    }
+    Ref text = decoded(content);
+    if (!text) {
+        if (PyErr_Occurred()) return result;
+        return engine_decodes(engine, content, path);
+    }
+    return parse_and_commit(e, content, text.get(), path);
 }
 
 }  // namespace ini::fast

@@ -36,11 +36,9 @@ Ref render(PyObject* write) noexcept {
     return call_method(buffer.get(), names.getvalue);
 }
 
-// The engine's read, done natively where that cannot be told apart: the
-// list of the files read, as the engine's read returns it, or null (with
-// no exception set when the engine must read the file itself).
-Ref read_natively(PyObject* engine, PyObject* path) noexcept {
-    const fast::LoadResult loaded = fast::read(engine, path);
+// The list of the files read, as the engine's read returns it, or null
+// (with no exception set when the engine must read the file itself).
+Ref files_read(const fast::LoadResult& loaded, PyObject* path) noexcept {
     switch (loaded.outcome) {
         case fast::Load::loaded: return Ref::steal(Py_BuildValue("[O]", path));
         case fast::Load::unopened: return Ref::steal(PyList_New(0));
@@ -48,6 +46,14 @@ Ref read_natively(PyObject* engine, PyObject* path) noexcept {
         case fast::Load::declined: break;
     }
     return Ref();
+}
+
+// The engine's read, done natively where that cannot be told apart. A
+// reader who may not mend a torn file reads the `journaled` old text
+// instead, as the engine would read a file holding it.
+Ref read_natively(PyObject* engine, PyObject* path, PyObject* journaled) noexcept {
+    if (journaled != nullptr) return files_read(fast::read_bytes(engine, path, journaled), path);
+    return files_read(fast::read(engine, path), path);
 }
 
 }  // namespace
@@ -84,8 +90,9 @@ PyObject* read(PyObject* const* args) noexcept {
     Ref path = get_attr(self, names.attr_path);
     if (!path) return fail_at(id, 2);
     posix::Fd writers_held;  // until the engine has read the file
-    if (!recover_interrupted_save(path.get(), &writers_held)) return fail_at(id, 3);
-    Ref result = read_natively(engine.get(), path.get());
+    Ref journaled;
+    if (!recover_interrupted_save(path.get(), &writers_held, &journaled)) return fail_at(id, 3);
+    Ref result = read_natively(engine.get(), path.get(), journaled.get());
     if (!result && !PyErr_Occurred()) {
         PyObject* stack[] = {nullptr, path.get(), names.utf8_sig};
         result = Ref::steal(PyObject_Vectorcall(
