@@ -345,18 +345,40 @@ bool journal_present(int file, const std::string& path, std::string& target) {
     return again([&] { return ::lstat(journal_name(target).c_str(), &st); }) == 0 || errno != ENOENT;
 }
 
+// Opens `path` with `flags` only where it leads to a regular file. An open
+// of a FIFO, even one closed at once, lets a writer waiting for a reader go
+// on: its bytes would come to us and be lost, and the engine's own open would
+// then wait for a writer that never comes. So the file is first reached
+// without being opened (O_PATH), and only a regular one is opened, through
+// that very descriptor where /proc allows.
+int open_if_regular(const std::string& path, int flags, Fd& file) {
+    struct stat st;
+#if defined(O_PATH) && defined(__linux__) && !defined(KESTRA_PORTABLE)
+    Fd reached(again([&] { return ::open(path.c_str(), O_PATH | O_CLOEXEC); }));
+    if (!reached.valid()) return errno;
+    if (again([&] { return ::fstat(reached.get(), &st); }) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return 0;
+    const std::string same = "/proc/self/fd/" + std::to_string(reached.get());
+    file.reset(again([&] { return ::open(same.c_str(), flags); }));
+    if (file.valid() || errno != ENOENT) return file.valid() ? 0 : errno;
+    // No /proc: the path again, which can only differ if replaced meanwhile.
+#endif
+    if (again([&] { return ::stat(path.c_str(), &st); }) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return 0;
+    file.reset(again([&] { return ::open(path.c_str(), flags); }));
+    if (!file.valid()) return errno;
+    if (again([&] { return ::fstat(file.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) file.close();
+    return 0;
+}
+
 // Opens the regular file at `path` for reading as `file`, and waits for a
 // save of ours in progress on it with a shared lock (`locked` when taken).
 // `file` stays empty where there is nothing to settle: no regular file, or
 // a file system without these locks.
 int open_for_reading(const std::string& path, Fd& file, bool& locked) {
     locked = false;
-    file.reset(again([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
-    struct stat st;
-    if (!file.valid() || again([&] { return ::fstat(file.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) {
-        file.close();
-        return 0;
-    }
+    open_if_regular(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, file);
+    if (!file.valid()) return 0;
     LockOutcome outcome;
     if (int err = wait_for_lock(file.get(), LockKind::shared, LockByte::writer, outcome)) {
         file.close();
@@ -405,11 +427,10 @@ int recover_file(std::string path, Fd& hold, std::optional<std::string>& old) no
         }
         // A load opens the file for writing only when a journal needs
         // settling, so that watchers of the file see no write at each load.
-        Fd writable(again([&] { return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+        Fd writable;
+        open_if_regular(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, writable);
         if (writable.valid()) {
             file.close();  // its shared lock would keep the settling waiting
-            struct stat st;
-            if (again([&] { return ::fstat(writable.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) return 0;
             return settle_and_hold(path, writable, hold);
         }
         // A reader who may not write the file mends nothing: it reads the
