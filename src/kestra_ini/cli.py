@@ -259,6 +259,8 @@ def _changes(args: argparse.Namespace) -> list[object]:
         return [changes.Rename(args.section, key[0] if key else None, new)]
     if args.command == "merge":
         return [changes.Merge(_formats.read_input(args.source)[1], mode, args.existing)]
+    # A key the document gives one value has that one value afterwards, however often the file had it.
+    mode = getattr(args, "mode", None) or changes.ALL
     made: list[object] = []
     for section, items in _formats.sections_from_json(args.json_file, tolerant=True).items():
         if section:
