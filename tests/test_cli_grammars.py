@@ -1,6 +1,7 @@
 """One table of edits run under both readings, the tolerant one and the engine's (--strict): a file both can
 read must come out of an edit as the same bytes, which the table spells out."""
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from kestra_ini.cli import main
 
@@ -84,3 +85,54 @@ def test_backup_keeps_the_old_file_and_a_dash_edits_standard_input(tmp_path, mon
     capfdbinary.readouterr()
     assert main(["-", "set", "b", "z", "5", *reading]) == 0
     assert capfdbinary.readouterr().out == NEXT.replace(b"3", b"5")
+
+
+# --- the property: on any file both readings read alike, an edit gives the same bytes under both ----------
+
+NAMES = ["alpha", "beta", "gamma.1", "x y"]
+VALUE = st.text("abZ09/.%=:,_#-", min_size=1, max_size=6).filter(lambda v: v != "--" and "%" not in v[:1])
+SEPARATORS = ["=", " = ", " : ", "\t=\t", " ="]
+
+
+@st.composite
+def files(draw):
+    """(bytes, sections): a file that the tolerant reading and the engine read as the same keys and values."""
+    end = draw(st.sampled_from(["\n", "\r\n"]))
+    lines, sections = [], {}
+    for name in draw(st.lists(st.sampled_from(["main", "Peer", "x y"]), min_size=1, max_size=3,
+                              unique=True)):
+        lines += draw(st.lists(st.sampled_from(["", "# c", "; c"]), max_size=1)) + [f"[{name}]"]
+        keys = draw(st.lists(st.sampled_from(NAMES), unique=True, max_size=3))
+        sections[name] = keys
+        for key in keys:
+            lines.append(f"{key}{draw(st.sampled_from(SEPARATORS))}{draw(VALUE)}")
+            lines += [f"\t{draw(VALUE)}" for _ in range(draw(st.integers(0, 1)))]
+            lines += draw(st.lists(st.sampled_from(["", "# c", "; c"]), max_size=1))
+    text = end.join(lines) + (end if draw(st.booleans()) else "")
+    return text.encode(), sections
+
+
+@st.composite
+def edits(draw, sections):
+    section = draw(st.sampled_from([*sections, "new"]))
+    keys = sections.get(section, [])
+    kind = draw(st.sampled_from(["set", "remove", "remove section"]))
+    if kind == "remove section":
+        return ["remove", "--", section]
+    key = draw(st.sampled_from(keys + ["new.key"]) if kind == "set" else st.sampled_from(keys or ["nope"]))
+    if kind == "remove":
+        return ["remove", "--", section, key]
+    return ["set", "--", section, key, draw(VALUE)]
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_both_readings_give_the_same_bytes(tmp_path, data):
+    old, sections = data.draw(files())
+    command = data.draw(edits(sections))
+    results = []
+    for reading in ([], ["--strict"]):
+        path = tmp_path / "file.ini"
+        path.write_bytes(old)
+        results.append((main([str(path), command[0], *reading, *command[1:]]), path.read_bytes()))
+    assert results[0] == results[1]
