@@ -183,33 +183,29 @@ def _join(parts: list[str]) -> str:
     # Blank lines after the last line of a value are not part of it.
     while len(parts) > 1 and not parts[-1]:
         parts.pop()
-    return "\n".join(parts)
+    return parts[0] if len(parts) == 1 else "\n".join(parts)
 
 
 def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], int | None]:
     blocks = [Block("", None, [])]
     unreadable: int | None = None
-    current: Entry | None = None
-    key_indent = 0
+    key: str | None = None  # the key whose lines these are, from `start` to `stop`
+    value: str | None = None
+    start = stop = key_indent = 0
     parts: list[str] = []
-
-    def close() -> None:
-        nonlocal current
-        if current is not None:
-            blocks[-1].entries.append(current._replace(value=_join(parts) if current.value is not None else None))
-        current = None
-
     for number, line in enumerate(lines):
         clean = line.text.strip()
         if not clean or clean.startswith(COMMENTS):
-            if current is not None and current.value is not None and not clean:
+            if value is not None and not clean:
                 parts.append("")
             continue
-        if current is not None and current.value is not None and _continues(grammar, line.text, key_indent):
+        if value is not None and _continues(grammar, line.text, key_indent):
             parts.append(clean)
-            current = current._replace(stop=number + 1)
+            stop = number + 1
             continue
-        close()
+        if key is not None:
+            blocks[-1].entries.append(Entry(key, _join(parts) if value is not None else None, start, stop))
+            key = value = None
         if grammar.directive is not None and grammar.directive.match(clean):
             continue
         header = grammar.header.fullmatch(clean)
@@ -221,7 +217,9 @@ def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], int | N
             # Read as a bare key, so that a reader that takes any text still sees every line somewhere.
             unreadable = number if unreadable is None else unreadable
             found = (clean, None)
-        current, key_indent = Entry(found[0], found[1], number, number + 1), indent(line.text)
-        parts = [found[1] or ""]
-    close()
+        key, value = found
+        start, stop, key_indent = number, number + 1, indent(line.text)
+        parts = [value or ""]
+    if key is not None:
+        blocks[-1].entries.append(Entry(key, _join(parts) if value is not None else None, start, stop))
     return blocks, unreadable
