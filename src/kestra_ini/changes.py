@@ -15,8 +15,9 @@
         the section (key None), every block of it, or every occurrence of the key in it, to the name `new`
     Merge(text, mode=ONE, existing=False)
         the sections and keys of INI text (bytes, read in the document's grammar), as AddSection and Set; a key
-    the text repeats replaces every occurrence in the file
-    Set, AddSection and Merge take existing=True to refuse creating what is missing.
+        the text repeats replaces every occurrence in the file
+    Set, AddSection and Merge take existing=True to refuse creating what is missing; Remove and RemoveSection
+    take missing_ok=True to pass over what is not there.
 
     edit(doc, changes) -> Document     # every change made in turn; raises ChangeError, and then nothing holds
     value_problem(value, grammar)      # why a value could not be written to read back the same, or None
@@ -36,6 +37,7 @@ from kestra_ini.document import (
     Document,
     Entry,
     Line,
+    NotIni,
     indent,
     majority_end,
     read,
@@ -388,7 +390,10 @@ def _rename_section(job: _Edit, section: str, new: str) -> None:
 
 def _merged(doc: Document, change: Merge) -> list[object]:
     source = read(change.text, doc.grammar)
-    source.require_readable()
+    try:
+        source.require_readable()
+    except NotIni as exc:
+        raise ChangeError(f"the text to merge: {exc}") from None
     result: list[object] = []
     for section in source.sections():
         if section:

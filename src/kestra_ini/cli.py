@@ -419,6 +419,9 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     if any(args.strict or args.expand for args in chain):
         from kestra_ini import _strict
 
+        if any(args.encoding for args in chain):
+            _parser_error(prog, words, "--strict and --expand read UTF-8 only, as the class does: no --encoding")
+
         strict = _strict.Session(path, expand=any(args.expand for args in chain))
     try:
         _emit(_run(chain, strict))
@@ -432,6 +435,10 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
         print(f"{PROGRAM}: {where}: {message}", file=sys.stderr)
         return 1
     return 0
+
+
+def _parser_error(prog: str, words: list[str], message: str) -> None:
+    _build_parser(prog, words).error(message)
 
 
 def _strict_describe(exc: Exception, session: _strict.Session) -> tuple[str, str] | None:
