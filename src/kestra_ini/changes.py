@@ -94,9 +94,9 @@ def _name_problem(key: str, grammar: Grammar) -> str | None:
         return "a key name must be non-empty, without leading or trailing whitespace"
     if "\n" in key or "\r" in key or grammar.delimiter.search(key):
         return "a key name cannot hold a line break, '=' or ':'"
-    if key.startswith(("[", "!", "%", *COMMENTS)) or not grammar.key.fullmatch(key) or \
-            without_comment(grammar, key) != key:
-        return "a key name cannot start with '[', '!', '%', ';' or '#', nor hold ' ;' or '{'"
+    if key.startswith(("[", *COMMENTS)) or not grammar.key.fullmatch(key) or without_comment(grammar, key) != key \
+            or grammar.directive is not None and grammar.directive.match(key):
+        return "a key name cannot start with '[', ';' or '#', read as a directive, nor hold ' ;' or '{'"
     return None
 
 
