@@ -1,24 +1,25 @@
-"""crudini's command line over kestra-ini's minimal, verified edits.
+"""crudini's command line, with crudini's results, over kestra-ini's durable writes.
 
 ``kestra-crudini ARGS...`` and ``python -m kestra_ini.crudini ARGS...`` take the command lines that scripts
 already pass to crudini (--set, --get, --del, --merge, chained, with its options) and answer with the same
-output and exit status. The edits are those of ``kestra-ini``: only the lines of what changed are rewritten,
-the result must read back as exactly the intended configuration, and it is written durably, under the edit
-lock, once per call. Where crudini's own result is faulty (a final newline added, a trailing space after an
-empty value, a value that reads back as something else, a traceback for bytes that are not UTF-8), this
-front end does the sound thing instead; the README lists each such difference.
+output, exit status and bytes: the file read as crudini reads it, and each change written where and as crudini
+writes it. Each change is checked by reading the lines back, and the file is written durably, under the edit
+lock, once per call. Where crudini's own result is faulty (a traceback for bytes that are not UTF-8, a value
+that would read back as something else, a replaced file that leaves its hard links behind), this front end
+does the sound thing instead; docs/crudini.md lists each such difference.
 """
 from __future__ import annotations
 
+import os
 import re
 import shlex
 import sys
-from collections import Counter
+from collections import namedtuple
 from collections.abc import Collection, Iterator, Sequence
 from dataclasses import dataclass, field
 
-from kestra_ini import _dialect, _disk
-from kestra_ini._lines import BOM, Line, majority_end, settle_ends
+from kestra_ini import _disk
+from kestra_ini._lines import BOM, Line, majority_end, split_lines
 
 # The crudini release whose interface this front end answers to; --version names it second, where
 # scripts that check crudini's version look for it.
@@ -207,8 +208,9 @@ def _check_operations(options: Options, operations: list[Operation]) -> None:
     if not operations:
         raise UsageError("One of --set|--del|--get|--merge must be specified")
     modes = {operation.mode for operation in operations}
-    if modes & {"get", "merge"} and modes & {"set", "del"}:
-        raise UsageError("--get|--merge modes can't be mixed with --set|--del")
+    if len(modes) > 1 and modes & {"get", "merge"}:
+        # crudini's own words, its missing space included: scripts and tests compare them
+        raise UsageError("--get|--merge modes can't be mixedwith --set|--del")
     if [operation.mode for operation in operations].count("merge") > 1:
         raise UsageError("--merge mode can't be repeated")
     if len({operation.file for operation in operations if operation.words}) > 1:
@@ -222,159 +224,332 @@ def _check_operations(options: Options, operations: list[Operation]) -> None:
             raise UsageError(f"A value should not be specified with --{operation.mode}")
         if count < fewest or (most is not None and count > most):
             raise UsageError("")
+    _check_names(options, operations)
+
+
+def _check_names(options: Options, operations: list[Operation]) -> None:
+    """What crudini refuses before it reads the file."""
+    for operation in operations:
+        if len(operation.words) > 1 and ("[" in operation.words[1] or "]" in operation.words[1]):
+            raise Failure(f"section names should not contain '[' or ']': {operation.words[1]}")
+    for operation in operations:
+        if operation.param is not None and "=" in operation.param:
+            hint = "" if "nospace" in options.ini_options else "\nUse --ini-options=nospace if you want that format"
+            raise Failure(f"param names should not contain '=': {operation.param}{hint}")
+    defaults = {operation.words[1] for operation in operations if len(operation.words) > 1} & {"", _DEFAULT}
+    if len(defaults) > 1:
+        raise Failure("Conflicting DEFAULT section specifications")
 
 
 # --- the configuration -------------------------------------------------------------------------------
 
+# crudini's reading of a line, as its parser (iniparse) takes it: a header is "[name]" at the start of the line,
+# nothing but a comment after it; a comment line starts with '#', ';' or '%'; a key line is a name, then '=' or
+# ':' (the first of them), then the value, whose inline comment only whitespace and ';' start; a line indented
+# under a key continues its value, even one that looks like a comment, and blank lines among those lines are
+# skipped; any other line without a delimiter is a key without a value.
+_HEADER = re.compile(r"\[(?P<name>[^]]+)\]\s*(?:[;#].*)?")
+_COMMENT = ("#", ";", "%")
+_KEY = re.compile(r"(?P<key>[^=:\s\[][^=:]*?)\s*(?P<delimiter>[=:])\s*")
+_BARE = re.compile(r"[^=:\s\[]")
+_INLINE = re.compile(r"\s;")
+_CONTINUATION_INDENT = " " * 8  # how crudini indents the lines of a multi-line value it writes
+
+# One key as the file holds it: lines[start:stop] are its line and the lines of its value.
+Entry = namedtuple("Entry", "key value start stop")
+# A header (its line index; None for the keys before the first header) and the keys up to the next header.
+Block = namedtuple("Block", "name header entries")
+
+
+class ParseError(Failure):
+    """Lines crudini's parser cannot read, in its own words."""
+
+    def __init__(self, path: str, numbers: list[tuple[int, str]], top: bool) -> None:
+        # crudini reads keys before the first header by reading the file again behind a [DEFAULT] header of its
+        # own: the message then names the file, and the line numbers count that header.
+        shift = 1 if top else 0
+        listed = "".join(f"\n\t[line {number + shift:2d}]: {text!r}" for number, text in numbers)
+        prefix = f"Error parsing {path}: " if top else ""
+        super().__init__(f"{prefix}Source contains parsing errors: '<???>'{listed}")
+
+
+def _parse(lines: list[Line], ignoreindent: bool) -> tuple[list[Block], list[tuple[int, str]], bool]:
+    """The blocks of the file, the lines that cannot be read (number, text as read), and whether anything but
+    blank and comment lines comes before the first header."""
+    blocks = [Block(_DEFAULT, None, [])]
+    errors: list[tuple[int, str]] = []
+    top = False
+    current: list | None = None  # [key, value, start, stop] of the key whose value may go on
+    for index, line in enumerate(lines):
+        text = line.text.lstrip() if ignoreindent else line.text
+        stripped = text.strip()
+        if not stripped or text.startswith(_COMMENT):
+            continue
+        if text[0].isspace() and current is not None:
+            current[1] = f"{current[1] or ''}\n{stripped}"
+            current[3] = index + 1
+            continue
+        current = None
+        header = _HEADER.fullmatch(text.rstrip())
+        key = _KEY.match(text)
+        if header:
+            blocks.append(Block(header.group("name"), index, []))
+            continue
+        if key:
+            value = _INLINE.split(text[key.end():], 1)[0].strip()
+            current = [key.group("key"), value, index, index + 1]
+        elif _BARE.match(text):
+            current = [stripped, None, index, index + 1]
+        else:
+            errors.append((index + 1, text + ("\n" if line.end else "")))
+            top = top or len(blocks) == 1
+            continue
+        blocks[-1].entries.append(current)
+        top = top or len(blocks) == 1
+    return [Block(b.name, b.header, [Entry(*e) for e in b.entries]) for b in blocks], errors, top
+
+
+def _key(text: str) -> re.Match[str] | None:
+    """A key line's name and delimiter, wherever its indentation (--ini-options=ignoreindent) puts them."""
+    return _KEY.match(text, len(text) - len(text.lstrip()))
+
+
 class Config:
-    """One file as crudini addresses it, over the tolerant reading of kestra_ini._dialect.
+    """One file as crudini reads and writes it.
 
-    crudini's default section is both the keys before the first header and a [DEFAULT] section. Keys are
-    matched case-insensitively, as crudini matches them, and printed as the file spells them; of a key
-    written more than once, the last value counts. Each change is made and verified at once, so the next
-    operation of a chain sees it; the file is written once, at the end."""
+    crudini's default section is both the keys before the first header and any [DEFAULT] section. Keys are
+    found whatever their case, the last one written counting; a listing gives each spelling once. Changes
+    are made line by line, each checked by reading the lines back, so the next operation of a chain sees
+    it; the file is written once, at the end."""
 
-    def __init__(self, path: str, data: bytes | None) -> None:
+    def __init__(self, path: str, data: bytes | None, ignoreindent: bool = False) -> None:
         self.path = path
         self.exists = data is not None
         self.data = data or b""
-        self.doc = _dialect.read(self.data)
-        self.added: set[tuple[str, str]] = set()  # keys new to the file, as (section in the file, key)
+        self.ignoreindent = ignoreindent
+        self.bom = self.data.startswith(BOM)
+        body = self.data[len(BOM):] if self.bom else self.data
+        self.lines = split_lines(body.decode("utf-8", "surrogateescape"))
+        self.newline = majority_end(self.lines)
+        # Where crudini puts a new section: after a blank line when the file ends with a line end, right after
+        # the last line once a section was added or removed.
+        self.spaced = bool(self.lines) and self.lines[-1].end != ""
+        self._read(check=True)
 
-    @property
-    def doc(self) -> _dialect.Document:
-        return self._doc
+    def _read(self, check: bool = False) -> None:
+        self.blocks, errors, top = _parse(self.lines, self.ignoreindent)
+        if errors and check:
+            raise ParseError(self.path, errors, top)
 
-    @doc.setter
-    def doc(self, doc: _dialect.Document) -> None:
-        self._doc = doc
-        self._index: dict[str, dict[str, list[tuple[str, str, int]]]] = {}
+    def encode(self, *, final: bool = True) -> bytes:
+        lines = list(self.lines)
+        if final and lines and not lines[-1].end:
+            # crudini writes a file whole, ending its last line
+            lines[-1] = Line(lines[-1].text, self.newline)
+        text = "".join(line.text + line.end for line in lines).encode("utf-8", "surrogateescape")
+        return BOM + text if self.bom else text
 
     # reading
 
-    @staticmethod
-    def _names(section: str) -> tuple[str, ...]:
-        return _DEFAULTS if section == _DEFAULT else (section,)
+    def _blocks(self, section: str) -> list[Block]:
+        return [block for block in self.blocks if block.name == section]
 
     def has(self, section: str) -> bool:
-        return section == _DEFAULT or self.doc.has_section(section)
+        return section == _DEFAULT or bool(self._blocks(section))
 
     def own(self, section: str) -> dict[str, tuple[str, str]]:
-        """The section's own keys: lower-cased name -> (name as first spelled, last value)."""
+        """The section's own keys, one a spelling: name -> (name, last value of that spelling)."""
         found: dict[str, tuple[str, str]] = {}
-        for name in self._names(section):
-            for key, value in self.doc.items(name):
-                spelled = found[key.lower()][0] if key.lower() in found else key
-                found[key.lower()] = (spelled, value or "")
+        for block in self._blocks(section):
+            for entry in block.entries:
+                found[entry.key] = (entry.key, entry.value or "")
         return found
+
+    def _entries(self, section: str, param: str) -> list[Entry]:
+        lowered = param.lower()
+        return [entry for block in self._blocks(section) for entry in block.entries if entry.key.lower() == lowered]
 
     def lookup(self, section: str, param: str) -> str | None:
         """The value crudini's --get prints: the section's own, else the default section's."""
         for name in (section, _DEFAULT):
-            hit = self.own(name).get(param.lower())
-            if hit is not None:
-                return hit[1]
+            found = self._entries(name, param)
+            if found:
+                return found[-1].value or ""
         return None
 
-    def listed_sections(self) -> list[str]:
-        named = [name for name in self.doc.sections() if name not in _DEFAULTS]
-        return ([_DEFAULT] if self.own(_DEFAULT) else []) + named
+    def raw(self, section: str, param: str) -> tuple[bool, str | None]:
+        """Whether the section has the key itself, and its value (None for a key without one)."""
+        found = self._entries(section, param)
+        return bool(found), found[-1].value if found else None
 
-    def places(self, section: str, param: str) -> list[tuple[str, str, int]]:
-        """(section in the file, key as spelled, times written) of every spelling of the key there."""
-        if section not in self._index:
-            # Built once a document, so that a long --merge looks keys up in constant time.
-            index: dict[str, list[tuple[str, str, int]]] = {}
-            for name in self._names(section):
-                for key, count in Counter(key for key, _ in self.doc.items(name)).items():
-                    index.setdefault(key.lower(), []).append((name, key, count))
-            self._index[section] = index
-        return self._index[section].get(param.lower(), [])
+    def sections(self) -> list[str]:
+        """Every section that is there: the default one when it holds keys or has a header."""
+        return list(dict.fromkeys(block.name for block in self.blocks if block.header is not None or block.entries))
+
+    def default_header(self) -> bool:
+        return any(block.header is not None for block in self._blocks(_DEFAULT))
+
+    def listed_sections(self) -> list[str]:
+        named = [block.name for block in self.blocks if block.header is not None and block.name != _DEFAULT]
+        return ([_DEFAULT] if self.own(_DEFAULT) else []) + list(dict.fromkeys(named))
+
+    def reading(self) -> dict[tuple[str, str], str | None]:
+        """What crudini reads: (section, key in lower case) -> the last value."""
+        return {(block.name, entry.key.lower()): entry.value for block in self.blocks for entry in block.entries}
 
     # changing
 
-    def change(self, *changes: _dialect.Change) -> None:
-        self.doc = _dialect.read(_dialect.edit(self.doc, changes))
+    def _checked(self, expected: dict, what: str) -> None:
+        self._read()
+        if self.reading() != expected:
+            raise Failure(f"{self.path}: nothing written: {what} would not read back as intended")
 
-    def set(self, section: str, param: str | None, value: str, *, header: bool = False) -> None:
-        self.change(*self.set_changes(section, param, value, header=header))
+    def _value_lines(self, first: str, value: str, indent: str = _CONTINUATION_INDENT) -> list[Line]:
+        head, *rest = value.split("\n")
+        return [Line(first + head, self.newline)] + [Line(indent + line if line else "", self.newline) for line in rest]
 
-    def set_changes(self, section: str, param: str | None, value: str, *,
-                    header: bool = False) -> list[_dialect.Change]:
-        """The changes that set a key (or add a section), found against the document as it is now."""
-        if header and not self.doc.has_section(_DEFAULT):
-            self._default_header()
-        if param is None:
-            return [] if section == _DEFAULT else [_dialect.AddSection(section)]
-        found = self.places(section, param)
-        count = sum(times for _, _, times in found)
-        if count > 1:
-            # crudini changes the last one and leaves the others, which readers other than crudini still see.
-            raise Failure(f"{self.path}: nothing written: key {param!r} appears {count} times in section "
-                          f"{section!r}, and changing one would leave the others")
+    def _key_lines(self, key: str, value: str | None, indent: str, *, nospace: bool) -> list[Line]:
+        if value is None:
+            return [Line(indent + key, self.newline)]
+        return self._value_lines(f"{indent}{key}{'=' if nospace else ' = '}", value)
+
+    def _rewritten(self, entry: Entry, value: str | None) -> list[Line]:
+        """The key's lines with a new value: its name and delimiter as written, an inline comment kept at its
+        column."""
+        line = self.lines[entry.start]
+        text = line.text
+        key = _key(text)
+        if value is None:
+            return [line] + self.lines[entry.start + 1:entry.stop]
+        if key is None:  # a key without a value gets one
+            return self._key_lines(text.rstrip(), value, "", nospace=False)
+        prefix = text[:key.end()]
+        found = _INLINE.search(text, key.end())
+        # A value already on several lines keeps the indentation of its own continuation lines.
+        continued = [self.lines[index].text for index in range(entry.start + 1, entry.stop)
+                     if self.lines[index].text[:1].isspace()]
+        indent = continued[0][:len(continued[0]) - len(continued[0].lstrip())] if continued else _CONTINUATION_INDENT
+        rewritten = self._value_lines(prefix, value, indent)
         if found:
-            return [_dialect.Set(found[0][0], found[0][1], value)]
-        if section == _DEFAULT:
-            section = _DEFAULT if self.doc.has_section(_DEFAULT) else ""
-        self.added.add((section, param))
-        return [_dialect.Set(section, param, value)]
+            first = rewritten[0].text.ljust(found.start()) + text[found.start():]
+            rewritten[0] = Line(first, rewritten[0].end)
+        rewritten[-1] = Line(rewritten[-1].text, self.lines[entry.stop - 1].end or self.newline)
+        return rewritten
 
-    def _default_header(self) -> None:
-        """An explicit [DEFAULT] header at the top: the keys before the first section fall under it."""
-        newline = majority_end(self.doc.lines) if self.doc.lines else "\n"
-        data = self.doc.encode()
-        body = data[len(BOM):] if self.doc.bom else data
-        edited = _dialect.read((BOM if self.doc.bom else b"") + f"[{_DEFAULT}]{newline}".encode() + body)
-        (first, keys), *rest = self.doc.reading()
-        if edited.reading() != [(first, []), (_DEFAULT, keys), *rest]:
-            raise _dialect.ChangeError("nothing written: a [DEFAULT] header would not read back as intended")
-        self.doc = edited
+    def _append_section(self, section: str) -> int:
+        """A new, empty section at the end, where crudini puts it; the index of its header."""
+        if self.lines and not self.lines[-1].end:
+            self.lines[-1] = Line(self.lines[-1].text, self.newline)
+        if self.spaced:
+            self.lines.append(Line("", self.newline))
+        self.spaced = False
+        self.lines.append(Line(f"[{section}]", self.newline))
+        return len(self.lines) - 1
+
+    def set(self, section: str, param: str | None, value: str | None, *, header: bool = False,
+            nospace: bool = False, loose: bool = False) -> None:
+        """`loose`: the value may read back without its leading and trailing whitespace (the lists crudini
+        joins leave some)."""
+        expected = self.reading()
+        if header and not self.default_header():
+            self.lines.insert(0, Line(f"[{_DEFAULT}]", self.newline))
+            self._read()
+        if not self.has(section):
+            self._append_section(section)
+            self._read()
+        if param is None:
+            return self._checked(expected, f"section {section!r}")
+        found = self._entries(section, param)
+        if found:
+            entry = found[-1]
+            self.lines[entry.start:entry.stop] = self._rewritten(entry, value)
+            expected[(section, param.lower())] = value if value is not None else self.raw(section, param)[1]
+            if loose and value is not None:
+                expected[(section, param.lower())] = value.strip()
+        else:
+            block = self._blocks(section)[-1]
+            if block.entries:
+                last = block.entries[-1]
+                at = last.stop
+                start_text = self.lines[last.start].text
+                indent = start_text[:len(start_text) - len(start_text.lstrip())]
+            else:
+                at, indent = (0 if block.header is None else block.header + 1), ""
+            if at and not self.lines[at - 1].end:
+                self.lines[at - 1] = Line(self.lines[at - 1].text, self.newline)
+            self.lines[at:at] = self._key_lines(param, value, indent, nospace=nospace)
+            expected[(section, param.lower())] = value.strip() if loose and value is not None else value
+        self._checked(expected, f"key {param!r} in section {section!r}")
 
     def remove(self, section: str, param: str | None) -> None:
-        if param is None:
-            self.change(*[_dialect.RemoveSection(name, missing_ok=True) for name in self._names(section)])
+        expected = {where: value for where, value in self.reading().items()
+                    if where[0] != section or (param is not None and where[1] != param.lower())}
+        if param is not None:
+            self._remove_keys(self._entries(section, param))
         else:
-            self.change(*[_dialect.Remove(name, key, all=True) for name, key, _ in self.places(section, param)])
+            keys = [entry for block in self._blocks(section) if block.header is None for entry in block.entries]
+            self._remove_keys(keys)
+            self._read()
+            self._remove_blocks([block for block in self._blocks(section) if block.header is not None])
+        self._checked(expected, f"removing section {section!r}")
 
-    def respace(self, spaced: bool, *, keys: Collection[tuple[str, str]] | None = None, equals: bool = False) -> None:
+    def _remove_keys(self, entries: list[Entry]) -> None:
+        for entry in reversed(entries):
+            del self.lines[entry.start:entry.stop]
+        if entries and entries[0].start == 0 and self.lines and not self.lines[0].text.strip():
+            del self.lines[0]  # crudini takes the blank line under keys at the very top with them
+
+    def _remove_blocks(self, blocks: list[Block]) -> None:
+        if not blocks:
+            return
+        for block in reversed(blocks):
+            stop = block.entries[-1].stop if block.entries else block.header + 1
+            if block.header == 0:
+                while stop < len(self.lines) and not self.lines[stop].text.strip():
+                    stop += 1
+            del self.lines[block.header:stop]
+        # crudini tidies the whole file after removing a section: one blank line at most between lines, none at
+        # the end; a section added afterwards follows the last line directly.
+        tidied: list[Line] = []
+        for line in self.lines:
+            if line.text.strip() or not tidied or tidied[-1].text.strip():
+                tidied.append(line)
+        while tidied and not tidied[-1].text.strip():
+            tidied.pop()
+        self.lines = tidied
+        self.spaced = False
+
+    def respace(self, spaced: bool, *, lines: Collection[int] | None = None, equals: bool = False) -> None:
         """Each key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask;
-        `keys` limits it to those (section in the file, key), and `equals` writes '=' for ':'."""
-        lines = list(self.doc.lines)
-        for block in self.doc.blocks:
+        `lines` limits it to keys starting there, and `equals` writes '=' for ':'."""
+        for block in self.blocks:
             for entry in block.entries:
-                text = lines[entry.start].text
-                found = _DELIMITER.search(text, len(text) - len(text.lstrip()) + len(entry.key))
-                if entry.value is None or found is None or keys is not None and (block.name, entry.key) not in keys:
+                text = self.lines[entry.start].text
+                key = _key(text)
+                if entry.value is None or key is None or lines is not None and entry.start not in lines:
                     continue
-                mark = "=" if equals else found.group()
+                mark = "=" if equals else key.group("delimiter")
                 delimiter = f" {mark} " if spaced else mark
-                rewritten = (text[:found.start()].rstrip() + delimiter + text[found.end():].lstrip()).rstrip()
-                lines[entry.start] = Line(rewritten, lines[entry.start].end)
-        self._relined(lines, "respaced keys")
+                rewritten = (text[:key.start("delimiter")].rstrip() + delimiter + text[key.end():]).rstrip()
+                self.lines[entry.start] = Line(rewritten, self.lines[entry.start].end)
+        self._read()
 
     def space_sections(self) -> None:
         """One blank line before each section header and none at the start or end of the file, as
         --ini-options=sectionspace asks; blank lines inside a section stay."""
-        lines = list(self.doc.lines)
-        headers = {block.header for block in self.doc.blocks if block.header is not None}
+        headers = {block.header for block in self.blocks if block.header is not None}
         kept: list[Line] = []
-        for index, line in enumerate(lines):
+        for index, line in enumerate(self.lines):
             if index in headers and kept:
                 while kept and not kept[-1].text.strip():
                     kept.pop()
-                kept.append(Line("", majority_end(lines)))
+                kept.append(Line("", self.newline))
             if line.text.strip() or kept:
                 kept.append(line)
         while kept and not kept[-1].text.strip():
             kept.pop()
-        final = bool(lines) and lines[-1].end != ""
-        self._relined(settle_ends(kept, majority_end(lines), final=final), "sections spaced")
-
-    def _relined(self, lines: list[Line], what: str) -> None:
-        edited = _dialect.Document(lines, bom=self.doc.bom)
-        if edited.reading() != self.doc.reading():
-            raise _dialect.ChangeError(f"nothing written: the {what} would not read back as they were")
-        self.doc = edited
+        self.lines = kept
+        self._read()
 
 
 # --- operations --------------------------------------------------------------------------------------
@@ -389,10 +564,16 @@ def _set(config: Config, operation: Operation, options: Options) -> None:
     current = config.lookup(section, param) if param is not None else None
     if param is not None and current is None and "param" in options.existing:
         raise Failure(f"Parameter not found: {param}")
-    value = operation.value or ""
-    if options.list and current is not None and operation.value is not None:
-        value = _list_add(current, value, options.list_sep)
-    config.set(section, param, value, header=operation.words[1] == _DEFAULT)
+    value = operation.value
+    if options.list:
+        value = _list_add(current, value, options.list_sep) if value is not None and current else value or ""
+    elif value is None and param is not None and config.raw(section, param)[1] is not None:
+        value = ""  # no value given for a key that has one: crudini empties it
+    elif value is not None and value != value.strip():
+        raise Failure(f"{config.path}: nothing written: value {value!r} of key {param!r} has leading or trailing "
+                      "whitespace, which crudini's reading would drop")
+    config.set(section, param, value, header=operation.words[1] == _DEFAULT,
+               nospace="nospace" in options.ini_options, loose=options.list)
 
 
 def _del(config: Config, operation: Operation, options: Options) -> None:
@@ -409,9 +590,9 @@ def _del(config: Config, operation: Operation, options: Options) -> None:
         # An item leaves an inherited list as it joins one (see _set).
         current = config.lookup(section, param)
         if current is not None:
-            config.set(section, param, _list_remove(current, operation.value, options.list_sep))
+            config.set(section, param, _list_remove(current, operation.value, options.list_sep), loose=True)
             return
-    elif param.lower() in config.own(section):
+    elif config.raw(section, param)[0]:
         # A key the section only inherits from the default section is not its own to delete.
         config.remove(section, param)
         return
@@ -420,25 +601,22 @@ def _del(config: Config, operation: Operation, options: Options) -> None:
 
 
 def _merge(config: Config, operation: Operation, options: Options) -> None:
-    """Every key of the INI text on standard input set in the file, as one change: the keys are found
-    against the file as it was, so a long text costs one edit rather than one a key."""
+    """Every key of the INI text on standard input set in the file, the text read as crudini reads a file."""
     target = operation.section
-    given = _dialect.read(sys.stdin.buffer.read())
-    changes: list[_dialect.Change] = []
+    given = Config("-", sys.stdin.buffer.read(), config.ignoreindent)
     for name in given.sections():
-        into = target or name or _DEFAULT
+        into = target or name
         if not config.has(into) and {"section", "param"} & options.existing:
             raise Failure(f"Section not found: {operation.words[1] if target else name}")
         # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
-        header = (operation.words[1] if target else name) == _DEFAULT
-        present = config.own(into)
-        # Keys that differ only in case are one key to crudini: the last one given counts.
-        pairs = {key.lower(): (key, given.values(name, key)[-1] or "") for key in given.keys(name)}
-        for lowered, (key, value) in pairs.items():
-            if "param" in options.existing and lowered not in present:
+        header = operation.words[1] == _DEFAULT if target else name == _DEFAULT and given.default_header()
+        keys = given.own(name)
+        if not keys:
+            config.set(into, None, None, header=header)
+        for key, _ in keys.values():
+            if "param" in options.existing and not config.raw(into, key)[0]:
                 continue
-            changes += config.set_changes(into, key, value, header=header)
-    config.change(*changes)
+            config.set(into, key, given.raw(name, key)[1], header=header, nospace="nospace" in options.ini_options)
 
 
 def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
@@ -446,28 +624,25 @@ def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
     them (", " or ","); with --list-sep= any whitespace, joined by the value's first run of it (so that
     a list of one item a line stays one); otherwise the separator given."""
     if sep is None:
-        return [item.strip() for item in value.split(",") if item.strip()], (
-            "," if "," in value and ", " not in value else ", ")
+        return [item.strip() for item in value.split(",")], "," if "," in value and ", " not in value else ", "
     if sep == "":
         found = _SPACE.search(value)
         return value.split(), found.group() if found else " "
-    return (value.split(sep) if value.strip() else []), sep
+    return (value.split(sep) if value else []), sep
 
 
 def _list_add(current: str, item: str, sep: str | None) -> str:
     items, joiner = _split_list(current, sep)
-    if not item.strip() or item.strip() in (old.strip() for old in items):
-        return current  # an empty item is no item, and a list holds each item once
-    if not items:
-        return item
-    # With a separator of its own, the text of the value stays as it is and the item goes at the end.
-    return joiner.join([*items, item]) if sep is None or sep == "" else current + sep + item
+    if item in items:
+        return current  # a list holds each item once
+    # Whitespace-separated items are joined again; others are written after the value as it is.
+    return joiner.join([*items, item]) if sep == "" else current + joiner + item
 
 
 def _list_remove(current: str, item: str, sep: str | None) -> str:
     items, joiner = _split_list(current, sep)
-    kept = [old for old in items if old.strip() != item]
-    return current if len(kept) == len(items) else joiner.join(kept).strip()
+    kept = [old for old in items if old != item]
+    return current if len(kept) == len(items) else joiner.join(kept)
 
 
 # --- --get and its formats -----------------------------------------------------------------------------
@@ -478,6 +653,8 @@ def _get(config: Config, operation: Operation, fmt: str) -> Iterator[str]:
     if section is None:
         yield from _whole(config, fmt)
         return
+    if fmt == "ini" and param is None:
+        yield f"[{section}]\n"  # crudini prints the header before it looks for the section
     if not config.has(section):
         raise Failure(f"Section not found: {operation.words[1]}")
     if param is None:
@@ -495,18 +672,16 @@ def _whole(config: Config, fmt: str) -> Iterator[str]:
             for name, value in config.own(section).values():
                 yield _item(section, name, value, fmt, prefix=section != _DEFAULT)
         elif fmt == "lines":
-            yield from _section(config, section, fmt)
+            own = list(config.own(section).values())
+            if not own:
+                yield f"[ {section} ]\n"
+            yield from (_item(section, name, value, fmt) for name, value in own)
         else:
             yield f"[{section}]\n" if fmt == "ini" else f"{section}\n"
 
 
 def _section(config: Config, section: str, fmt: str) -> Iterator[str]:
-    own = list(config.own(section).values())
-    if fmt == "lines" and not own:
-        yield f"[ {section} ]\n"
-    if fmt == "ini":
-        yield f"[{section}]\n"
-    for name, value in own:
+    for name, value in config.own(section).values():
         yield _item(section, name, value, fmt)
 
 
@@ -528,35 +703,41 @@ def _item(section: str, name: str, value: str, fmt: str, *, alone: bool = False,
 
 def run(options: Options, operations: list[Operation]) -> None:
     path = operations[0].file
+    ignoreindent = "ignoreindent" in options.ini_options
     if operations[0].mode == "get":
-        config = Config(path, _read_input(path))
+        config = Config(path, _read_input(path), ignoreindent)
         for operation in operations:
             for line in _get(config, operation, options.format):
                 _emit(line)
         return
     if path == "-":
         # The file comes on standard input and the result goes to standard output.
-        config = Config(path, sys.stdin.buffer.read())
+        config = Config(path, sys.stdin.buffer.read(), ignoreindent)
         _apply(config, operations, options)
-        _emit_bytes(config.doc.encode())
+        _emit_bytes(config.encode())
         return
     with _disk.exclusive(path):
         data = _disk.read(path, may_create=True)
-        if data is None and "file" in options.existing:
+        if data is None and options.existing:
             raise Failure(f"[Errno 2] No such file or directory: {path!r}")
         if data is None and operations[0].mode == "del":
-            return  # nothing to delete from, and no file to create
-        config = Config(path, data)
+            # nothing to delete from, and no file to create
+            if options.verbose:
+                print(f"unchanged: {operations[-1].shown()}", file=sys.stderr)
+            return
+        config = Config(path, data, ignoreindent)
         _apply(config, operations, options)
-        edited = config.doc.encode()
-        changed = edited != config.data or not config.exists
-        if options.output is None and changed:
+        edited = config.encode()
+        changed = edited != config.data
+        if options.output is None and (changed or not config.exists):
             _disk.write(path, edited)
     if options.output == "-":
         _emit_bytes(edited)
     elif options.output is not None:
         with _disk.exclusive(options.output):
-            _disk.read(options.output, may_create=True)  # puts back an interrupted save before replacing
+            if _disk.read(options.output, may_create=True) is None:
+                # crudini writes over an output file, and refuses to create one
+                raise Failure(f"[Errno 2] No such file or directory: {os.path.abspath(options.output)!r}")
             _disk.write(options.output, edited)
     if options.verbose:
         print(f"{'changed' if changed else 'unchanged'}: {operations[-1].shown()}", file=sys.stderr)
@@ -565,9 +746,6 @@ def run(options: Options, operations: list[Operation]) -> None:
 def _apply(config: Config, operations: list[Operation], options: Options) -> None:
     for operation in operations:
         {"set": _set, "del": _del, "merge": _merge}[operation.mode](config, operation, options)
-    if config.added:
-        # A new key is written as crudini writes it, "name = value", rather than in its neighbour's style.
-        config.respace("nospace" not in options.ini_options, keys=config.added, equals=True)
     if {"nospace", "space"} & options.ini_options:
         config.respace("nospace" not in options.ini_options)
     if "sectionspace" in options.ini_options:
@@ -601,7 +779,7 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
             _emit(USAGE.format(prog=prog))
             return 0
         if options.version:
-            _emit(f"crudini {CRUDINI_VERSION} (kestra-crudini)\n")
+            _emit(f"crudini {CRUDINI_VERSION}\n")
             return 0
         run(options, operations)
     except UsageError as exc:
@@ -613,11 +791,11 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
         sys.stdout.flush()
         print(exc, file=sys.stderr)
         return 1
-    except _dialect.ChangeError as exc:
-        print(f"{operations[0].file}: {exc}", file=sys.stderr)
-        return 1
     except BrokenPipeError:
-        return 1  # the reader went away (| head): nothing left to say to anyone
+        # The reader went away (| head), as crudini takes it: no error. What is still buffered for standard
+        # output goes nowhere, rather than failing again at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except OSError as exc:
         print(f"[Errno {exc.errno}] {exc.strerror}: {exc.filename!r}" if exc.filename else exc, file=sys.stderr)
         return 1
