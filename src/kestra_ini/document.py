@@ -16,6 +16,7 @@ continuation lines; blank, comment and directive lines belonging to no key.
     doc.blocks                # Block(name, header, entries) in file order; Entry(key, value, start, stop):
                               # lines[start:stop] are the key's line and its continuation lines
     doc.unreadable            # index of the first line the grammar cannot read, or None
+    doc.unreadables           # the index of every such line
     doc.require_readable()    # raises NotIni naming that line
     doc.reading()             # what the document says, block by block, keys compared as the grammar does
     doc.encode()              # the bytes
@@ -27,7 +28,7 @@ from collections import Counter, namedtuple
 
 from kestra_ini import encodings
 from kestra_ini.encodings import Encoding
-from kestra_ini.grammars import COMMENTS, TOLERANT, Grammar
+from kestra_ini.grammars import TOLERANT, Grammar
 
 _LINE_END = re.compile(r"(\r\n|\r|\n)")  # what a text-mode read takes as a line end
 
@@ -79,7 +80,8 @@ class Document:
         self.lines = lines
         self.grammar = grammar
         self.encoding = encoding
-        self.blocks, self.unreadable = _classify(lines, grammar)
+        self.blocks, self.unreadables = _classify(lines, grammar)
+        self.unreadable = self.unreadables[0] if self.unreadables else None
 
     @property
     def bom(self) -> bool:
@@ -151,7 +153,7 @@ def indent(text: str) -> int:
 def _continues(grammar: Grammar, text: str, key_indent: int) -> bool:
     """A line indented deeper than its key continues the value, as configparser reads it; under a key that is
     itself indented (smb.conf, .gitconfig), a deeper line that reads as a key of its own may be one."""
-    if indent(text) <= key_indent:
+    if indent(text) <= key_indent or not grammar.continuation:
         return False
     if not grammar.nested_keys or key_indent == 0:
         return True
@@ -186,9 +188,9 @@ def _join(parts: list[str]) -> str:
     return "\n".join(parts)
 
 
-def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], int | None]:
+def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], list[int]]:
     blocks = [Block("", None, [])]
-    unreadable: int | None = None
+    unreadable: list[int] = []
     current: Entry | None = None
     key_indent = 0
     parts: list[str] = []
@@ -201,11 +203,19 @@ def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], int | N
 
     for number, line in enumerate(lines):
         clean = line.text.strip()
-        if not clean or clean.startswith(COMMENTS):
-            if current is not None and current.value is not None and not clean:
+        continues = current is not None and current.value is not None and bool(clean) and \
+            _continues(grammar, line.text, key_indent)
+        if clean and not continues and indent(line.text) and not grammar.indented_keys:
+            # An indented line that continues nothing: read as a bare key, as any line that cannot be read.
+            close()
+            unreadable.append(number)
+            current, key_indent, parts = Entry(clean, None, number, number + 1), indent(line.text), [""]
+            continue
+        if not clean or clean.startswith(grammar.comments) and not (continues and grammar.comment_in_value):
+            if current is not None and current.value is not None and not clean and grammar.blank_in_value:
                 parts.append("")
             continue
-        if current is not None and current.value is not None and _continues(grammar, line.text, key_indent):
+        if continues:
             parts.append(clean)
             current = current._replace(stop=number + 1)
             continue
@@ -219,7 +229,7 @@ def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], int | N
         found = key_and_value(grammar, clean)
         if found is None or len(blocks) == 1 and not grammar.preamble:
             # Read as a bare key, so that a reader that takes any text still sees every line somewhere.
-            unreadable = number if unreadable is None else unreadable
+            unreadable.append(number)
             found = (clean, None)
         current, key_indent = Entry(found[0], found[1], number, number + 1), indent(line.text)
         parts = [found[1] or ""]
