@@ -14,12 +14,11 @@ import os
 import re
 import shlex
 import sys
-from collections import namedtuple
 from collections.abc import Collection, Iterator, Sequence
 from dataclasses import dataclass, field
 
-from kestra_ini import _disk
-from kestra_ini._lines import BOM, Line, majority_end, split_lines
+from kestra_ini import _disk, document, encodings, grammars
+from kestra_ini.document import Block, Entry, Line, majority_end
 
 # The crudini release whose interface this front end answers to; --version names it second, where
 # scripts that check crudini's version look for it.
@@ -243,22 +242,9 @@ def _check_names(options: Options, operations: list[Operation]) -> None:
 
 # --- the configuration -------------------------------------------------------------------------------
 
-# crudini's reading of a line, as its parser (iniparse) takes it: a header is "[name]" at the start of the line,
-# nothing but a comment after it; a comment line starts with '#', ';' or '%'; a key line is a name, then '=' or
-# ':' (the first of them), then the value, whose inline comment only whitespace and ';' start; a line indented
-# under a key continues its value, even one that looks like a comment, and blank lines among those lines are
-# skipped; any other line without a delimiter is a key without a value.
-_HEADER = re.compile(r"\[(?P<name>[^]]+)\]\s*(?:[;#].*)?")
-_COMMENT = ("#", ";", "%")
+# A key line's name and delimiter with the whitespace around it: what a changed value is written after.
 _KEY = re.compile(r"(?P<key>[^=:\s\[][^=:]*?)\s*(?P<delimiter>[=:])\s*")
-_BARE = re.compile(r"[^=:\s\[]")
-_INLINE = re.compile(r"\s;")
 _CONTINUATION_INDENT = " " * 8  # how crudini indents the lines of a multi-line value it writes
-
-# One key as the file holds it: lines[start:stop] are its line and the lines of its value.
-Entry = namedtuple("Entry", "key value start stop")
-# A header (its line index; None for the keys before the first header) and the keys up to the next header.
-Block = namedtuple("Block", "name header entries")
 
 
 class ParseError(Failure):
@@ -271,42 +257,6 @@ class ParseError(Failure):
         listed = "".join(f"\n\t[line {number + shift:2d}]: {text!r}" for number, text in numbers)
         prefix = f"Error parsing {path}: " if top else ""
         super().__init__(f"{prefix}Source contains parsing errors: '<???>'{listed}")
-
-
-def _parse(lines: list[Line], ignoreindent: bool) -> tuple[list[Block], list[tuple[int, str]], bool]:
-    """The blocks of the file, the lines that cannot be read (number, text as read), and whether anything but
-    blank and comment lines comes before the first header."""
-    blocks = [Block(_DEFAULT, None, [])]
-    errors: list[tuple[int, str]] = []
-    top = False
-    current: list | None = None  # [key, value, start, stop] of the key whose value may go on
-    for index, line in enumerate(lines):
-        text = line.text.lstrip() if ignoreindent else line.text
-        stripped = text.strip()
-        if not stripped or text.startswith(_COMMENT):
-            continue
-        if text[0].isspace() and current is not None:
-            current[1] = f"{current[1] or ''}\n{stripped}"
-            current[3] = index + 1
-            continue
-        current = None
-        header = _HEADER.fullmatch(text.rstrip())
-        key = _KEY.match(text)
-        if header:
-            blocks.append(Block(header.group("name"), index, []))
-            continue
-        if key:
-            value = _INLINE.split(text[key.end():], 1)[0].strip()
-            current = [key.group("key"), value, index, index + 1]
-        elif _BARE.match(text):
-            current = [stripped, None, index, index + 1]
-        else:
-            errors.append((index + 1, text + ("\n" if line.end else "")))
-            top = top or len(blocks) == 1
-            continue
-        blocks[-1].entries.append(current)
-        top = top or len(blocks) == 1
-    return [Block(b.name, b.header, [Entry(*e) for e in b.entries]) for b in blocks], errors, top
 
 
 def _key(text: str) -> re.Match[str] | None:
@@ -327,9 +277,11 @@ class Config:
         self.exists = data is not None
         self.data = data or b""
         self.ignoreindent = ignoreindent
-        self.bom = self.data.startswith(BOM)
-        body = self.data[len(BOM):] if self.bom else self.data
-        self.lines = split_lines(body.decode("utf-8", "surrogateescape"))
+        try:
+            self.doc = document.read(self.data, grammars.CRUDINI_FLAT if ignoreindent else grammars.CRUDINI)
+        except encodings.EncodingError as exc:
+            raise Failure(f"{path}: {exc}") from None
+        self.lines = list(self.doc.lines)
         self.newline = majority_end(self.lines)
         # Where crudini puts a new section: after a blank line when the file ends with a line end, right after
         # the last line once a section was added or removed.
@@ -337,17 +289,20 @@ class Config:
         self._read(check=True)
 
     def _read(self, check: bool = False) -> None:
-        self.blocks, errors, top = _parse(self.lines, self.ignoreindent)
-        if errors and check:
-            raise ParseError(self.path, errors, top)
+        self.doc = self.doc.like(self.lines)
+        # crudini's default section is both the keys before the first header and any [DEFAULT] section.
+        self.blocks = [block._replace(name=_DEFAULT) if block.header is None else block for block in self.doc.blocks]
+        if self.doc.unreadables and check:
+            numbered = [(index + 1, self.lines[index].text + ("\n" if self.lines[index].end else ""))
+                        for index in self.doc.unreadables]
+            raise ParseError(self.path, numbered, bool(self.blocks[0].entries))
 
     def encode(self, *, final: bool = True) -> bytes:
         lines = list(self.lines)
         if final and lines and not lines[-1].end:
             # crudini writes a file whole, ending its last line
             lines[-1] = Line(lines[-1].text, self.newline)
-        text = "".join(line.text + line.end for line in lines).encode("utf-8", "surrogateescape")
-        return BOM + text if self.bom else text
+        return self.doc.like(lines).encode()
 
     # reading
 
@@ -424,7 +379,7 @@ class Config:
         if key is None:  # a key without a value gets one
             return self._key_lines(text.rstrip(), value, "", nospace=False)
         prefix = text[:key.end()]
-        found = _INLINE.search(text, key.end())
+        found = grammars.CRUDINI.inline.search(text, key.end())
         # A value already on several lines keeps the indentation of its own continuation lines.
         continued = [self.lines[index].text for index in range(entry.start + 1, entry.stop)
                      if self.lines[index].text[:1].isspace()]
@@ -450,6 +405,10 @@ class Config:
             nospace: bool = False, loose: bool = False) -> None:
         """`loose`: the value may read back without its leading and trailing whitespace (the lists crudini
         joins leave some)."""
+        for text in (section, param or "", value or ""):
+            if encodings.refusal(text, self.doc.encoding):
+                raise Failure(f"{self.path}: nothing written: the file is not UTF-8, and {text!r} is not ASCII: "
+                              "its bytes would mix two encodings")
         expected = self.reading()
         if header and not self.default_header():
             self.lines.insert(0, Line(f"[{_DEFAULT}]", self.newline))
