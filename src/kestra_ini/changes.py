@@ -32,7 +32,17 @@ from collections.abc import Iterable, Sequence
 from typing import Any
 
 from kestra_ini import encodings
-from kestra_ini.document import Document, Entry, Line, indent, majority_end, read, settle_ends, without_comment
+from kestra_ini.document import (
+    Document,
+    Entry,
+    Line,
+    indent,
+    majority_end,
+    read,
+    settle_ends,
+    split_lines,
+    without_comment,
+)
 from kestra_ini.grammars import COMMENTS, TOLERANT, Grammar
 
 
@@ -416,11 +426,15 @@ def _apply(doc: Document, change: object) -> Document:
 
 
 def read_back(doc: Document, intended: Reading, readable: bool, what: str) -> None:
-    """Raises ChangeError unless the document, and its bytes read afresh, say exactly what was intended."""
-    again = read(doc.encode(), doc.grammar, None if doc.encoding.codec == encodings.KEPT else doc.encoding.codec)
-    for each in (doc, again):
-        if each.reading() != intended or readable and each.unreadable is not None:
-            raise ChangeError(f"nothing written: the edit would not read back as intended ({what})")
+    """Raises ChangeError unless the document says exactly what was intended, and its bytes, read afresh, are
+    the same lines (and so say the same)."""
+    codec = None if doc.encoding.codec == encodings.KEPT else doc.encoding.codec
+    try:
+        again = split_lines(encodings.decode(doc.encode(), codec)[0])
+    except UnicodeError:
+        again = []
+    if doc.reading() != intended or again != doc.lines or readable and doc.unreadable is not None:
+        raise ChangeError(f"nothing written: the edit would not read back as intended ({what})")
 
 
 def _expand(doc: Document, changes: Iterable[object]) -> Iterable[object]:

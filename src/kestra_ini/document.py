@@ -185,53 +185,47 @@ def _join(parts: list[str]) -> str:
     # Blank lines after the last line of a value are not part of it.
     while len(parts) > 1 and not parts[-1]:
         parts.pop()
-    return "\n".join(parts)
+    return parts[0] if len(parts) == 1 else "\n".join(parts)
 
 
 def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], list[int]]:
     blocks = [Block("", None, [])]
     unreadable: list[int] = []
-    current: Entry | None = None
-    key_indent = 0
+    key: str | None = None  # the key whose lines these are, from `start` to `stop`
+    value: str | None = None
+    start = stop = key_indent = 0
     parts: list[str] = []
-
-    def close() -> None:
-        nonlocal current
-        if current is not None:
-            blocks[-1].entries.append(current._replace(value=_join(parts) if current.value is not None else None))
-        current = None
-
     for number, line in enumerate(lines):
         clean = line.text.strip()
-        continues = current is not None and current.value is not None and bool(clean) and \
-            _continues(grammar, line.text, key_indent)
-        if clean and not continues and indent(line.text) and not grammar.indented_keys:
-            # An indented line that continues nothing: read as a bare key, as any line that cannot be read.
-            close()
-            unreadable.append(number)
-            current, key_indent, parts = Entry(clean, None, number, number + 1), indent(line.text), [""]
-            continue
-        if not clean or clean.startswith(grammar.comments) and not (continues and grammar.comment_in_value):
-            if current is not None and current.value is not None and not clean and grammar.blank_in_value:
+        continues = value is not None and bool(clean) and _continues(grammar, line.text, key_indent)
+        # An indented line that continues nothing, where keys are not indented: unreadable, whatever it says.
+        stray = bool(clean) and not continues and not grammar.indented_keys and indent(line.text) > 0
+        if not stray and (not clean or clean.startswith(grammar.comments) and
+                          not (continues and grammar.comment_in_value)):
+            if value is not None and not clean and grammar.blank_in_value:
                 parts.append("")
             continue
         if continues:
             parts.append(clean)
-            current = current._replace(stop=number + 1)
+            stop = number + 1
             continue
-        close()
-        if grammar.directive is not None and grammar.directive.match(clean):
+        if key is not None:
+            blocks[-1].entries.append(Entry(key, _join(parts) if value is not None else None, start, stop))
+            key = value = None
+        if not stray and grammar.directive is not None and grammar.directive.match(clean):
             continue
-        header = grammar.header.fullmatch(clean)
+        header = None if stray else grammar.header.fullmatch(clean)
         if header:
             blocks.append(Block(header.group("name"), number, []))
             continue
-        found = key_and_value(grammar, clean)
+        found = None if stray else key_and_value(grammar, clean)
         if found is None or len(blocks) == 1 and not grammar.preamble:
             # Read as a bare key, so that a reader that takes any text still sees every line somewhere.
             unreadable.append(number)
             found = (clean, None)
-        current, key_indent = Entry(found[0], found[1], number, number + 1), indent(line.text)
-        parts = [found[1] or ""]
-    close()
+        key, value = found
+        start, stop, key_indent = number, number + 1, indent(line.text)
+        parts = [value or ""]
+    if key is not None:
+        blocks[-1].entries.append(Entry(key, _join(parts) if value is not None else None, start, stop))
     return blocks, unreadable
