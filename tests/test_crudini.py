@@ -308,6 +308,10 @@ CASES = {
     "list sep empty keeps one a line": Case("--list --list-sep= --set W s a z --list --list-sep= --del W s a x",
                                             b"[s]\na = x\n  y\n"),
     "list sep empty into empty": Case("--list --list-sep= --set W s a z", b"[s]\na =\n"),
+    "list into an empty value written with a space": Case("--list --set W s keys b", b"[s]\nkeys = \n"),
+    "continuation indent of the value's own lines": Case(
+        ["--set", "W", "s", "m", "p\nq", "--set", "W", "s", "n", "r\ns"], b"[s]\nm = x\n\ty\nn = x\n   y\n  z\n"),
+    "space and nospace": Case("--ini-options=nospace,space --set W t b 2", stderr=True),
     "list sep empty new key": Case("--list --list-sep= --set W s n z --list --set W s n w", b"[s]\n"),
     # bare keys
     **{f"bare {args}": Case(args, BARE) for args in (
@@ -342,7 +346,12 @@ CASES = {
         "twice": ("s", b"[s]\na=1\n\n[s]\nb=1\n\n[t]\n"),
         "top keys": ("''", b"g = 1\n\n\n[t]\nb = 2\n\n\n"),
         "top keys after a comment": ("''", b"# c\ng = 1\n\n[t]\nb = 2\n"),
-        "DEFAULT": ("DEFAULT", b"[DEFAULT]\ng = 1\n\n[t]\nb = 2\n")}.items()},
+        "DEFAULT": ("DEFAULT", b"[DEFAULT]\ng = 1\n\n[t]\nb = 2\n"),
+        "DEFAULT with comments": ("DEFAULT", NOVA),
+        "DEFAULT below a section": ("''", b"[s]\na=1\n\n[DEFAULT]\ng=1\n\n[t]\n"),
+        "DEFAULT below top keys": ("''", b"g = 0\n[DEFAULT]\ng = 1\n\n[t]\nb = 2\n"),
+        "with comments among its keys": ("s", b"[r]\n[s]\n\n# first\n\na = 1\n\n# mid\n\nb = 2\n# end\n\n[t]\n"),
+    }.items()},
     "del top key": Case("--del W '' g", b"g = 1\n\n[t]\nb = 2\n"),
     "del key keeps blanks": Case("--del W s a --del W t b", b"[s]\na = 1\n\nb = 2\n\n[t]\nb = 1\n"),
     **{f"new section {name}": Case(args, file) for name, (args, file) in {

@@ -235,6 +235,8 @@ def _check_names(options: Options, operations: list[Operation]) -> None:
         if operation.param is not None and "=" in operation.param:
             hint = "" if "nospace" in options.ini_options else "\nUse --ini-options=nospace if you want that format"
             raise Failure(f"param names should not contain '=': {operation.param}{hint}")
+    if {"space", "nospace"} <= options.ini_options:
+        raise Failure("--ini-options=space,nospace are mutually exclusive")
     defaults = {operation.words[1] for operation in operations if len(operation.words) > 1} & {"", _DEFAULT}
     if len(defaults) > 1:
         raise Failure("Conflicting DEFAULT section specifications")
@@ -372,7 +374,7 @@ class Config:
         """The key's lines with a new value: its name and delimiter as written, an inline comment kept at its
         column."""
         line = self.lines[entry.start]
-        text = line.text
+        text = line.text.rstrip()  # crudini reads a line without its trailing whitespace, and writes it so
         key = _key(text)
         if value is None:
             return [line] + self.lines[entry.start + 1:entry.stop]
@@ -383,7 +385,8 @@ class Config:
         # A value already on several lines keeps the indentation of its own continuation lines.
         continued = [self.lines[index].text for index in range(entry.start + 1, entry.stop)
                      if self.lines[index].text[:1].isspace()]
-        indent = continued[0][:len(continued[0]) - len(continued[0].lstrip())] if continued else _CONTINUATION_INDENT
+        # (crudini counts a tab there as one space)
+        indent = " " * (len(continued[0]) - len(continued[0].lstrip())) if continued else _CONTINUATION_INDENT
         rewritten = self._value_lines(prefix, value, indent)
         if found:
             first = rewritten[0].text.ljust(found.start()) + text[found.start():]
@@ -445,17 +448,21 @@ class Config:
                     if where[0] != section or (param is not None and where[1] != param.lower())}
         if param is not None:
             self._remove_keys(self._entries(section, param))
+        elif section == _DEFAULT:
+            # crudini empties its default section key by key, the comments and blank lines among them staying;
+            # a [DEFAULT] header goes too, unless keys before it are crudini's default section.
+            blocks = self._blocks(_DEFAULT)
+            headers = [] if blocks[0].entries else [Entry(_DEFAULT, None, block.header, block.header + 1)
+                                                    for block in blocks[1:]]
+            self._remove_keys(headers + [entry for block in blocks for entry in block.entries])
         else:
-            keys = [entry for block in self._blocks(section) if block.header is None for entry in block.entries]
-            self._remove_keys(keys)
-            self._read()
-            self._remove_blocks([block for block in self._blocks(section) if block.header is not None])
+            self._remove_blocks(self._blocks(section))
         self._checked(expected, f"removing section {section!r}")
 
     def _remove_keys(self, entries: list[Entry]) -> None:
-        for entry in reversed(entries):
+        for entry in sorted(entries, key=lambda entry: entry.start, reverse=True):
             del self.lines[entry.start:entry.stop]
-        if entries and entries[0].start == 0 and self.lines and not self.lines[0].text.strip():
+        if any(entry.start == 0 for entry in entries) and self.lines and not self.lines[0].text.strip():
             del self.lines[0]  # crudini takes the blank line under keys at the very top with them
 
     def _remove_blocks(self, blocks: list[Block]) -> None:
