@@ -261,6 +261,12 @@ class ParseError(Failure):
         super().__init__(f"{prefix}Source contains parsing errors: '<???>'{listed}")
 
 
+def _blank(line: Line) -> bool:
+    """A blank line, as crudini lays out a file: its reading splits lines at LF only, so that a blank line
+    ending in CRLF still holds a CR, which is not blank to its layout."""
+    return not line.text.strip() and line.end != "\r\n"
+
+
 def _key(text: str) -> re.Match[str] | None:
     """A key line's name and delimiter, wherever its indentation (--ini-options=ignoreindent) puts them."""
     return _KEY.match(text, len(text) - len(text.lstrip()))
@@ -462,7 +468,7 @@ class Config:
     def _remove_keys(self, entries: list[Entry]) -> None:
         for entry in sorted(entries, key=lambda entry: entry.start, reverse=True):
             del self.lines[entry.start:entry.stop]
-        if any(entry.start == 0 for entry in entries) and self.lines and not self.lines[0].text.strip():
+        if any(entry.start == 0 for entry in entries) and self.lines and _blank(self.lines[0]):
             del self.lines[0]  # crudini takes the blank line under keys at the very top with them
 
     def _remove_blocks(self, blocks: list[Block]) -> None:
@@ -471,16 +477,16 @@ class Config:
         for block in reversed(blocks):
             stop = block.entries[-1].stop if block.entries else block.header + 1
             if block.header == 0:
-                while stop < len(self.lines) and not self.lines[stop].text.strip():
+                while stop < len(self.lines) and _blank(self.lines[stop]):
                     stop += 1
             del self.lines[block.header:stop]
         # crudini tidies the whole file after removing a section: one blank line at most between lines, none at
         # the end; a section added afterwards follows the last line directly.
         tidied: list[Line] = []
         for line in self.lines:
-            if line.text.strip() or not tidied or tidied[-1].text.strip():
+            if not _blank(line) or not tidied or not _blank(tidied[-1]):
                 tidied.append(line)
-        while tidied and not tidied[-1].text.strip():
+        while tidied and _blank(tidied[-1]):
             tidied.pop()
         self.lines = tidied
         self.spaced = False
@@ -507,12 +513,12 @@ class Config:
         kept: list[Line] = []
         for index, line in enumerate(self.lines):
             if index in headers and kept:
-                while kept and not kept[-1].text.strip():
+                while kept and _blank(kept[-1]):
                     kept.pop()
                 kept.append(Line("", self.newline))
-            if line.text.strip() or kept:
+            if not _blank(line) or kept:
                 kept.append(line)
-        while kept and not kept[-1].text.strip():
+        while kept and _blank(kept[-1]):
             kept.pop()
         self.lines = kept
         self._read()
