@@ -341,7 +341,8 @@ CASES = {
     **{f"conflict {args}": Case(args, DEFAULTS, stderr=True) for args in (
         "--set W '' a 1 --set W DEFAULT b 2", "--get W '' g --get W DEFAULT g", "--del W '' g --del W DEFAULT b",
         "--set W '' a 1 --del W DEFAULT b")},
-    "get and merge mixed": Case("--merge W '' --get W DEFAULT b"),
+    "merge then get": Case("--merge W s --get W s a", stdin=b"a=2\n"),
+    "get then merge": Case("--get W s a --merge W s", stdin=b"a=2\n"),
     # blank lines around removed and added sections
     **{f"del section {name}": Case(f"--del W {section}", file) for name, (section, file) in {
         "first": ("s", b"[s]\na = 1\n\n\n[t]\nb = 2\n"),
