@@ -132,7 +132,7 @@ CASES = {
         "a value that is not UTF-8 is printed as its bytes", status=0, stdout=b"caf\xe9\n")),
     "set value with inline comment mark": Case("--set W s u 'http://x ;frag'", sound=Sound(
         "a value whose ' ;' would read back as a comment is refused", status=1, file=BASE)),
-    "set value with a hash": Case("--set W s u 'http://x #frag' --set W s v '#000'"),
+    "set value with a hash": Case("--set W s u 'http://x #frag' --set W s v '#000' --set W s w ';x'"),
     "set multi-line value": Case(["--set", "W", "s", "m", "a\nb"]),
     # dialects
     "get before first section": Case("--get W '' g", TOP),
@@ -212,6 +212,8 @@ CASES = {
     "merge existing section": Case("--merge --existing W", stdin=b"[s]\na=9\n[new]\nn = 3\n"),
     "merge existing param skips": Case("--merge --existing=param W t", stdin=b"key=5\nother=6\n"),
     "merge a DEFAULT header": Case("--merge W", stdin=b"[DEFAULT]\nx=1\n[s]\na=2\n"),
+    "merge empty sections": Case("--merge W", stdin=b"[u]\n\n[v]\n"),
+    "merge empty section into one": Case("--merge W u", stdin=b"[v]\n"),
     "merge twice": Case("--merge W s --merge W t", stdin=b"x=1\n"),
     # --list
     "list add": Case("--list --set W s c z"),

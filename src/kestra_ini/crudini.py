@@ -583,8 +583,8 @@ def _merge(config: Config, operation: Operation, options: Options) -> None:
         # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
         header = operation.words[1] == _DEFAULT if target else name == _DEFAULT and given.default_header()
         keys = given.own(name)
-        if not keys:
-            config.set(into, None, None, header=header)
+        if not keys and not target:
+            config.set(into, None, None, header=header)  # an empty section of the text is added as it is
         for key, _ in keys.values():
             if "param" in options.existing and not config.raw(into, key)[0]:
                 continue

@@ -8,7 +8,8 @@ A grammar says which line is a header, a key, a comment, a directive, and how a 
               (a key differing only in case is found when it is the only one).
     ENGINE    configparser as the class configures it: every line under a header, "name = value" or
               "name: value" only, no inline comments, key names compared in lower case.
-    CRUDINI   crudini 0.9.6's reading (iniparse's): '%' also starts a comment; an indented line continues the
+    CRUDINI   crudini 0.9.6's reading (iniparse's): '%' also starts a comment; an inline comment needs a value
+              before its whitespace and ';' (so "a = ;c" reads ";c"); an indented line continues the
               value above it even when it looks like a comment, blank lines among its lines are skipped, and
               an indented line that continues nothing cannot be read; header names are taken as written.
               CRUDINI_FLAT is its reading under --ini-options=ignoreindent: every line as if unindented.
@@ -74,7 +75,7 @@ CRUDINI = Grammar(
     header=re.compile(r"\[(?P<name>[^\]]+)\]\s*(?:[;#].*)?"),
     key=re.compile(r"[^=:\s\[][^=:]*"),
     delimiter=re.compile(r"[=:]"),
-    inline=re.compile(r"\s;"),
+    inline=re.compile(r"(?<=\S)\s+;"),
     bare=re.compile(r"[^=:\s\[].*"),
     directive=None,
     preamble=True,
