@@ -96,6 +96,8 @@ CASES = {
     "ini value": Case("--get --format=ini W s a"),
     "lines whole": Case("--get --format=lines W", DEFAULTS + b"[empty]\n"),
     "lines section": Case("--get --format=lines W s", MULTI),
+    **{f"lines empty {name}": Case(f"--get --format=lines W {section}", file) for name, (section, file) in {
+        "default section": ("''", b"[s]\n"), "section": ("t", b"[s]\n[t]\n"), "file": ("''", b"")}.items()},
     "lines value": Case("--get --format=lines W s g", DEFAULTS),
     "format as a separate word": Case("--format sh --get W s"),
     "format after the file": Case("--get W --format=sh s"),

@@ -644,16 +644,16 @@ def _whole(config: Config, fmt: str) -> Iterator[str]:
             for name, value in config.own(section).values():
                 yield _item(section, name, value, fmt, prefix=section != _DEFAULT)
         elif fmt == "lines":
-            own = list(config.own(section).values())
-            if not own:
-                yield f"[ {section} ]\n"
-            yield from (_item(section, name, value, fmt) for name, value in own)
+            yield from _section(config, section, fmt)
         else:
             yield f"[{section}]\n" if fmt == "ini" else f"{section}\n"
 
 
 def _section(config: Config, section: str, fmt: str) -> Iterator[str]:
-    for name, value in config.own(section).values():
+    own = list(config.own(section).values())
+    if fmt == "lines" and not own:
+        yield f"[ {section} ]\n"  # a section without keys is still a line
+    for name, value in own:
         yield _item(section, name, value, fmt)
 
 
