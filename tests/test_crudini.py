@@ -216,6 +216,8 @@ CASES = {
     "merge a DEFAULT header": Case("--merge W", stdin=b"[DEFAULT]\nx=1\n[s]\na=2\n"),
     "merge empty sections": Case("--merge W", stdin=b"[u]\n\n[v]\n"),
     "merge empty section into one": Case("--merge W u", stdin=b"[v]\n"),
+    "merge after no final newline": Case("--merge W s", NO_END, stdin=b"a=2\nb=3\nB=4\n"),
+    "merge spellings of new keys": Case("--merge W s", stdin=b"n=2\nN=3\n"),
     "merge twice": Case("--merge W s --merge W t", stdin=b"x=1\n"),
     # --list
     "list add": Case("--list --set W s c z"),

@@ -414,7 +414,14 @@ class Config:
             nospace: bool = False, loose: bool = False) -> None:
         """`loose`: the value may read back without its leading and trailing whitespace (the lists crudini
         joins leave some)."""
-        for text in (section, param or "", value or ""):
+        self.set_many(section, [] if param is None else [(param, value)], header=header, nospace=nospace,
+                      loose=loose)
+
+    def set_many(self, section: str, items: list[tuple[str, str | None]], *, header: bool = False,
+                 nospace: bool = False, loose: bool = False) -> None:
+        """Keys set in a section, as one --set each would set them, read back once (a long --merge costs one
+        reading, not one a key). The last of the keys whose names differ only in case counts."""
+        for text in [section, *(text or "" for item in items for text in item)]:
             if encodings.refusal(text, self.doc.encoding):
                 raise Failure(f"{self.path}: nothing written: the file is not UTF-8, and {text!r} is not ASCII: "
                               "its bytes would mix two encodings")
@@ -425,29 +432,41 @@ class Config:
         if not self.has(section):
             self._append_section(section)
             self._read()
-        if param is None:
-            return self._checked(expected, f"section {section!r}")
-        found = self._entries(section, param)
-        if found:
-            entry = found[-1]
-            self.lines[entry.start:entry.stop] = self._rewritten(entry, value)
-            expected[(section, param.lower())] = value if value is not None else self.raw(section, param)[1]
-            if loose and value is not None:
-                expected[(section, param.lower())] = value.strip()
-        else:
-            block = self._blocks(section)[-1]
-            if block.entries:
-                last = block.entries[-1]
-                at = last.stop
-                start_text = self.lines[last.start].text
-                indent = start_text[:len(start_text) - len(start_text.lstrip())]
+        wanted: dict[str, tuple[str, str | None]] = {}
+        for param, value in items:
+            wanted[param.lower()] = (wanted.get(param.lower(), (param, None))[0], value)
+        edits: list[tuple[int, int, list[Line]]] = []  # lines[start:stop] replaced, from the end of the file up
+        added: list[Line] = []
+        for lowered, (param, value) in wanted.items():
+            found = self._entries(section, param)
+            if found:
+                entry = found[-1]
+                edits.append((entry.start, entry.stop, self._rewritten(entry, value)))
+                value = value if value is not None else entry.value
             else:
-                at, indent = (0 if block.header is None else block.header + 1), ""
-            if at and not self.lines[at - 1].end:
-                self.lines[at - 1] = Line(self.lines[at - 1].text, self.newline)
-            self.lines[at:at] = self._key_lines(param, value, indent, nospace=nospace)
-            expected[(section, param.lower())] = value.strip() if loose and value is not None else value
-        self._checked(expected, f"key {param!r} in section {section!r}")
+                added += self._key_lines(param, value, self._indent(section), nospace=nospace)
+            expected[(section, lowered)] = value.strip() if loose and value is not None else value
+        if added:
+            edits.append((self._end(section), self._end(section), added))
+        for start, stop, lines in sorted(edits, key=lambda edit: (edit[0], edit[1]), reverse=True):
+            self.lines[start:stop] = lines
+        # A file without a final line end gets one where a key now follows its last line.
+        self.lines[:-1] = [line if line.end else Line(line.text, self.newline) for line in self.lines[:-1]]
+        names = ", ".join(repr(param) for param, _ in wanted.values())
+        self._checked(expected, f"key {names} in section {section!r}" if wanted else f"section {section!r}")
+
+    def _end(self, section: str) -> int:
+        """Where a new key of the section goes: after its last key, else under its header, else at the top."""
+        block = self._blocks(section)[-1]
+        if block.entries:
+            return int(block.entries[-1].stop)
+        return 0 if block.header is None else block.header + 1
+
+    def _indent(self, section: str) -> str:
+        """A new key's indentation: its last key's (there is some only under --ini-options=ignoreindent)."""
+        entries = self._blocks(section)[-1].entries
+        text = self.lines[entries[-1].start].text if entries else ""
+        return text[:len(text) - len(text.lstrip())]
 
     def remove(self, section: str, param: str | None) -> None:
         expected = {where: value for where, value in self.reading().items()
@@ -582,13 +601,10 @@ def _merge(config: Config, operation: Operation, options: Options) -> None:
             raise Failure(f"Section not found: {operation.words[1] if target else name}")
         # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
         header = operation.words[1] == _DEFAULT if target else name == _DEFAULT and given.default_header()
-        keys = given.own(name)
-        if not keys and not target:
-            config.set(into, None, None, header=header)  # an empty section of the text is added as it is
-        for key, _ in keys.values():
-            if "param" in options.existing and not config.raw(into, key)[0]:
-                continue
-            config.set(into, key, given.raw(name, key)[1], header=header, nospace="nospace" in options.ini_options)
+        keys = [(key, given.raw(name, key)[1]) for key, _ in given.own(name).values()
+                if "param" not in options.existing or config.raw(into, key)[0]]
+        if keys or not target:  # an empty section of the text is added, as crudini adds it
+            config.set_many(into, keys, header=header, nospace="nospace" in options.ini_options)
 
 
 def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
