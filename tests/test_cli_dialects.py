@@ -134,6 +134,8 @@ TABLE = [
     (b"[a]\nx = caf\xe9\n", ["set", "a", "y", "Größe"], Refused("--encoding NAME")),
     (b"[a]\nx = caf\xe9\n", ["set", "a", "y", "Größe", "--encoding", "cp1252"],
      ((b"caf\xe9\n", b"caf\xe9\ny = Gr\xf6\xdfe\n"),)),
+    (b"[a]\nx = caf\xe9\n", ["get", "a", "x", "--encoding", "rot13"], Refused("not a text encoding")),
+    (b"[a]\nx = caf\xe9\n", ["get", "a", "x", "--encoding", "nope"], Refused("unknown encoding: nope")),
     # Every format over a multi-line value, a repeated key and a bare key.
     (FORMATS, ["dump"], '{\n  "s": {\n    "m": "one\\ntwo",\n    "r": [\n      "1",\n      "2"\n    ],\n'
      '    "bare": null\n  }\n}\n'),

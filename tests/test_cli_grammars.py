@@ -26,6 +26,7 @@ EDITS = [
     (b"[c]\nbg = #282A2E\n", ["set", "c", "bg", "#000000"], b"[c]\nbg = #000000\n"),
     (b"[a]\nx = 1\n", ["set", "a", "x", "2", "+", "remove", "a", "nope"], None),
     (b"[a]\nx = 1\n", ["remove", "nope", "--missing-ok"], b"[a]\nx = 1\n"),
+    (b"[a]\nx = 1\n", ["set", "a", "%x", "1"], b"[a]\nx = 1\n%x = 1\n"),
 ]
 
 

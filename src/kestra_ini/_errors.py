@@ -32,6 +32,6 @@ def describe_common(exc: Exception, path: str) -> tuple[str, str] | None:
         return where, exc.strerror or one_line(str(exc))
     if isinstance(exc, (ChangeError, NotIni, EncodingError)):
         return path, str(exc)
-    if isinstance(exc, LookupError) and str(exc).startswith("unknown encoding"):
-        return path, str(exc)
+    if type(exc) is LookupError:  # codecs' answer to an --encoding it does not know as a text encoding
+        return path, one_line(str(exc))
     return None

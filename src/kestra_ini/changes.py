@@ -15,8 +15,9 @@
         the section (key None), every block of it, or every occurrence of the key in it, to the name `new`
     Merge(text, mode=ONE, existing=False)
         the sections and keys of INI text (bytes, read in the document's grammar), as AddSection and Set; a key
-    the text repeats replaces every occurrence in the file
-    Set, AddSection and Merge take existing=True to refuse creating what is missing.
+        the text repeats replaces every occurrence in the file
+    Set, AddSection and Merge take existing=True to refuse creating what is missing; Remove and RemoveSection
+    take missing_ok=True to pass over what is not there.
 
     edit(doc, changes) -> Document     # every change made in turn; raises ChangeError, and then nothing holds
     value_problem(value, grammar)      # why a value could not be written to read back the same, or None
@@ -36,6 +37,7 @@ from kestra_ini.document import (
     Document,
     Entry,
     Line,
+    NotIni,
     indent,
     majority_end,
     read,
@@ -92,9 +94,9 @@ def _name_problem(key: str, grammar: Grammar) -> str | None:
         return "a key name must be non-empty, without leading or trailing whitespace"
     if "\n" in key or "\r" in key or grammar.delimiter.search(key):
         return "a key name cannot hold a line break, '=' or ':'"
-    if key.startswith(("[", "!", "%", *COMMENTS)) or not grammar.key.fullmatch(key) or \
-            without_comment(grammar, key) != key:
-        return "a key name cannot start with '[', '!', '%', ';' or '#', nor hold ' ;' or '{'"
+    if key.startswith(("[", *COMMENTS)) or not grammar.key.fullmatch(key) or without_comment(grammar, key) != key \
+            or grammar.directive is not None and grammar.directive.match(key):
+        return "a key name cannot start with '[', ';' or '#', read as a directive, nor hold ' ;' or '{'"
     return None
 
 
@@ -388,7 +390,10 @@ def _rename_section(job: _Edit, section: str, new: str) -> None:
 
 def _merged(doc: Document, change: Merge) -> list[object]:
     source = read(change.text, doc.grammar)
-    source.require_readable()
+    try:
+        source.require_readable()
+    except NotIni as exc:
+        raise ChangeError(f"the text to merge: {exc}") from None
     result: list[object] = []
     for section in source.sections():
         if section:

@@ -160,7 +160,8 @@ def _build_parser(prog: str, argv: Sequence[str] = ()) -> argparse.ArgumentParse
                      help="succeed without a message when there is nothing to remove")
     sub = command("rename")
     sub.add_argument("section", metavar="SECTION")
-    sub.add_argument("names", metavar="[KEY] NEW", nargs="+")
+    sub.add_argument("key", metavar="KEY", nargs="?")
+    sub.add_argument("new", metavar="NEW")
     command("merge", "which", "existing").add_argument("source", metavar="INI_FILE")
     command("dump", "format")
     command("load", "which", "existing").add_argument("json_file", metavar="JSON_FILE")
@@ -187,8 +188,6 @@ def _parse(parser: argparse.ArgumentParser, argv: list[str]) -> list[argparse.Na
     for args in chain:
         if args.command == "set" and (args.value is None) != args.bare:
             parser.error("set takes KEY VALUE, or KEY --bare for a key without a value")
-        if args.command == "rename" and len(args.names) > 2:
-            parser.error("rename takes SECTION NEW, or SECTION KEY NEW")
     return chain
 
 
@@ -255,8 +254,7 @@ def _changes(args: argparse.Namespace) -> list[object]:
             return [changes.RemoveSection(args.section, args.missing_ok)]
         return [changes.Remove(args.section, args.option, args.all, args.missing_ok)]
     if args.command == "rename":
-        *key, new = args.names
-        return [changes.Rename(args.section, key[0] if key else None, new)]
+        return [changes.Rename(args.section, args.key, args.new)]
     if args.command == "merge":
         return [changes.Merge(_formats.read_input(args.source)[1], mode, args.existing)]
     # A key the document gives one value has that one value afterwards, however often the file had it.
@@ -419,6 +417,9 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     if any(args.strict or args.expand for args in chain):
         from kestra_ini import _strict
 
+        if any(args.encoding for args in chain):
+            _parser_error(prog, words, "--strict and --expand read UTF-8 only, as the class does: no --encoding")
+
         strict = _strict.Session(path, expand=any(args.expand for args in chain))
     try:
         _emit(_run(chain, strict))
@@ -432,6 +433,10 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
         print(f"{PROGRAM}: {where}: {message}", file=sys.stderr)
         return 1
     return 0
+
+
+def _parser_error(prog: str, words: list[str], message: str) -> None:
+    _build_parser(prog, words).error(message)
 
 
 def _strict_describe(exc: Exception, session: _strict.Session) -> tuple[str, str] | None:

@@ -19,7 +19,10 @@ continuation lines; blank, comment and directive lines belonging to no key.
     doc.unreadables           # the index of every such line
     doc.require_readable()    # raises NotIni naming that line
     doc.reading()             # what the document says, block by block, keys compared as the grammar does
+    doc.lines, doc.grammar, doc.encoding, doc.bom
+    doc.like(lines)           # other lines in the same grammar and encoding (for a front end's own splices)
     doc.encode()              # the bytes
+    split_lines(text), majority_end(lines), settle_ends(lines, newline, final=...)   # lines and their ends
 """
 from __future__ import annotations
 
@@ -43,7 +46,8 @@ class NotIni(ValueError):
     """A file the grammar cannot read as INI: `number` and `text` are its first unreadable line."""
 
     def __init__(self, number: int, text: str) -> None:
-        super().__init__(f"line {number} is not INI: {text.strip()!r}; nothing done")
+        super().__init__(f"line {number} is not INI: {text.strip()!r} is neither a [section] header, a key, "
+                         "a comment nor a directive")
         self.number = number
         self.text = text
 
