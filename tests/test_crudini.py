@@ -327,6 +327,10 @@ CASES = {
     "continuation indent of the value's own lines": Case(
         ["--set", "W", "s", "m", "p\nq", "--set", "W", "s", "n", "r\ns"], b"[s]\nm = x\n\ty\nn = x\n   y\n  z\n"),
     "space and nospace": Case("--ini-options=nospace,space --set W t b 2", stderr=True),
+    "list emptied, then no change": Case("--list --del W s k a --list --del W s k b --list --del W s k c "
+                                         "--list --set W s j x --list --set W s j x", b"[s]\nk = a, b\nj = \n"),
+    "list del takes the first item": Case("--list --del W s k a b c", b"[s]\nk = a, b\n"),
+    "empty ini-options": Case("--ini-options= --set W s k b --ini-options=,nospace --set W s j c"),
     "list sep empty new key": Case("--list --list-sep= --set W s n z --list --set W s n w", b"[s]\n"),
     # bare keys
     **{f"bare {args}": Case(args, BARE) for args in (

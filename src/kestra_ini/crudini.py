@@ -191,7 +191,7 @@ def _take_option(options: Options, name: str, value: str | None) -> None:
         options.format = value
     elif name == "ini-options":
         assert value is not None
-        for item in value.split(","):
+        for item in filter(None, value.split(",")):
             if item not in _INI_OPTIONS:
                 raise UsageError(f"--ini-options not recognized: {item}")
             options.ini_options.add(item)
@@ -217,7 +217,7 @@ def _check_operations(options: Options, operations: list[Operation]) -> None:
     for operation in operations:
         fewest, most = {"get": (1, 3), "merge": (1, 2), "set": (2, None), "del": (2, 3)}[operation.mode]
         if operation.mode == "del" and options.list:
-            most = 4
+            most = None  # crudini takes the first item, and no more
         count = len(operation.words)
         if most is not None and count > most and operation.mode in ("get", "del"):
             raise UsageError(f"A value should not be specified with --{operation.mode}")
@@ -558,6 +558,8 @@ def _set(config: Config, operation: Operation, options: Options) -> None:
     value = operation.value
     if options.list:
         value = _list_add(current, value, options.list_sep) if value is not None and current else value or ""
+        if value == current and config.raw(section, param)[1] is not None:
+            return  # the item is there: crudini leaves the line as it is
     elif value is None and param is not None and config.raw(section, param)[1] is not None:
         value = ""  # no value given for a key that has one: crudini empties it
     elif value is not None and value != value.strip():
@@ -581,7 +583,9 @@ def _del(config: Config, operation: Operation, options: Options) -> None:
         # An item leaves an inherited list as it joins one (see _set).
         current = config.lookup(section, param)
         if current is not None:
-            config.set(section, param, _list_remove(current, operation.value, options.list_sep), loose=True)
+            value = _list_remove(current, operation.value, options.list_sep)
+            if value != current or config.raw(section, param)[1] is None:
+                config.set(section, param, value, loose=True)
             return
     elif config.raw(section, param)[0]:
         # A key the section only inherits from the default section is not its own to delete.
