@@ -250,7 +250,7 @@ def _set(config: Config, operation: Operation, options: Options) -> None:
     value = operation.value
     if options.list:
         value = _list_add(current, value, options.list_sep) if value is not None and current else value or ""
-        if value == current and config.raw(section, param)[1] is not None:
+        if param is not None and value == current and config.raw(section, param)[1] is not None:
             return  # the item is there: crudini leaves the line as it is
     elif value is None and param is not None and config.raw(section, param)[1] is not None:
         value = ""  # no value given for a key that has one: crudini empties it

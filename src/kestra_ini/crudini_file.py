@@ -140,7 +140,7 @@ class Config:
 
     # changing
 
-    def _checked(self, expected: dict, what: str) -> None:
+    def _checked(self, expected: dict[tuple[str, str], str | None], what: str) -> None:
         self._read()
         if self.reading() != expected:
             raise Failure(f"{self.path}: nothing written: {what} would not read back as intended")
