@@ -218,6 +218,7 @@ CASES = {
     "merge empty section into one": Case("--merge W u", stdin=b"[v]\n"),
     "merge after no final newline": Case("--merge W s", NO_END, stdin=b"a=2\nb=3\nB=4\n"),
     "merge spellings of new keys": Case("--merge W s", stdin=b"n=2\nN=3\n"),
+    "merge into standard input": Case("--merge - s", stdin=b"[s]\na = 1\n", stderr=True),
     "merge twice": Case("--merge W s --merge W t", stdin=b"x=1\n"),
     # --list
     "list add": Case("--list --set W s c z"),
@@ -370,6 +371,10 @@ CASES = {
         "DEFAULT with comments": ("DEFAULT", NOVA),
         "DEFAULT below a section": ("''", b"[s]\na=1\n\n[DEFAULT]\ng=1\n\n[t]\n"),
         "DEFAULT below top keys": ("''", b"g = 0\n[DEFAULT]\ng = 1\n\n[t]\nb = 2\n"),
+        "before blank lines under a header": ("a", b"[a]\nx = 1\n[b]\n\n\ny = 2\n\n\nw = 3\n\n\n# c\n\n\n[c]\nz=3\n"),
+        "before blank lines and a comment": ("a", b"[a]\nx = 1\n[b]\n\n\n# c\ny = 2\n"),
+        "before an empty section": ("a", b"[a]\nx = 1\n[b]\n\n\n[c]\ny = 2\n[d]\n\n\n"),
+        "keeps blank lines in a value": ("a", b"[a]\nx = 1\n[b]\ny = 1\n\n\n  z\n"),
         "with comments among its keys": ("s", b"[r]\n[s]\n\n# first\n\na = 1\n\n# mid\n\nb = 2\n# end\n\n[t]\n"),
     }.items()},
     "del top key": Case("--del W '' g", b"g = 1\n\n[t]\nb = 2\n"),

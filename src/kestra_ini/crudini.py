@@ -396,6 +396,8 @@ def run(options: Options, operations: list[Operation]) -> None:
         return
     if path == "-":
         # The file comes on standard input and the result goes to standard output.
+        if any(operation.mode == "merge" for operation in operations):
+            raise Failure("stdin is closed")  # the file took it: no text is left to merge
         config = Config(path, sys.stdin.buffer.read(), ignoreindent)
         _apply(config, operations, options)
         _emit_bytes(config.encode())

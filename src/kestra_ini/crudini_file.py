@@ -277,16 +277,29 @@ class Config:
                 while stop < len(self.lines) and _blank(self.lines[stop]):
                     stop += 1
             del self.lines[block.header:stop]
-        # crudini tidies the whole file after removing a section: one blank line at most between lines, none at
-        # the end; a section added afterwards follows the last line directly.
+        self._tidy()
+        self.spaced = False  # a section added afterwards follows the last line directly
+
+    def _tidy(self) -> None:
+        """The layout crudini gives the whole file once it removed a section: of each run of blank lines
+        outside a value, none at the end of the file nor between a header and its section's keys, else one."""
+        self._read()
+        inside = {index for block in self.blocks for entry in block.entries for index in range(entry.start, entry.stop)}
+        keyed = {block.header for block in self.blocks if block.entries and block.header is not None}
         tidied: list[Line] = []
-        for line in self.lines:
-            if not _blank(line) or not tidied or not _blank(tidied[-1]):
-                tidied.append(line)
-        while tidied and _blank(tidied[-1]):
-            tidied.pop()
+        index = 0
+        while index < len(self.lines):
+            stop = index
+            while stop < len(self.lines) and _blank(self.lines[stop]) and stop not in inside:
+                stop += 1
+            if stop == index:
+                tidied.append(self.lines[index])
+                index += 1
+                continue
+            if stop < len(self.lines) and index - 1 not in keyed:
+                tidied.append(self.lines[index])
+            index = stop
         self.lines = tidied
-        self.spaced = False
 
     def respace(self, spaced: bool) -> None:
         """Each key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask."""
