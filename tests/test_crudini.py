@@ -219,6 +219,11 @@ CASES = {
     "merge after no final newline": Case("--merge W s", NO_END, stdin=b"a=2\nb=3\nB=4\n"),
     "merge spellings of new keys": Case("--merge W s", stdin=b"n=2\nN=3\n"),
     "merge into standard input": Case("--merge - s", stdin=b"[s]\na = 1\n", stderr=True),
+    **{f"merge {name}": Case(f"--merge W {section}", b"[s]\n", stdin=text) for name, (section, text) in {
+        "nothing into DEFAULT": ("DEFAULT", b""),
+        "a DEFAULT into the default section": ("''", b"[DEFAULT]\na=1\n"),
+        "a DEFAULT into a section": ("s", b"[DEFAULT]\na=1\n"),
+        "a DEFAULT and more": ("", b"[DEFAULT]\na=1\n[t]\n")}.items()},
     "merge twice": Case("--merge W s --merge W t", stdin=b"x=1\n"),
     # --list
     "list add": Case("--list --set W s c z"),

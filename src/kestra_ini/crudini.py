@@ -291,16 +291,18 @@ def _merge(config: Config, operation: Operation, options: Options) -> None:
     """Every key of the INI text on standard input set in the file, the text read as crudini reads a file."""
     target = operation.section
     given = Config("-", sys.stdin.buffer.read(), config.ignoreindent)
+    # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
+    header = operation.words[1:2] == [_DEFAULT] or given.default_header()
+    if header:
+        config.set_many(_DEFAULT, [], header=True)
     for name in given.sections():
         into = target or name
         if not config.has(into) and {"section", "param"} & options.existing:
             raise Failure(f"Section not found: {operation.words[1] if target else name}")
-        # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
-        header = operation.words[1] == _DEFAULT if target else name == _DEFAULT and given.default_header()
         keys = [(key, given.raw(name, key)[1]) for key, _ in given.own(name).values()
                 if "param" not in options.existing or config.raw(into, key)[0]]
         if keys or not target:  # an empty section of the text is added, as crudini adds it
-            config.set_many(into, keys, header=header, nospace="nospace" in options.ini_options)
+            config.set_many(into, keys, nospace="nospace" in options.ini_options)
 
 
 def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
