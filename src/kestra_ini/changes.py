@@ -20,6 +20,7 @@
     take missing_ok=True to pass over what is not there.
 
     edit(doc, changes) -> Document     # every change made in turn; raises ChangeError, and then nothing holds
+    assign(sections, mode, existing)   # the changes that give each key of {section: {key: [values]}} its values
     value_problem(value, grammar)      # why a value could not be written to read back the same, or None
 
 New lines take the style of the key near them (indent, spacing around the delimiter, continuation indent),
@@ -29,7 +30,7 @@ common one. After each change the document must read exactly as intended, or Cha
 from __future__ import annotations
 
 from collections import namedtuple
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 from kestra_ini import encodings
@@ -394,14 +395,20 @@ def _merged(doc: Document, change: Merge) -> list[object]:
         source.require_readable()
     except NotIni as exc:
         raise ChangeError(f"the text to merge: {exc}") from None
+    sections = {name: {key: source.values(name, key) for key in source.keys(name)} for name in source.sections()}
+    return assign(sections, change.mode, change.existing)
+
+
+def assign(sections: Mapping[str, Mapping[str, Sequence[str | None]]], mode: str = ONE,
+           existing: bool = False) -> list[object]:
+    """The changes that give every key of `sections` its values, in order, adding the sections: a key with one
+    value is set in `mode`; a key with several replaces every occurrence in the file with them."""
     result: list[object] = []
-    for section in source.sections():
+    for section, items in sections.items():
         if section:
-            result.append(AddSection(section, existing=change.existing))
-        for key in source.keys(section):
-            values = source.values(section, key)
-            mode = change.mode if len(values) == 1 else ALL
-            result.append(Set(section, key, values[0], mode, change.existing))
+            result.append(AddSection(section, existing=existing))
+        for key, values in items.items():
+            result.append(Set(section, key, values[0], mode if len(values) == 1 else ALL, existing))
             result += [Set(section, key, value, ADD) for value in values[1:]]
     return result
 

@@ -21,6 +21,8 @@ from kestra_ini._errors import PROGRAM, CommandError, describe_common
 
 TYPE_CHECKING = False  # typing itself costs a start-up more than this whole module
 if TYPE_CHECKING:
+    from collections.abc import Callable
+
     from kestra_ini import _strict, document
 
 PROG = "python -m kestra_ini"
@@ -258,16 +260,8 @@ def _changes(args: argparse.Namespace) -> list[object]:
     if args.command == "merge":
         return [changes.Merge(_formats.read_input(args.source)[1], mode, args.existing)]
     # A key the document gives one value has that one value afterwards, however often the file had it.
-    mode = getattr(args, "mode", None) or changes.ALL
-    made: list[object] = []
-    for section, items in _formats.sections_from_json(args.json_file, tolerant=True).items():
-        if section:
-            made.append(changes.AddSection(section, args.existing))
-        for key, found in items.items():
-            first = changes.ALL if len(found) > 1 else mode
-            made.append(changes.Set(section, key, found[0], first, args.existing))
-            made += [changes.Set(section, key, value, changes.ADD) for value in found[1:]]
-    return made
+    sections = _formats.sections_from_json(args.json_file, tolerant=True)
+    return changes.assign(sections, getattr(args, "mode", None) or changes.ALL, args.existing)
 
 
 def _change(chain: list[argparse.Namespace]) -> str | bytes:
@@ -281,15 +275,14 @@ def _change(chain: list[argparse.Namespace]) -> str | bytes:
     return _write(chain, make)
 
 
-def _write(chain: list[argparse.Namespace], make: object) -> str | bytes:
+def _write(chain: list[argparse.Namespace], make: Callable[[bytes | None], bytes | None]) -> str | bytes:
     """Runs the edit on FILE, and what the command prints: a diff for --dry-run, the new text for FILE '-'."""
     from kestra_ini import _files
 
     first = chain[0]
     dry_run = any(args.dry_run for args in chain)
     backup = next((args.backup for args in chain if args.backup), None)
-    old, new = _files.update(first.file, make, create=_may_create(chain), dry_run=dry_run,  # type: ignore[arg-type]
-                             backup=backup)
+    old, new = _files.update(first.file, make, create=_may_create(chain), dry_run=dry_run, backup=backup)
     if dry_run:
         return _diff(first.file, old, new, first.encoding)
     if first.file == _files.STDIN:
