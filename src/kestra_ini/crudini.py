@@ -1,24 +1,24 @@
-"""crudini's command line over kestra-ini's minimal, verified edits.
+"""crudini's command line, with crudini's results, over kestra-ini's durable writes.
 
 ``kestra-crudini ARGS...`` and ``python -m kestra_ini.crudini ARGS...`` take the command lines that scripts
 already pass to crudini (--set, --get, --del, --merge, chained, with its options) and answer with the same
-output and exit status. The edits are those of ``kestra-ini``: only the lines of what changed are rewritten,
-the result must read back as exactly the intended configuration, and it is written durably, under the edit
-lock, once per call. Where crudini's own result is faulty (a final newline added, a trailing space after an
-empty value, a value that reads back as something else, a traceback for bytes that are not UTF-8), this
-front end does the sound thing instead; the README lists each such difference.
+output, exit status and bytes: the file read as crudini reads it, and each change written where and as crudini
+writes it. Each change is checked by reading the lines back, and the file is written durably, under the edit
+lock, once per call. Where crudini's own result is faulty (a traceback for bytes that are not UTF-8, a value
+that would read back as something else, a replaced file that leaves its hard links behind), this front end
+does the sound thing instead; docs/crudini.md lists each such difference.
 """
 from __future__ import annotations
 
+import os
 import re
 import shlex
 import sys
-from collections import Counter
-from collections.abc import Collection, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
-from kestra_ini import _dialect, _disk
-from kestra_ini._lines import BOM, Line, majority_end, settle_ends
+from kestra_ini import _disk
+from kestra_ini.crudini_file import DEFAULT as _DEFAULT, Config, Failure
 
 # The crudini release whose interface this front end answers to; --version names it second, where
 # scripts that check crudini's version look for it.
@@ -74,18 +74,11 @@ _EXISTING = ("file", "section", "param")
 _FORMATS = ("sh", "ini", "lines")
 _INI_OPTIONS = ("nospace", "space", "sectionspace", "ignoreindent")
 _SH_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
-_DEFAULT = "DEFAULT"
-_DEFAULTS = ("", _DEFAULT)  # where crudini's default section lives in a file
-_DELIMITER = re.compile(r"[=:]")
 _SPACE = re.compile(r"\s+")
 
 
 class UsageError(Exception):
     """A command line crudini refuses: the message, then the usage text, on standard error; status 1."""
-
-
-class Failure(Exception):
-    """An operation that cannot be carried out: one line on standard error; status 1."""
 
 
 # --- the command line --------------------------------------------------------------------------------
@@ -191,7 +184,7 @@ def _take_option(options: Options, name: str, value: str | None) -> None:
         options.format = value
     elif name == "ini-options":
         assert value is not None
-        for item in value.split(","):
+        for item in filter(None, value.split(",")):
             if item not in _INI_OPTIONS:
                 raise UsageError(f"--ini-options not recognized: {item}")
             options.ini_options.add(item)
@@ -207,8 +200,9 @@ def _check_operations(options: Options, operations: list[Operation]) -> None:
     if not operations:
         raise UsageError("One of --set|--del|--get|--merge must be specified")
     modes = {operation.mode for operation in operations}
-    if modes & {"get", "merge"} and modes & {"set", "del"}:
-        raise UsageError("--get|--merge modes can't be mixed with --set|--del")
+    if len(modes) > 1 and modes & {"get", "merge"}:
+        # crudini's own words, its missing space included: scripts and tests compare them
+        raise UsageError("--get|--merge modes can't be mixedwith --set|--del")
     if [operation.mode for operation in operations].count("merge") > 1:
         raise UsageError("--merge mode can't be repeated")
     if len({operation.file for operation in operations if operation.words}) > 1:
@@ -216,165 +210,29 @@ def _check_operations(options: Options, operations: list[Operation]) -> None:
     for operation in operations:
         fewest, most = {"get": (1, 3), "merge": (1, 2), "set": (2, None), "del": (2, 3)}[operation.mode]
         if operation.mode == "del" and options.list:
-            most = 4
+            most = None  # crudini takes the first item, and no more
         count = len(operation.words)
         if most is not None and count > most and operation.mode in ("get", "del"):
             raise UsageError(f"A value should not be specified with --{operation.mode}")
         if count < fewest or (most is not None and count > most):
             raise UsageError("")
+    _check_names(options, operations)
 
 
-# --- the configuration -------------------------------------------------------------------------------
-
-class Config:
-    """One file as crudini addresses it, over the tolerant reading of kestra_ini._dialect.
-
-    crudini's default section is both the keys before the first header and a [DEFAULT] section. Keys are
-    matched case-insensitively, as crudini matches them, and printed as the file spells them; of a key
-    written more than once, the last value counts. Each change is made and verified at once, so the next
-    operation of a chain sees it; the file is written once, at the end."""
-
-    def __init__(self, path: str, data: bytes | None) -> None:
-        self.path = path
-        self.exists = data is not None
-        self.data = data or b""
-        self.doc = _dialect.read(self.data)
-        self.added: set[tuple[str, str]] = set()  # keys new to the file, as (section in the file, key)
-
-    @property
-    def doc(self) -> _dialect.Document:
-        return self._doc
-
-    @doc.setter
-    def doc(self, doc: _dialect.Document) -> None:
-        self._doc = doc
-        self._index: dict[str, dict[str, list[tuple[str, str, int]]]] = {}
-
-    # reading
-
-    @staticmethod
-    def _names(section: str) -> tuple[str, ...]:
-        return _DEFAULTS if section == _DEFAULT else (section,)
-
-    def has(self, section: str) -> bool:
-        return section == _DEFAULT or self.doc.has_section(section)
-
-    def own(self, section: str) -> dict[str, tuple[str, str]]:
-        """The section's own keys: lower-cased name -> (name as first spelled, last value)."""
-        found: dict[str, tuple[str, str]] = {}
-        for name in self._names(section):
-            for key, value in self.doc.items(name):
-                spelled = found[key.lower()][0] if key.lower() in found else key
-                found[key.lower()] = (spelled, value or "")
-        return found
-
-    def lookup(self, section: str, param: str) -> str | None:
-        """The value crudini's --get prints: the section's own, else the default section's."""
-        for name in (section, _DEFAULT):
-            hit = self.own(name).get(param.lower())
-            if hit is not None:
-                return hit[1]
-        return None
-
-    def listed_sections(self) -> list[str]:
-        named = [name for name in self.doc.sections() if name not in _DEFAULTS]
-        return ([_DEFAULT] if self.own(_DEFAULT) else []) + named
-
-    def places(self, section: str, param: str) -> list[tuple[str, str, int]]:
-        """(section in the file, key as spelled, times written) of every spelling of the key there."""
-        if section not in self._index:
-            # Built once a document, so that a long --merge looks keys up in constant time.
-            index: dict[str, list[tuple[str, str, int]]] = {}
-            for name in self._names(section):
-                for key, count in Counter(key for key, _ in self.doc.items(name)).items():
-                    index.setdefault(key.lower(), []).append((name, key, count))
-            self._index[section] = index
-        return self._index[section].get(param.lower(), [])
-
-    # changing
-
-    def change(self, *changes: _dialect.Change) -> None:
-        self.doc = _dialect.read(_dialect.edit(self.doc, changes))
-
-    def set(self, section: str, param: str | None, value: str, *, header: bool = False) -> None:
-        self.change(*self.set_changes(section, param, value, header=header))
-
-    def set_changes(self, section: str, param: str | None, value: str, *,
-                    header: bool = False) -> list[_dialect.Change]:
-        """The changes that set a key (or add a section), found against the document as it is now."""
-        if header and not self.doc.has_section(_DEFAULT):
-            self._default_header()
-        if param is None:
-            return [] if section == _DEFAULT else [_dialect.AddSection(section)]
-        found = self.places(section, param)
-        count = sum(times for _, _, times in found)
-        if count > 1:
-            # crudini changes the last one and leaves the others, which readers other than crudini still see.
-            raise Failure(f"{self.path}: nothing written: key {param!r} appears {count} times in section "
-                          f"{section!r}, and changing one would leave the others")
-        if found:
-            return [_dialect.Set(found[0][0], found[0][1], value)]
-        if section == _DEFAULT:
-            section = _DEFAULT if self.doc.has_section(_DEFAULT) else ""
-        self.added.add((section, param))
-        return [_dialect.Set(section, param, value)]
-
-    def _default_header(self) -> None:
-        """An explicit [DEFAULT] header at the top: the keys before the first section fall under it."""
-        newline = majority_end(self.doc.lines) if self.doc.lines else "\n"
-        data = self.doc.encode()
-        body = data[len(BOM):] if self.doc.bom else data
-        edited = _dialect.read((BOM if self.doc.bom else b"") + f"[{_DEFAULT}]{newline}".encode() + body)
-        (first, keys), *rest = self.doc.reading()
-        if edited.reading() != [(first, []), (_DEFAULT, keys), *rest]:
-            raise _dialect.ChangeError("nothing written: a [DEFAULT] header would not read back as intended")
-        self.doc = edited
-
-    def remove(self, section: str, param: str | None) -> None:
-        if param is None:
-            self.change(*[_dialect.RemoveSection(name, missing_ok=True) for name in self._names(section)])
-        else:
-            self.change(*[_dialect.Remove(name, key, all=True) for name, key, _ in self.places(section, param)])
-
-    def respace(self, spaced: bool, *, keys: Collection[tuple[str, str]] | None = None, equals: bool = False) -> None:
-        """Each key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask;
-        `keys` limits it to those (section in the file, key), and `equals` writes '=' for ':'."""
-        lines = list(self.doc.lines)
-        for block in self.doc.blocks:
-            for entry in block.entries:
-                text = lines[entry.start].text
-                found = _DELIMITER.search(text, len(text) - len(text.lstrip()) + len(entry.key))
-                if entry.value is None or found is None or keys is not None and (block.name, entry.key) not in keys:
-                    continue
-                mark = "=" if equals else found.group()
-                delimiter = f" {mark} " if spaced else mark
-                rewritten = (text[:found.start()].rstrip() + delimiter + text[found.end():].lstrip()).rstrip()
-                lines[entry.start] = Line(rewritten, lines[entry.start].end)
-        self._relined(lines, "respaced keys")
-
-    def space_sections(self) -> None:
-        """One blank line before each section header and none at the start or end of the file, as
-        --ini-options=sectionspace asks; blank lines inside a section stay."""
-        lines = list(self.doc.lines)
-        headers = {block.header for block in self.doc.blocks if block.header is not None}
-        kept: list[Line] = []
-        for index, line in enumerate(lines):
-            if index in headers and kept:
-                while kept and not kept[-1].text.strip():
-                    kept.pop()
-                kept.append(Line("", majority_end(lines)))
-            if line.text.strip() or kept:
-                kept.append(line)
-        while kept and not kept[-1].text.strip():
-            kept.pop()
-        final = bool(lines) and lines[-1].end != ""
-        self._relined(settle_ends(kept, majority_end(lines), final=final), "sections spaced")
-
-    def _relined(self, lines: list[Line], what: str) -> None:
-        edited = _dialect.Document(lines, bom=self.doc.bom)
-        if edited.reading() != self.doc.reading():
-            raise _dialect.ChangeError(f"nothing written: the {what} would not read back as they were")
-        self.doc = edited
+def _check_names(options: Options, operations: list[Operation]) -> None:
+    """What crudini refuses before it reads the file."""
+    for operation in operations:
+        if len(operation.words) > 1 and ("[" in operation.words[1] or "]" in operation.words[1]):
+            raise Failure(f"section names should not contain '[' or ']': {operation.words[1]}")
+    for operation in operations:
+        if operation.param is not None and "=" in operation.param:
+            hint = "" if "nospace" in options.ini_options else "\nUse --ini-options=nospace if you want that format"
+            raise Failure(f"param names should not contain '=': {operation.param}{hint}")
+    if {"space", "nospace"} <= options.ini_options:
+        raise Failure("--ini-options=space,nospace are mutually exclusive")
+    defaults = {operation.words[1] for operation in operations if len(operation.words) > 1} & {"", _DEFAULT}
+    if len(defaults) > 1:
+        raise Failure("Conflicting DEFAULT section specifications")
 
 
 # --- operations --------------------------------------------------------------------------------------
@@ -389,10 +247,18 @@ def _set(config: Config, operation: Operation, options: Options) -> None:
     current = config.lookup(section, param) if param is not None else None
     if param is not None and current is None and "param" in options.existing:
         raise Failure(f"Parameter not found: {param}")
-    value = operation.value or ""
-    if options.list and current is not None and operation.value is not None:
-        value = _list_add(current, value, options.list_sep)
-    config.set(section, param, value, header=operation.words[1] == _DEFAULT)
+    value = operation.value
+    if options.list:
+        value = _list_add(current, value, options.list_sep) if value is not None and current else value or ""
+        if param is not None and value == current and config.raw(section, param)[1] is not None:
+            return  # the item is there: crudini leaves the line as it is
+    elif value is None and param is not None and config.raw(section, param)[1] is not None:
+        value = ""  # no value given for a key that has one: crudini empties it
+    elif value is not None and value != value.strip():
+        raise Failure(f"{config.path}: nothing written: value {value!r} of key {param!r} has leading or trailing "
+                      "whitespace, which crudini's reading would drop")
+    config.set(section, param, value, header=operation.words[1] == _DEFAULT,
+               nospace="nospace" in options.ini_options, loose=options.list)
 
 
 def _del(config: Config, operation: Operation, options: Options) -> None:
@@ -409,9 +275,11 @@ def _del(config: Config, operation: Operation, options: Options) -> None:
         # An item leaves an inherited list as it joins one (see _set).
         current = config.lookup(section, param)
         if current is not None:
-            config.set(section, param, _list_remove(current, operation.value, options.list_sep))
+            value = _list_remove(current, operation.value, options.list_sep)
+            if value != current or config.raw(section, param)[1] is None:
+                config.set(section, param, value, loose=True)
             return
-    elif param.lower() in config.own(section):
+    elif config.raw(section, param)[0]:
         # A key the section only inherits from the default section is not its own to delete.
         config.remove(section, param)
         return
@@ -420,25 +288,21 @@ def _del(config: Config, operation: Operation, options: Options) -> None:
 
 
 def _merge(config: Config, operation: Operation, options: Options) -> None:
-    """Every key of the INI text on standard input set in the file, as one change: the keys are found
-    against the file as it was, so a long text costs one edit rather than one a key."""
+    """Every key of the INI text on standard input set in the file, the text read as crudini reads a file."""
     target = operation.section
-    given = _dialect.read(sys.stdin.buffer.read())
-    changes: list[_dialect.Change] = []
+    given = Config("-", sys.stdin.buffer.read(), config.ignoreindent)
+    # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
+    header = operation.words[1:2] == [_DEFAULT] or given.default_header()
+    if header:
+        config.set_many(_DEFAULT, [], header=True)
     for name in given.sections():
-        into = target or name or _DEFAULT
+        into = target or name
         if not config.has(into) and {"section", "param"} & options.existing:
             raise Failure(f"Section not found: {operation.words[1] if target else name}")
-        # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
-        header = (operation.words[1] if target else name) == _DEFAULT
-        present = config.own(into)
-        # Keys that differ only in case are one key to crudini: the last one given counts.
-        pairs = {key.lower(): (key, given.values(name, key)[-1] or "") for key in given.keys(name)}
-        for lowered, (key, value) in pairs.items():
-            if "param" in options.existing and lowered not in present:
-                continue
-            changes += config.set_changes(into, key, value, header=header)
-    config.change(*changes)
+        keys = [(key, given.raw(name, key)[1]) for key, _ in given.own(name).values()
+                if "param" not in options.existing or config.raw(into, key)[0]]
+        if keys or not target:  # an empty section of the text is added, as crudini adds it
+            config.set_many(into, keys, nospace="nospace" in options.ini_options)
 
 
 def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
@@ -446,28 +310,25 @@ def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
     them (", " or ","); with --list-sep= any whitespace, joined by the value's first run of it (so that
     a list of one item a line stays one); otherwise the separator given."""
     if sep is None:
-        return [item.strip() for item in value.split(",") if item.strip()], (
-            "," if "," in value and ", " not in value else ", ")
+        return [item.strip() for item in value.split(",")], "," if "," in value and ", " not in value else ", "
     if sep == "":
         found = _SPACE.search(value)
         return value.split(), found.group() if found else " "
-    return (value.split(sep) if value.strip() else []), sep
+    return (value.split(sep) if value else []), sep
 
 
 def _list_add(current: str, item: str, sep: str | None) -> str:
     items, joiner = _split_list(current, sep)
-    if not item.strip() or item.strip() in (old.strip() for old in items):
-        return current  # an empty item is no item, and a list holds each item once
-    if not items:
-        return item
-    # With a separator of its own, the text of the value stays as it is and the item goes at the end.
-    return joiner.join([*items, item]) if sep is None or sep == "" else current + sep + item
+    if item in items:
+        return current  # a list holds each item once
+    # Whitespace-separated items are joined again; others are written after the value as it is.
+    return joiner.join([*items, item]) if sep == "" else current + joiner + item
 
 
 def _list_remove(current: str, item: str, sep: str | None) -> str:
     items, joiner = _split_list(current, sep)
-    kept = [old for old in items if old.strip() != item]
-    return current if len(kept) == len(items) else joiner.join(kept).strip()
+    kept = [old for old in items if old != item]
+    return current if len(kept) == len(items) else joiner.join(kept)
 
 
 # --- --get and its formats -----------------------------------------------------------------------------
@@ -478,6 +339,8 @@ def _get(config: Config, operation: Operation, fmt: str) -> Iterator[str]:
     if section is None:
         yield from _whole(config, fmt)
         return
+    if fmt == "ini" and param is None:
+        yield f"[{section}]\n"  # crudini prints the header before it looks for the section
     if not config.has(section):
         raise Failure(f"Section not found: {operation.words[1]}")
     if param is None:
@@ -503,9 +366,7 @@ def _whole(config: Config, fmt: str) -> Iterator[str]:
 def _section(config: Config, section: str, fmt: str) -> Iterator[str]:
     own = list(config.own(section).values())
     if fmt == "lines" and not own:
-        yield f"[ {section} ]\n"
-    if fmt == "ini":
-        yield f"[{section}]\n"
+        yield f"[ {section} ]\n"  # a section without keys is still a line
     for name, value in own:
         yield _item(section, name, value, fmt)
 
@@ -528,35 +389,43 @@ def _item(section: str, name: str, value: str, fmt: str, *, alone: bool = False,
 
 def run(options: Options, operations: list[Operation]) -> None:
     path = operations[0].file
+    ignoreindent = "ignoreindent" in options.ini_options
     if operations[0].mode == "get":
-        config = Config(path, _read_input(path))
+        config = Config(path, _read_input(path), ignoreindent)
         for operation in operations:
             for line in _get(config, operation, options.format):
                 _emit(line)
         return
     if path == "-":
         # The file comes on standard input and the result goes to standard output.
-        config = Config(path, sys.stdin.buffer.read())
+        if any(operation.mode == "merge" for operation in operations):
+            raise Failure("stdin is closed")  # the file took it: no text is left to merge
+        config = Config(path, sys.stdin.buffer.read(), ignoreindent)
         _apply(config, operations, options)
-        _emit_bytes(config.doc.encode())
+        _emit_bytes(config.encode())
         return
     with _disk.exclusive(path):
         data = _disk.read(path, may_create=True)
-        if data is None and "file" in options.existing:
+        if data is None and options.existing:
             raise Failure(f"[Errno 2] No such file or directory: {path!r}")
         if data is None and operations[0].mode == "del":
-            return  # nothing to delete from, and no file to create
-        config = Config(path, data)
+            # nothing to delete from, and no file to create
+            if options.verbose:
+                print(f"unchanged: {operations[-1].shown()}", file=sys.stderr)
+            return
+        config = Config(path, data, ignoreindent)
         _apply(config, operations, options)
-        edited = config.doc.encode()
-        changed = edited != config.data or not config.exists
-        if options.output is None and changed:
+        edited = config.encode()
+        changed = edited != config.data
+        if options.output is None and (changed or not config.exists):
             _disk.write(path, edited)
     if options.output == "-":
         _emit_bytes(edited)
     elif options.output is not None:
         with _disk.exclusive(options.output):
-            _disk.read(options.output, may_create=True)  # puts back an interrupted save before replacing
+            if _disk.read(options.output, may_create=True) is None:
+                # crudini writes over an output file, and refuses to create one
+                raise Failure(f"[Errno 2] No such file or directory: {os.path.abspath(options.output)!r}")
             _disk.write(options.output, edited)
     if options.verbose:
         print(f"{'changed' if changed else 'unchanged'}: {operations[-1].shown()}", file=sys.stderr)
@@ -565,9 +434,6 @@ def run(options: Options, operations: list[Operation]) -> None:
 def _apply(config: Config, operations: list[Operation], options: Options) -> None:
     for operation in operations:
         {"set": _set, "del": _del, "merge": _merge}[operation.mode](config, operation, options)
-    if config.added:
-        # A new key is written as crudini writes it, "name = value", rather than in its neighbour's style.
-        config.respace("nospace" not in options.ini_options, keys=config.added, equals=True)
     if {"nospace", "space"} & options.ini_options:
         config.respace("nospace" not in options.ini_options)
     if "sectionspace" in options.ini_options:
@@ -601,7 +467,7 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
             _emit(USAGE.format(prog=prog))
             return 0
         if options.version:
-            _emit(f"crudini {CRUDINI_VERSION} (kestra-crudini)\n")
+            _emit(f"crudini {CRUDINI_VERSION}\n")
             return 0
         run(options, operations)
     except UsageError as exc:
@@ -613,11 +479,11 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
         sys.stdout.flush()
         print(exc, file=sys.stderr)
         return 1
-    except _dialect.ChangeError as exc:
-        print(f"{operations[0].file}: {exc}", file=sys.stderr)
-        return 1
     except BrokenPipeError:
-        return 1  # the reader went away (| head): nothing left to say to anyone
+        # The reader went away (| head), as crudini takes it: no error. What is still buffered for standard
+        # output goes nowhere, rather than failing again at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except OSError as exc:
         print(f"[Errno {exc.errno}] {exc.strerror}: {exc.filename!r}" if exc.filename else exc, file=sys.stderr)
         return 1

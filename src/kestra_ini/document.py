@@ -16,6 +16,7 @@ continuation lines; blank, comment and directive lines belonging to no key.
     doc.blocks                # Block(name, header, entries) in file order; Entry(key, value, start, stop):
                               # lines[start:stop] are the key's line and its continuation lines
     doc.unreadable            # index of the first line the grammar cannot read, or None
+    doc.unreadables           # the index of every such line
     doc.require_readable()    # raises NotIni naming that line
     doc.reading()             # what the document says, block by block, keys compared as the grammar does
     doc.lines, doc.grammar, doc.encoding, doc.bom
@@ -30,7 +31,7 @@ from collections import Counter, namedtuple
 
 from kestra_ini import encodings
 from kestra_ini.encodings import Encoding
-from kestra_ini.grammars import COMMENTS, TOLERANT, Grammar
+from kestra_ini.grammars import TOLERANT, Grammar
 
 _LINE_END = re.compile(r"(\r\n|\r|\n)")  # what a text-mode read takes as a line end
 
@@ -83,7 +84,8 @@ class Document:
         self.lines = lines
         self.grammar = grammar
         self.encoding = encoding
-        self.blocks, self.unreadable = _classify(lines, grammar)
+        self.blocks, self.unreadables = _classify(lines, grammar)
+        self.unreadable = self.unreadables[0] if self.unreadables else None
 
     @property
     def bom(self) -> bool:
@@ -155,7 +157,7 @@ def indent(text: str) -> int:
 def _continues(grammar: Grammar, text: str, key_indent: int) -> bool:
     """A line indented deeper than its key continues the value, as configparser reads it; under a key that is
     itself indented (smb.conf, .gitconfig), a deeper line that reads as a key of its own may be one."""
-    if indent(text) <= key_indent:
+    if indent(text) <= key_indent or not grammar.continuation:
         return False
     if not grammar.nested_keys or key_indent == 0:
         return True
@@ -190,36 +192,40 @@ def _join(parts: list[str]) -> str:
     return parts[0] if len(parts) == 1 else "\n".join(parts)
 
 
-def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], int | None]:
+def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], list[int]]:
     blocks = [Block("", None, [])]
-    unreadable: int | None = None
+    unreadable: list[int] = []
     key: str | None = None  # the key whose lines these are, from `start` to `stop`
     value: str | None = None
     start = stop = key_indent = 0
     parts: list[str] = []
     for number, line in enumerate(lines):
         clean = line.text.strip()
-        if not clean or clean.startswith(COMMENTS):
-            if value is not None and not clean:
+        continues = value is not None and bool(clean) and _continues(grammar, line.text, key_indent)
+        # An indented line that continues nothing, where keys are not indented: unreadable, whatever it says.
+        stray = bool(clean) and not continues and not grammar.indented_keys and indent(line.text) > 0
+        if not stray and (not clean or clean.startswith(grammar.comments) and
+                          not (continues and grammar.comment_in_value)):
+            if value is not None and not clean and grammar.blank_in_value:
                 parts.append("")
             continue
-        if value is not None and _continues(grammar, line.text, key_indent):
+        if continues:
             parts.append(clean)
             stop = number + 1
             continue
         if key is not None:
             blocks[-1].entries.append(Entry(key, _join(parts) if value is not None else None, start, stop))
             key = value = None
-        if grammar.directive is not None and grammar.directive.match(clean):
+        if not stray and grammar.directive is not None and grammar.directive.match(clean):
             continue
-        header = grammar.header.fullmatch(clean)
+        header = None if stray else grammar.header.fullmatch(clean)
         if header:
             blocks.append(Block(header.group("name"), number, []))
             continue
-        found = key_and_value(grammar, clean)
+        found = None if stray else key_and_value(grammar, clean)
         if found is None or len(blocks) == 1 and not grammar.preamble:
             # Read as a bare key, so that a reader that takes any text still sees every line somewhere.
-            unreadable = number if unreadable is None else unreadable
+            unreadable.append(number)
             found = (clean, None)
         key, value = found
         start, stop, key_indent = number, number + 1, indent(line.text)

@@ -8,9 +8,14 @@ A grammar says which line is a header, a key, a comment, a directive, and how a 
               (a key differing only in case is found when it is the only one).
     ENGINE    configparser as the class configures it: every line under a header, "name = value" or
               "name: value" only, no inline comments, key names compared in lower case.
+    CRUDINI   crudini 0.9.6's reading (iniparse's): '%' also starts a comment; an inline comment needs a value
+              before its whitespace and ';' (so "a = ;c" reads ";c"); an indented line continues the
+              value above it even when it looks like a comment, blank lines among its lines are skipped, and
+              an indented line that continues nothing cannot be read; header names are taken as written.
+              CRUDINI_FLAT is its reading under --ini-options=ignoreindent: every line as if unindented.
 
-Both take a line whose first non-blank character is '#' or ';' as a comment, and a line indented deeper than
-its key as the next line of that key's value; blank lines inside a value belong to it.
+TOLERANT and ENGINE take a line whose first non-blank character is '#' or ';' as a comment, and a line
+indented deeper than its key as the next line of that key's value; blank lines inside a value belong to it.
 """
 from __future__ import annotations
 
@@ -27,9 +32,17 @@ from collections import namedtuple
 # preamble: whether keys may come before the first header.
 # fold: how key names compare (None: exactly, else by the one name differing only in case).
 # nested_keys: whether a deeper line under an indented key that reads as a key is a key of its own.
-Grammar = namedtuple("Grammar", "name header key delimiter inline bare directive preamble fold nested_keys")
-
+# comments: what a comment line starts with, after its indentation.
+# blank_in_value: whether blank lines among a value's lines are part of it (else they are skipped).
+# comment_in_value: whether an indented line that looks like a comment continues the value above it.
+# indented_keys: whether a key or header line may be indented (else such a line that continues nothing
+#     cannot be read).
+# continuation: whether an indented line may continue a value at all.
 COMMENTS = ("#", ";")
+
+Grammar = namedtuple("Grammar", "name header key delimiter inline bare directive preamble fold nested_keys "
+                                "comments blank_in_value comment_in_value indented_keys continuation",
+                     defaults=(COMMENTS, True, False, True, True))
 
 TOLERANT = Grammar(
     name="tolerant",
@@ -56,3 +69,22 @@ ENGINE = Grammar(
     fold=str.lower,
     nested_keys=False,
 )
+
+CRUDINI = Grammar(
+    name="crudini",
+    header=re.compile(r"\[(?P<name>[^\]]+)\]\s*(?:[;#].*)?"),
+    key=re.compile(r"[^=:\s\[][^=:]*"),
+    delimiter=re.compile(r"[=:]"),
+    inline=re.compile(r"(?<=\S)\s+;"),
+    bare=re.compile(r"[^=:\s\[].*"),
+    directive=None,
+    preamble=True,
+    fold=None,
+    nested_keys=False,
+    comments=("#", ";", "%"),
+    blank_in_value=False,
+    comment_in_value=True,
+    indented_keys=False,
+)
+
+CRUDINI_FLAT = CRUDINI._replace(name="crudini, ignoring indentation", indented_keys=True, continuation=False)
