@@ -26,7 +26,7 @@ def assert_one_line_error(result, where, words):
     code, out, err = result
     assert (code, out) == (1, ""), err
     assert err.count("\n") == 1 and "Traceback" not in err, err
-    assert err.startswith(f"kestra_ini: {where}: ") and words in err, err
+    assert err.startswith(f"kestra-ini: {where}: ") and words in err, err
 
 
 @pytest.mark.parametrize("args, out", [

@@ -229,9 +229,9 @@ def test_an_edit_that_would_not_read_back_as_intended_writes_nothing(make_ini, m
 
     path = make_ini("[a]\nx = 1\n[b]\ny = 2\n")
     if fault == "an edit that lands on the wrong line":
-        real = cli.apply
-        monkeypatch.setattr(cli, "apply", lambda document, before, after, *rest: real(
-            document, before, {**after, "b": {"y": "3"}}, *rest))
+        real = cli.model_changes
+        monkeypatch.setattr(cli, "model_changes", lambda before, after, names: real(
+            before, {**after, "b": {"y": "3"}}, names))
     else:
         real = cli.settled
         monkeypatch.setattr(cli, "settled", lambda engine: {**real(engine), "b": {}})

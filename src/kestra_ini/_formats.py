@@ -6,8 +6,10 @@ import sys
 
 from kestra_ini._errors import CommandError
 
-# Sections in order, each with its (key, value) pairs in order; a value is None for a bare key.
-View = list[tuple[str, list[tuple[str, str | None]]]]
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    # Sections in order, each with its (key, value) pairs in order; a value is None for a bare key.
+    View = list[tuple[str, list[tuple[str, str | None]]]]
 FORMATS = ("json", "ini", "lines", "sh")
 _SHELL_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
@@ -58,6 +60,11 @@ def _shell_lines(section: str, items: list[tuple[str, str | None]], where: str) 
                                       "--format=lines or json shows them all")
         seen.add(key)
     return [_shell(section, key, value, where) for key, value in items]
+
+
+def view_json(names: list[str]) -> str:
+    """Names (of sections or keys) as a JSON array."""
+    return _json(names)
 
 
 def view(data: View, form: str, where: str, *, whole: bool = True) -> str:

@@ -6,15 +6,19 @@ its options to every section, and --expand gives the class's %-interpolated view
 from __future__ import annotations
 
 import configparser
-from collections.abc import Callable, Sequence
+import io
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 
-from kestra_ini import _disk
-from kestra_ini._edit import Data, Document, EditError, apply, classify, parse, settled, snapshot, spellings, verify
+from kestra_ini import _disk, _files, changes, document, encodings
 from kestra_ini._errors import CommandError, describe_common, one_line
+from kestra_ini.changes import ChangeError
+from kestra_ini.grammars import ENGINE
 from kestra_ini.ini_main import KestraIniMain
 
 View = list[tuple[str, list[tuple[str, str | None]]]]
+# section name -> option key -> raw value; the default section first, every section with its own options only.
+Data = dict[str, dict[str, str]]
 
 
 class Session:
@@ -23,22 +27,31 @@ class Session:
     def __init__(self, path: str, *, expand: bool = False) -> None:
         self.path = path
         self.expand = expand
-        self.document: Document | None = None
-        self.names: dict[tuple[str, str], str] = {}
+        self.document: document.Document | None = None
 
     def open(self, data: bytes, *, raw: bool = False) -> configparser.ConfigParser:
-        """The engine loaded from the file's bytes, raising the engine's own errors for a file it refuses."""
+        """The engine loaded from the file's bytes, raising the engine's own errors for a file it refuses.
+        The file must be UTF-8, as the class reads it."""
         try:
-            self.document = Document.decode(data)
+            data.decode("utf-8")
         except UnicodeDecodeError as exc:
             raise CommandError(self.path, _disk.not_utf8(exc)) from None
-        engine = parse(self.document, self.path, raw=raw)
-        self.names = spellings(self.document.lines, classify(self.document.lines, engine.optionxform))
+        text, encoding = encodings.decode(data, "utf-8")
+        self.document = document.Document(document.split_lines(text), ENGINE, encoding)
+        engine = configparser.ConfigParser(interpolation=None) if raw else configparser.ConfigParser()
+        engine.read_string("".join(line.text + "\n" for line in self.document.lines), source=self.path)
         return engine
 
     def spell(self, section: str, key: str) -> str:
         """An option's name as the file spells it (a default's spelling for an inherited one)."""
-        return self.names.get((section, key)) or self.names.get((configparser.DEFAULTSECT, key)) or key
+        doc = self.document
+        if doc is None:
+            return key
+        for name in (section, configparser.DEFAULTSECT):
+            spelled = doc.spelling(name, key)
+            if spelled != key or key in doc.keys(name):
+                return spelled
+        return key
 
     def line(self, number: int) -> str:
         lines = self.document.lines if self.document else []
@@ -80,10 +93,10 @@ class Change:
             if old is None and new is not None and all((section, key) in self.options for key in new):
                 continue
             if old is None or new is None:
-                raise EditError(f"section {section!r} would change as well")
+                raise ChangeError(f"nothing written: section {section!r} would change as well")
             for key in dict.fromkeys([*old, *new]):
                 if (section, key) not in self.options and old.get(key) != new.get(key):
-                    raise EditError(f"option {key!r} in section {section!r} would change as well")
+                    raise ChangeError(f"nothing written: option {key!r} in section {section!r} would change as well")
 
     def __or__(self, other: Change) -> Change:
         return Change({**self.options, **other.options}, self.sections | other.sections)
@@ -95,9 +108,7 @@ Step = Callable[[_Store], Change | None]
 # --- reading ---------------------------------------------------------------------------------------
 
 def _load(session: Session) -> _Store:
-    data = _disk.read(session.path)
-    assert data is not None
-    return _Store(session.path, session.open(data, raw=not session.expand))
+    return _Store(session.path, session.open(_files.load(session.path), raw=not session.expand))
 
 
 def sections(session: Session) -> list[str]:
@@ -135,32 +146,73 @@ def dump_view(session: Session) -> View:
 
 # --- editing ---------------------------------------------------------------------------------------
 
-def run(session: Session, steps: Sequence[Step], *, may_create: bool, defaults: bool = False) -> None:
-    """Runs every step on one store, then writes the file once with only the lines of what changed rewritten.
+def edited(session: Session, data: bytes | None, steps: Sequence[Step], *, defaults: bool = False) -> bytes | None:
+    """The file's bytes after every step ran on one store, with only the lines of what changed rewritten; None
+    when no step changed anything.
 
-    The store judges each change (its refusals, the engine's checks); the new text must then read back as
-    exactly what the store would hold after saving, or nothing is written. From the read to the rename no
-    other edit of the file can run, so none is lost."""
-    path = session.path
-    with _disk.exclusive(path):
-        data = _disk.read(path, may_create=may_create)
-        engine = session.open(data or b"", raw=not session.expand)
-        assert session.document is not None
-        store = _Store(path, engine, defaults=defaults)
-        before = snapshot(engine)
-        allowed = None
-        for step in steps:
-            change = step(store)
-            if change is not None:
-                allowed = change if allowed is None else allowed | change
-        if allowed is None:
-            return
-        after = settled(engine)
-        allowed.check(before, after)
-        edited = apply(session.document, before, after, engine.optionxform, allowed.options).encode()
-        verify(edited, after, path)
-        if edited != data:
-            _disk.write(path, edited)
+    The store judges each change (its refusals, the engine's checks); the document model then makes the same
+    change in the file's lines, and the engine must read the new text as exactly what the store would hold
+    after saving, or nothing is written."""
+    engine = session.open(data or b"", raw=not session.expand)
+    assert session.document is not None
+    store = _Store(session.path, engine, defaults=defaults)
+    before = snapshot(engine)
+    allowed = None
+    for step in steps:
+        change = step(store)
+        if change is not None:
+            allowed = change if allowed is None else allowed | change
+    if allowed is None:
+        return None
+    after = settled(engine)
+    allowed.check(before, after)
+    new = changes.edit(session.document, model_changes(before, after, allowed.options)).encode()
+    verify(new, after, session.path)
+    return new
+
+
+def model_changes(before: Data, after: Data, names: Mapping[tuple[str, str], str]) -> list[object]:
+    """The document model's changes that take the file from holding `before` to holding `after`; `names`
+    spells new options, by (section, key)."""
+    result: list[object] = [changes.RemoveSection(section) for section in before if section not in after]
+    for section, options in after.items():
+        old = before.get(section)
+        if old is None and not options:
+            result.append(changes.AddSection(section))
+        old = old or {}
+        result += [changes.Remove(section, key) for key in old if key not in options]
+        result += [changes.Set(section, names.get((section, key), key), value) for key, value in options.items()
+                   if old.get(key) != value]
+    return result
+
+
+def snapshot(engine: configparser.RawConfigParser) -> Data:
+    # configparser offers no public view of a section's own options without the defaults merged in.
+    sections: Mapping[str, Mapping[str, str]] = engine._sections  # type: ignore[attr-defined]
+    data: Data = {engine.default_section: dict(engine.defaults())}
+    data.update((name, dict(options)) for name, options in sections.items())
+    return data
+
+
+def settled(engine: configparser.RawConfigParser) -> Data:
+    """What the engine would hold after writing itself to a file and reading it back, as the store's save does."""
+    text = io.StringIO()
+    engine.write(text)
+    reread = configparser.ConfigParser(interpolation=None)
+    reread.read_string(text.getvalue())
+    return snapshot(reread)
+
+
+def verify(data: bytes, intended: Data, source: str) -> None:
+    """Raises ChangeError unless the engine reads `data` as exactly `intended`, order included."""
+    engine = configparser.ConfigParser(interpolation=None)
+    try:
+        engine.read_string(data.decode("utf-8-sig"), source=source)
+    except (configparser.Error, UnicodeDecodeError) as exc:
+        raise ChangeError(f"nothing written: the edited text would not load ({type(exc).__name__})") from None
+    got = snapshot(engine)
+    if [(k, list(v.items())) for k, v in got.items()] != [(k, list(v.items())) for k, v in intended.items()]:
+        raise ChangeError("nothing written: the edited text would read back differently")
 
 
 def set_step(where: str, section: str, option: str, value: str, *, existing: bool) -> Step:
@@ -244,8 +296,6 @@ def describe(exc: Exception, session: Session) -> tuple[str, str] | None:
     common = describe_common(exc, path)
     if common is not None:
         return common
-    if isinstance(exc, EditError):
-        return path, f"nothing written: {exc}"
     if isinstance(exc, configparser.MissingSectionHeaderError):
         return path, f"line {exc.lineno}: text before the first section header: {exc.line.rstrip(chr(10))!r}"
     if isinstance(exc, configparser.ParsingError):

@@ -1,9 +1,10 @@
 """The command line: ``kestra-ini FILE COMMAND ...`` or ``python -m kestra_ini FILE COMMAND ...``.
 
-By default a file is read as people write INI files (kestra_ini._dialect): keys before the first section,
-repeated keys and sections, bare keys, directives, inline comments, values as written. --strict reads it in the
-engine's grammar as the class does (kestra_ini._strict), and --expand adds the class's %-interpolation.
-Changes chained with '+' are made under one lock and written once, or not at all.
+By default a file is read as people write INI files (kestra_ini.grammars.TOLERANT): keys before the first section,
+repeated keys and sections, bare keys, directives, inline comments after ' ;', values as written. --strict reads
+it in the engine's grammar as the class does (kestra_ini._strict), and --expand adds the class's
+%-interpolation. Both edit through the one document model (kestra_ini.changes). Changes chained with '+' are
+made under one lock and written once, or not at all.
 
 Exit status 0 on success, 1 on a failure (one line on standard error naming the file it concerns),
 2 on a usage error (argparse's own message). Standard output is UTF-8 whatever the locale, like the file.
@@ -16,14 +17,14 @@ import os
 import sys
 from collections.abc import Sequence
 
-from kestra_ini._errors import CommandError, describe_common
+from kestra_ini._errors import PROGRAM, CommandError, describe_common
 
 TYPE_CHECKING = False  # typing itself costs a start-up more than this whole module
 if TYPE_CHECKING:
-    from kestra_ini import _dialect, _strict
+    from kestra_ini import _strict, document
 
 PROG = "python -m kestra_ini"
-CHANGES = ("set", "remove", "merge", "load")
+CHANGES = ("set", "remove", "rename", "merge", "load")
 
 _EXAMPLES = {
     "sections": ("print the section names, one a line, in file order", "examples/settings.ini sections"),
@@ -32,6 +33,7 @@ _EXAMPLES = {
     "set": ("set KEY in SECTION to VALUE, adding the section (and FILE) if missing",
             "settings.ini set server port 9090"),
     "remove": ("remove SECTION, or only KEY from it", "settings.ini remove client name"),
+    "rename": ("rename SECTION, or KEY in it, to NEW", "settings.ini rename client retries attempts"),
     "merge": ("merge the sections and keys of INI text from INI_FILE, or standard input for '-'",
               "settings.ini merge examples/more.ini"),
     "dump": ("print every section (as a JSON object unless --format says otherwise)",
@@ -42,11 +44,13 @@ _EXAMPLES = {
 
 _EPILOG = """\
 Files are read as people write them: keys before the first section are the section "", keys and sections
-may repeat, keys may be bare, !include lines stay, inline comments ( ; or  #) stay; values are shown as
-written. --strict reads the file in the engine's grammar, as the class does; --expand does too and shows
-%-interpolated values (and checks '%' on set).
+may repeat, keys may be bare, !include lines stay; a comment is a line starting with '#' or ';', and ' ;'
+starts an inline comment; values are shown as written. A file that is not INI (such as 'key value' lines) is
+refused, naming its first such line. --strict reads the file in the engine's grammar, as the class does;
+--expand does too and shows %-interpolated values (and checks '%' on set).
 Changes touch only their own lines; the result is read back and must hold exactly the intended change, or
 nothing is written. Chain changes with ' + ': they are made under one lock and written once, all or none.
+FILE '-' reads standard input; a change then prints the new text.
 Exit status: 0 success, 1 failure (one line on standard error), 2 usage error."""
 
 
@@ -92,7 +96,7 @@ def _build_parser(prog: str, argv: Sequence[str] = ()) -> argparse.ArgumentParse
     parser = argparse.ArgumentParser(
         prog=prog, description="Read and change an INI file, touching only the lines of what changes.",
         epilog=f"commands, with an example each (settings.ini: a copy of examples/settings.ini):\n{examples}\n"
-               f"  chained   {prog} settings.ini set server port 9090 + remove client retries\n\n"
+               f"  chained   {prog} settings.ini set server port 9090 + remove server host\n\n"
                f"{prog} FILE COMMAND --help shows the help of one command.\n{_EPILOG}",
         formatter_class=_Formatter)
     parser.add_argument("--version", action=_Version)
@@ -103,33 +107,46 @@ def _build_parser(prog: str, argv: Sequence[str] = ()) -> argparse.ArgumentParse
                         help="read FILE in the engine's grammar, as the class does (names in lower case, [DEFAULT])")
     common.add_argument("--expand", action="store_true",
                         help="the class's %%-interpolated view (implies --strict); set checks '%%' as it does")
-    common.add_argument("--raw", action="store_true", help="values as written: the default, kept for old scripts")
+    common.add_argument("--raw", action="store_true", help="values as written (the default; --expand interpolates)")
+    common.add_argument("--encoding", metavar="NAME",
+                        help="the encoding of a FILE that is neither UTF-8 nor marked UTF-16 (such as cp1252)")
+    writes = argparse.ArgumentParser(add_help=False, formatter_class=_Formatter)
+    writes.add_argument("--dry-run", action="store_true", help="print the change as a unified diff; write nothing")
+    writes.add_argument("--backup", nargs="?", const=".bak", metavar="SUFFIX",
+                        help="first save the old FILE as FILE plus SUFFIX (.bak if not given)")
 
     def command(name: str, *extra: str) -> argparse.ArgumentParser:
         summary, example = _EXAMPLES[name]
         if name not in wanted:
             return argparse.ArgumentParser(add_help=False, formatter_class=_Formatter)  # stands in; parses nothing
-        sub = commands.add_parser(name, help=summary, description=summary, parents=[common],
+        parents = [common, writes] if name in CHANGES else [common]
+        sub = commands.add_parser(name, help=summary, description=summary, parents=parents,
                                   epilog=f"example: {prog} {example}\n\n{_EPILOG}", formatter_class=_Formatter)
         if "format" in extra:
             sub.add_argument("--format", choices=("json", "ini", "lines", "sh"),
                              help="json: an object; ini: INI text; lines: '[section] key = value' a line; "
                                   "sh: key='value' lines for a shell")
+        if "names" in extra:
+            sub.add_argument("--format", choices=("lines", "json"), help="lines (the default) or a JSON array")
         if "which" in extra:
             which = sub.add_mutually_exclusive_group()
             which.add_argument("--all", dest="mode", action="store_const", const="all",
                                help="a key found more than once: the first takes the value, the others go")
             which.add_argument("--add", dest="mode", action="store_const", const="add",
                                help="add the key once more, after its last occurrence")
+            if name == "set":
+                which.add_argument("--last", dest="mode", action="store_const", const="last",
+                                   help="a key found more than once: change the last one (systemd's reset idiom)")
         if "existing" in extra:
             sub.add_argument("--existing", action="store_true", help="refuse to create a missing section or key")
         return sub
 
-    command("sections")
-    command("options").add_argument("section", metavar="SECTION")
+    command("sections", "names")
+    command("options", "names").add_argument("section", metavar="SECTION")
     sub = command("get", "format")
     sub.add_argument("section", metavar="SECTION")
     sub.add_argument("option", metavar="KEY", nargs="?")
+    sub.add_argument("--default", metavar="VALUE", help="print VALUE when there is no such KEY or SECTION")
     sub = command("set", "which", "existing")
     sub.add_argument("section", metavar="SECTION")
     sub.add_argument("option", metavar="KEY")
@@ -141,6 +158,9 @@ def _build_parser(prog: str, argv: Sequence[str] = ()) -> argparse.ArgumentParse
     sub.add_argument("--all", action="store_true", help="remove every occurrence of a key found more than once")
     sub.add_argument("--missing-ok", action="store_true",
                      help="succeed without a message when there is nothing to remove")
+    sub = command("rename")
+    sub.add_argument("section", metavar="SECTION")
+    sub.add_argument("names", metavar="[KEY] NEW", nargs="+")
     command("merge", "which", "existing").add_argument("source", metavar="INI_FILE")
     command("dump", "format")
     command("load", "which", "existing").add_argument("json_file", metavar="JSON_FILE")
@@ -163,83 +183,140 @@ def _parse(parser: argparse.ArgumentParser, argv: list[str]) -> list[argparse.Na
     chain = [parser.parse_args(first)]
     chain += [parser.parse_args([chain[0].file, *segment]) for segment in rest]
     if len(chain) > 1 and any(args.command not in CHANGES for args in chain):
-        parser.error("only set, remove, merge and load can be chained with '+'")
+        parser.error("only set, remove, rename, merge and load can be chained with '+'")
     for args in chain:
         if args.command == "set" and (args.value is None) != args.bare:
             parser.error("set takes KEY VALUE, or KEY --bare for a key without a value")
+        if args.command == "rename" and len(args.names) > 2:
+            parser.error("rename takes SECTION NEW, or SECTION KEY NEW")
     return chain
 
 
 # --- the default reading -----------------------------------------------------------------------------
 
-def _document(path: str) -> _dialect.Document:
-    from kestra_ini import _dialect, _disk
+def _read(data: bytes, args: argparse.Namespace) -> document.Document:
+    from kestra_ini import document
 
-    data = _disk.read(path)
-    assert data is not None
-    return _dialect.read(data)
+    doc = document.read(data, codec=args.encoding)
+    doc.require_readable()
+    return doc
 
 
-def _no_section(path: str, section: str) -> CommandError:
+def _missing(path: str, section: str, key: str | None = None) -> CommandError:
+    if key is not None:
+        place = "before the first section" if section == "" else f"in section {section!r}"
+        return CommandError(path, f"no key {key!r} {place}")
     return CommandError(path, "no keys before the first section" if section == "" else f"no section {section!r}")
 
 
+def _names(names: list[str], args: argparse.Namespace) -> str:
+    if getattr(args, "format", None) == "json":
+        from kestra_ini import _formats
+
+        return _formats.view_json(names)
+    return "".join(f"{name}\n" for name in names)
+
+
 def _query(args: argparse.Namespace) -> str:
-    from kestra_ini import _formats
+    from kestra_ini import _files, _formats
 
     path = args.file
-    doc = _document(path)
+    doc = _read(_files.load(path), args)
     if args.command == "sections":
-        return "".join(f"{name}\n" for name in doc.sections())
+        return _names(doc.sections(), args)
     if args.command == "dump":
         data = [(name, doc.items(name)) for name in doc.sections()]
         return _formats.view(data, args.format or "json", path)
+    default = getattr(args, "default", None)
     if not doc.has_section(args.section) or args.section == "" and not doc.items(""):
-        raise _no_section(path, args.section)
+        if default is not None and args.option is not None:
+            return _formats.values(args.section, args.option, [default], args.format, path)
+        raise _missing(path, args.section)
     if args.command == "options":
-        return "".join(f"{name}\n" for name in doc.keys(args.section))
+        return _names(doc.keys(args.section), args)
     if args.option is None:
         return _formats.view([(args.section, doc.items(args.section))], args.format or "ini", path, whole=False)
     found = doc.values(args.section, args.option)
+    if not found and default is not None:
+        found = [default]
     if not found:
-        place = "before the first section" if args.section == "" else f"in section {args.section!r}"
-        raise CommandError(path, f"no key {args.option!r} {place}")
+        raise _missing(path, args.section, args.option)
     return _formats.values(args.section, args.option, found, args.format, path)
 
 
-def _changes(args: argparse.Namespace) -> list[_dialect.Change]:
-    from kestra_ini import _dialect, _formats
+def _changes(args: argparse.Namespace) -> list[object]:
+    from kestra_ini import _formats, changes
 
-    mode = _dialect.Mode(getattr(args, "mode", None) or "one")
+    mode = getattr(args, "mode", None) or changes.ONE
     if args.command == "set":
-        return [_dialect.Set(args.section, args.option, args.value, mode, args.existing)]
+        return [changes.Set(args.section, args.option, args.value, mode, args.existing)]
     if args.command == "remove":
         if args.option is None:
-            return [_dialect.RemoveSection(args.section, args.missing_ok)]
-        return [_dialect.Remove(args.section, args.option, args.all, args.missing_ok)]
+            return [changes.RemoveSection(args.section, args.missing_ok)]
+        return [changes.Remove(args.section, args.option, args.all, args.missing_ok)]
+    if args.command == "rename":
+        *key, new = args.names
+        return [changes.Rename(args.section, key[0] if key else None, new)]
     if args.command == "merge":
-        return [_dialect.Merge(_formats.read_input(args.source)[1], mode, args.existing)]
-    changes: list[_dialect.Change] = []
+        return [changes.Merge(_formats.read_input(args.source)[1], mode, args.existing)]
+    # A key the document gives one value has that one value afterwards, however often the file had it.
+    mode = getattr(args, "mode", None) or changes.ALL
+    made: list[object] = []
     for section, items in _formats.sections_from_json(args.json_file, tolerant=True).items():
         if section:
-            changes.append(_dialect.AddSection(section, args.existing))
+            made.append(changes.AddSection(section, args.existing))
         for key, found in items.items():
-            first = _dialect.ALL if len(found) > 1 else mode
-            changes.append(_dialect.Set(section, key, found[0], first, args.existing))
-            changes += [_dialect.Set(section, key, value, _dialect.ADD) for value in found[1:]]
-    return changes
+            first = changes.ALL if len(found) > 1 else mode
+            made.append(changes.Set(section, key, found[0], first, args.existing))
+            made += [changes.Set(section, key, value, changes.ADD) for value in found[1:]]
+    return made
 
 
-def _change(chain: list[argparse.Namespace]) -> str:
-    from kestra_ini import _dialect
+def _change(chain: list[argparse.Namespace]) -> str | bytes:
+    from kestra_ini import changes
 
-    changes = [change for args in chain for change in _changes(args)]
-    _dialect.update(chain[0].file, changes, create=_may_create(chain))
+    made = [change for args in chain for change in _changes(args)]
+
+    def make(data: bytes | None) -> bytes:
+        return changes.edit(_read(data or b"", chain[0]), made).encode()
+
+    return _write(chain, make)
+
+
+def _write(chain: list[argparse.Namespace], make: object) -> str | bytes:
+    """Runs the edit on FILE, and what the command prints: a diff for --dry-run, the new text for FILE '-'."""
+    from kestra_ini import _files
+
+    first = chain[0]
+    dry_run = any(args.dry_run for args in chain)
+    backup = next((args.backup for args in chain if args.backup), None)
+    old, new = _files.update(first.file, make, create=_may_create(chain), dry_run=dry_run,  # type: ignore[arg-type]
+                             backup=backup)
+    if dry_run:
+        return _diff(first.file, old, new, first.encoding)
+    if first.file == _files.STDIN:
+        return new if new is not None else old or b""
     return ""
 
 
+def _diff(path: str, old: bytes | None, new: bytes | None, codec: str | None) -> str:
+    import difflib
+
+    from kestra_ini import encodings
+
+    def lines(data: bytes | None) -> list[str]:
+        return encodings.decode(data or b"", codec)[0].splitlines(keepends=True)
+
+    before = lines(old)
+    after = lines(new) if new is not None else before
+    out = []
+    for line in difflib.unified_diff(before, after, path, path):
+        out.append(line if line.endswith(("\n", "\r")) else line + "\n\\ No newline at end of file\n")
+    return "".join(out)
+
+
 def _may_create(chain: list[argparse.Namespace]) -> bool:
-    return any(args.command != "remove" and not args.existing for args in chain)
+    return any(args.command not in ("remove", "rename") and not getattr(args, "existing", False) for args in chain)
 
 
 # --- the engine's grammar ----------------------------------------------------------------------------
@@ -248,25 +325,33 @@ def _strict_query(args: argparse.Namespace, session: _strict.Session) -> str:
     from kestra_ini import _formats, _strict
 
     if args.command == "sections":
-        return "".join(f"{name}\n" for name in _strict.sections(session))
+        return _names(_strict.sections(session), args)
     if args.command == "options":
-        return "".join(f"{name}\n" for name in _strict.options(session, args.section))
+        return _names(_strict.options(session, args.section), args)
     if args.command == "dump":
         return _formats.view(_strict.dump_view(session), args.format or "json", args.file)
     if args.option is None:
         return _formats.view(_strict.section_view(session, args.section), args.format or "ini", args.file,
                              whole=False)
-    found = _strict.values(session, args.section, args.option)
+    import configparser
+
+    try:
+        found = _strict.values(session, args.section, args.option)
+    except (configparser.NoSectionError, configparser.NoOptionError):
+        if args.default is None:
+            raise
+        found = [args.default]
     return _formats.values(args.section, args.option, found, args.format, args.file)
 
 
-def _strict_change(chain: list[argparse.Namespace], session: _strict.Session) -> str:
+def _strict_change(chain: list[argparse.Namespace], session: _strict.Session) -> str | bytes:
     from kestra_ini import _formats, _strict
 
     steps: list[_strict.Step] = []
     for args in chain:
-        if getattr(args, "mode", None) or args.command == "set" and args.bare:
-            raise CommandError(args.file, "--all, --add and --bare need the default reading, not --strict")
+        if getattr(args, "mode", None) or args.command == "set" and args.bare or args.command == "rename":
+            raise CommandError(args.file, "--all, --add, --last, --bare and rename need the default reading, "
+                                          "not --strict")
         if args.command == "set":
             steps.append(_strict.set_step(args.file, args.section, args.option, args.value, existing=args.existing))
         elif args.command == "remove":
@@ -283,22 +368,21 @@ def _strict_change(chain: list[argparse.Namespace], session: _strict.Session) ->
             steps.append(_strict.load_step({name: {key: str(found[0]) for key, found in items.items()}
                                             for name, items in document.items()}))
     defaults = any(args.command in ("load", "merge") for args in chain)
-    _strict.run(session, steps, may_create=_may_create(chain), defaults=defaults)
-    return ""
+    return _write(chain, lambda data: _strict.edited(session, data, steps, defaults=defaults))
 
 
 # --- output and errors -----------------------------------------------------------------------------
 
-def _emit(text: str) -> None:
+def _emit(text: str | bytes) -> None:
     # Straight to the descriptor, every byte accounted for: a buffered text stream can drop the rest of a
     # large write after a short one and still report success, so `dump > file` on a full disk would exit 0
     # with half a document. Bytes of a file that are not UTF-8 go out as they came in.
-    data = memoryview(text.encode("utf-8", "surrogateescape"))
+    data = memoryview(text if isinstance(text, bytes) else text.encode("utf-8", "surrogateescape"))
     sys.stdout.flush()
     try:
         fd = sys.stdout.fileno()
     except (AttributeError, ValueError, io.UnsupportedOperation):
-        sys.stdout.write(text)
+        sys.stdout.write(text if isinstance(text, str) else text.decode("utf-8", "surrogateescape"))
         return
     try:
         while data:
@@ -319,7 +403,7 @@ def _refuse_whitespace(chain: list[argparse.Namespace]) -> None:
                                           f"file does not keep: it would read back as {stripped!r}")
 
 
-def _run(chain: list[argparse.Namespace], strict: _strict.Session | None) -> str:
+def _run(chain: list[argparse.Namespace], strict: _strict.Session | None) -> str | bytes:
     _refuse_whitespace(chain)
     change = chain[0].command in CHANGES
     if strict is None:
@@ -345,7 +429,7 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
         if described is None:
             raise
         where, message = described
-        print(f"kestra_ini: {where}: {message}", file=sys.stderr)
+        print(f"{PROGRAM}: {where}: {message}", file=sys.stderr)
         return 1
     return 0
 
