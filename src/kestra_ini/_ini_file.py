@@ -7,14 +7,15 @@ appended at the end, a final line end added); where it loses data, this does the
 """
 from __future__ import annotations
 
+from codecs import BOM_UTF8
 from collections import Counter
 from collections.abc import Mapping, Sequence
 
-from kestra_ini import _dialect, _disk
-from kestra_ini._lines import BOM, Line, majority_end, settle_ends
+from kestra_ini import _disk, changes, document, encodings
+from kestra_ini.document import Line, majority_end, settle_ends
+from kestra_ini.grammars import COMMENTS
 
 NEED_VALUE = "Parameter 'value(s)' must be defined if state=present and allow_no_value=False."
-_COMMENT_MARKS = ("#", ";")
 _ORIGINAL = 1 << 62
 
 
@@ -30,7 +31,7 @@ class Failure(Exception):
 class _Plan:
     """Splices of whole lines over one document, and the reading they must give."""
 
-    def __init__(self, doc: _dialect.Document) -> None:
+    def __init__(self, doc: document.Document) -> None:
         self.doc = doc
         # Per block, the reading's entries as [line, order, key, value], sorted by place once the plan is made:
         # keys put in at a line come before the key that was there, in the order they were put.
@@ -43,6 +44,10 @@ class _Plan:
         self.added = False
 
     def splice(self, start: int, stop: int, texts: list[str]) -> None:
+        for text in texts:
+            refused = encodings.refusal(text, self.doc.encoding)
+            if refused:
+                raise Failure(f"{text!r} cannot be written: {refused}")
         self.splices.append((start, stop, texts, len(self.splices)))
 
     def place(self, b: int, line: int, key: str, value: str | None) -> None:
@@ -52,9 +57,9 @@ class _Plan:
     def drop(self, b: int, e: int) -> None:
         self.intended[b][e][2] = None
 
-    def reading(self) -> list[list[tuple[str, str | None]]]:
-        return [[(key, value) for _, _, key, value in sorted(items, key=lambda item: item[:2]) if key is not None]
-                for items in self.intended]
+    def reading(self) -> list[tuple[str, list[tuple[str, str | None]]]]:
+        return [(name, [(key, value) for _, _, key, value in sorted(items, key=lambda item: item[:2])
+                        if key is not None]) for name, items in zip(self.names, self.intended)]
 
     def result(self) -> bytes:
         lines = self.doc.lines
@@ -63,16 +68,12 @@ class _Plan:
         for start, stop, texts, _ in sorted(self.splices, key=lambda s: (s[0], s[1], s[3]), reverse=True):
             edited[start:stop] = [Line(text, newline) for text in texts]
         # ini_file ends every file with a line end, even where nothing else changes.
-        data = _encode(settle_ends(edited, newline, final=True))
-        reading = [entries for _, entries in _dialect.read(data).reading()]
-        names = [name for name, _ in _dialect.read(data).reading()]
-        if reading != self.reading() or names != self.names:
-            raise Failure("nothing written: the edit would not read back as intended")
-        return data
-
-
-def _encode(lines: list[Line]) -> bytes:
-    return "".join(line.text + line.end for line in lines).encode("utf-8", "surrogateescape")
+        result = self.doc.like(settle_ends(edited, newline, final=True))
+        try:
+            changes.read_back(result, self.reading(), True, "the task")
+        except changes.ChangeError as error:
+            raise Failure(str(error)) from None
+        return result.encode()
 
 
 def _values(params: Mapping[str, object]) -> list[str | None]:
@@ -104,7 +105,7 @@ def _first_line_tail(text: str, value: str | None) -> tuple[str, str]:
 
 
 def _check_value(option: str, value: str | None) -> None:
-    problem = _dialect.value_problem(value)
+    problem = changes.value_problem(value)
     if problem:
         raise Failure(f"option {option!r}: value {value!r} cannot be written so that it reads back the same: "
                       f"{problem}")
@@ -113,7 +114,7 @@ def _check_value(option: str, value: str | None) -> None:
 def _is_commented(text: str, option: str) -> bool:
     """A commented-out setting of the option ('# option = x', ';option'), as modify_inactive_option takes it."""
     stripped = text.strip()
-    if not stripped.startswith(_COMMENT_MARKS):
+    if not stripped.startswith(COMMENTS):
         return False
     body = stripped.lstrip("#;").strip()
     if not body.startswith(option):
@@ -122,7 +123,7 @@ def _is_commented(text: str, option: str) -> bool:
     return rest[:1] in ("=", ":") and rest[:1] != ""
 
 
-def _block_span(doc: _dialect.Document, b: int) -> tuple[int, int]:
+def _block_span(doc: document.Document, b: int) -> tuple[int, int]:
     """The lines from a block's header to the next header."""
     block = doc.blocks[b]
     start = block.header if block.header is not None else 0
@@ -130,7 +131,7 @@ def _block_span(doc: _dialect.Document, b: int) -> tuple[int, int]:
     return start, following[0] if following else len(doc.lines)
 
 
-def _matches(block: _dialect.Block, conditions: Sequence[Mapping[str, object]]) -> bool:
+def _matches(block: document.Block, conditions: Sequence[Mapping[str, object]]) -> bool:
     for condition in conditions:
         wanted = _values(condition)
         found = [e.value for e in block.entries if e.key == condition["option"]]
@@ -150,14 +151,20 @@ def _target_blocks(plan: _Plan, section: str, conditions: Sequence[Mapping[str, 
 
 def _insert_at(plan: _Plan, b: int, option: str) -> int:
     """The line where a new key goes in block b: after the option's last line, else after the block's last key,
-    else right after its header."""
+    else at the end of its header and comment lines."""
     block = plan.doc.blocks[b]
     mine = [entry for entry in block.entries if entry.key == option]
     if mine:
         return int(mine[-1].stop)
     if block.entries:
         return int(block.entries[-1].stop)
-    return block.header + 1 if block.header is not None else 0
+    if block.header is None:
+        return 0
+    # after the header and the comments under it, as ini_file puts it
+    start, stop = _block_span(plan.doc, b)
+    while stop > start + 1 and not plan.doc.lines[stop - 1].text.strip():
+        stop -= 1
+    return stop
 
 
 def _present(plan: _Plan, blocks: list[int], option: str, values: list[str | None],
@@ -246,14 +253,7 @@ def _add_section(plan: _Plan, section: str, items: list[tuple[str, str | None]],
 
 
 def _remove_section(plan: _Plan, b: int) -> None:
-    """The block's header, its keys and the blank lines among them; comment lines after its last key speak of
-    what follows, so they stay."""
-    doc = plan.doc
-    block = doc.blocks[b]
-    start, following = _block_span(doc, b)
-    stop = block.entries[-1].stop if block.entries else start + 1
-    while stop < following and not doc.lines[stop].text.strip():
-        stop += 1
+    start, stop = changes.section_span(plan.doc, b)
     plan.splice(start, stop, [])
     del plan.intended[b]
     del plan.names[b]
@@ -267,7 +267,7 @@ def _section_problem(section: str) -> None:
 
 def _option_problem(option: str) -> None:
     if not option or option != option.strip() or any(c in option for c in "=:\n\r") \
-            or option.startswith(("[", *_COMMENT_MARKS)):
+            or option.startswith(("[", *COMMENTS)):
         raise Failure(f"option {option!r}: an option name cannot be empty, hold '=', ':' or a line break, start "
                       f"with '[', '#' or ';', nor have leading or trailing whitespace")
 
@@ -288,7 +288,17 @@ def edit(data: bytes | None, params: Mapping[str, object]) -> tuple[bytes, str]:
         for value in values:
             _check_value(str(option), value)
     raw = data or b""
-    doc = _dialect.read(raw[len(BOM):] if raw.startswith(BOM) else raw)  # ini_file drops a byte-order mark
+    try:
+        # ini_file drops a UTF-8 byte-order mark
+        doc = document.read(raw[len(BOM_UTF8):] if raw.startswith(BOM_UTF8) else raw)
+    except encodings.EncodingError as error:
+        raise Failure(str(error)) from None
+    try:
+        doc.require_readable()
+    except document.NotIni as error:
+        raise Failure(str(error)) from None
+    if "\x00" in doc.text():
+        raise Failure("not INI text: it holds NUL characters; nothing done")
     plan = _Plan(doc)
     conditions = params.get("section_has_values") or None
     blocks = _target_blocks(plan, section, conditions)  # type: ignore[arg-type]
@@ -316,9 +326,17 @@ def edit(data: bytes | None, params: Mapping[str, object]) -> tuple[bytes, str]:
     new = plan.result()
     if data is None and not plan.splices:
         return b"", msg  # nothing to write: no file is created
-    if data is not None and not plan.splices and new == raw[len(BOM):]:
+    if data is not None and not plan.splices and new == raw[len(BOM_UTF8):]:
         return data, msg  # nothing to change: a byte-order mark stays too
     return new, msg
+
+
+def text_of(data: bytes) -> str:
+    """The file's text for a diff, in its own encoding."""
+    try:
+        return encodings.decode(data)[0].encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    except (encodings.EncodingError, UnicodeError):
+        return data.decode("utf-8", "replace")
 
 
 def update(path: str, params: Mapping[str, object], *, check_mode: bool, backup=None) -> tuple[bytes, bytes, str]:

@@ -193,10 +193,6 @@ def _arguments() -> dict:
     )
 
 
-def _text(data: bytes) -> str:
-    return data.decode("utf-8", "replace")
-
-
 def main() -> None:
     module = AnsibleModule(argument_spec=_arguments(), mutually_exclusive=[["value", "values"]],
                            add_file_common_args=True, supports_check_mode=True)
@@ -219,9 +215,9 @@ def main() -> None:
     except OSError as error:
         module.fail_json(msg=f"{error.filename or path}: {error.strerror or error}")
     changed = new != old
-    result = dict(changed=changed, msg=msg, path=path,
-                  diff=dict(before=_text(old), after=_text(new), before_header=f"{path} (content)",
-                            after_header=f"{path} (content)"))
+    header = f"{path} (content)"
+    diff = dict(before=_ini_file.text_of(old), after=_ini_file.text_of(new), before_header=header, after_header=header)
+    result = dict(changed=changed, msg=msg, path=path, diff=diff)
     if params["backup"]:
         result["backup_file"] = made[0] if made else ""
     if os.path.exists(path):
