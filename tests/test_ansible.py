@@ -27,6 +27,7 @@ ROWS = [
      "option added"),
     ("changed", b"[s]\nk=1\nj = 2\n", dict(section="s", option="k", value="v"), b"[s]\nk = v\nj = 2\n",
      "option changed"),
+    ("empty value", b"[s]\n", dict(section="s", option="k", value=""), b"[s]\nk = \n", "option added"),
     ("ignore_spaces", b"[s]\nk=v\n", dict(section="s", option="k", value="v", ignore_spaces=True), b"[s]\nk=v\n",
      "OK"),
     ("no_extra_spaces", b"[s]\n", dict(section="s", option="k", value="v", no_extra_spaces=True),

@@ -218,7 +218,7 @@ def _respace(plan: _Plan, b: int, e: int, option: str, params: Mapping[str, obje
     text = plan.doc.lines[entry.start].text
     head, tail = _first_line_tail(text, entry.value)
     wanted = _canonical(option, entry.value, params)[0]
-    if head != wanted:
+    if head != wanted.rstrip():  # an empty value: "option = " and "option =" say the same
         plan.splice(entry.start, entry.start + 1, [wanted + tail])
         plan.changed_existing = True
 
