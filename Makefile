@@ -3,9 +3,10 @@
 VENV      := .venv
 PY        := $(VENV)/bin/python
 SOURCES   := $(wildcard src/ini_main/*.* src/ini_main/*/*.* src/kestra_ini/*) CMakeLists.txt pyproject.toml
+ANSIBLE_SOURCES := $(shell find ansible_collections -type f 2>/dev/null)
 PYTEST_ARGS ?=
 
-.PHONY: all venv install run test lint bench sanitize test-portable strict clean
+.PHONY: all venv install run test test-py311 lint bench sanitize test-portable strict clean
 
 all: install
 
@@ -20,7 +21,7 @@ $(VENV)/.deps: $(VENV)/.created requirements-dev.txt
 
 venv: $(VENV)/.deps
 
-$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES) $(ANSIBLE_SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
 	touch $@
 
@@ -37,6 +38,30 @@ run: install
 
 test: install
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS)
+
+# The command line, crudini's front end and the Ansible module on CPython 3.11 (Debian 12's), from a wheel of
+# that interpreter's own build: the limited-API _durable and no ini_main. Its own venv; ansible-core picks the
+# newest release that runs there.
+VENV311   := .venv-py311
+PY311     := $(VENV311)/bin/python
+PY311_TESTS ?= test_cli.py test_cli_dialects.py test_cli_edits.py test_crudini.py test_ansible.py
+
+$(VENV311)/.created:
+	"$$(tools/find-python 3.11)" -m venv $(VENV311)
+	touch $@
+
+$(VENV311)/.deps: $(VENV311)/.created requirements-py311.txt
+	$(PY311) -m pip install --quiet --upgrade pip
+	$(PY311) -m pip install --quiet -r requirements-py311.txt
+	touch $@
+
+$(VENV311)/.installed: $(VENV311)/.deps $(SOURCES) $(ANSIBLE_SOURCES)
+	$(PY311) -m pip install --quiet --no-build-isolation --no-deps .
+	touch $@
+
+# tools/pytest_without_class.py skips the tests of the class and the engine's grammar there, saying why.
+test-py311: $(VENV311)/.installed
+	cd tests && PYTHONPATH=../tools ../$(PY311) -m pytest -p pytest_without_class $(PYTEST_ARGS) $(PY311_TESTS)
 
 # The Python code, by ruff; its rules are in pyproject.toml.
 lint: $(VENV)/.deps
@@ -57,4 +82,4 @@ strict: $(VENV)/.deps
 	bash tools/build-strict
 
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build $(VENV) $(VENV311) .pytest_cache

@@ -14,7 +14,7 @@ namespace ini {
 class Ref {
 public:
     Ref() noexcept = default;
-    Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
+    Ref(const Ref& other) noexcept : ptr_(new_reference(other.ptr_)) {}
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     ~Ref() { Py_XDECREF(ptr_); }
 
@@ -24,13 +24,18 @@ public:
     }
 
     static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
-    static Ref borrow(PyObject* obj) noexcept { return Ref(Py_XNewRef(obj)); }
+    static Ref borrow(PyObject* obj) noexcept { return Ref(new_reference(obj)); }
 
     PyObject* get() const noexcept { return ptr_; }
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
 private:
+    // Py_XNewRef, which the limited API of 3.9 (the _durable module) lacks.
+    static PyObject* new_reference(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return obj;
+    }
     explicit Ref(PyObject* obj) noexcept : ptr_(obj) {}
     PyObject* ptr_ = nullptr;
 };

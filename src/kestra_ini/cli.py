@@ -408,7 +408,11 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     path = chain[0].file
     strict = None
     if any(args.strict or args.expand for args in chain):
-        from kestra_ini import _strict
+        try:
+            from kestra_ini import _strict
+        except ImportError as exc:  # the class, which the engine's grammar runs through, is built for 3.13 only
+            print(f"{PROGRAM}: {path}: --strict and --expand need the class: {exc}", file=sys.stderr)
+            return 1
 
         if any(args.encoding for args in chain):
             _parser_error(prog, words, "--strict and --expand read UTF-8 only, as the class does: no --encoding")

@@ -2,23 +2,28 @@
 // command line so that both write files through one implementation.
 #include <Python.h>
 
+#include <cstdio>
 #include <string_view>
 
 #include "disk/write.hpp"
 
 namespace {
 
-PyObject* durable_replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+// Built against the limited API of 3.9, which has neither METH_FASTCALL nor
+// the buffer protocol: the data is taken as bytes, copied once from any other
+// bytes-like object.
+PyObject* durable_replace_file(PyObject*, PyObject* args) noexcept {
+    const Py_ssize_t nargs = PyTuple_Size(args);
     if (nargs != 2) {
         PyErr_Format(PyExc_TypeError, "replace_file() takes exactly 2 arguments (%zd given)", nargs);
         return nullptr;
     }
-    Py_buffer data;
-    if (PyObject_GetBuffer(args[1], &data, PyBUF_SIMPLE) < 0) return nullptr;
-    const std::string_view bytes(static_cast<const char*>(data.buf), static_cast<size_t>(data.len));
-    const bool done = ini::replace_file(args[0], {}, bytes);
-    PyBuffer_Release(&data);
-    if (!done) return nullptr;
+    const ini::Ref data = ini::Ref::steal(PyObject_Bytes(PyTuple_GetItem(args, 1)));
+    char* buffer = nullptr;
+    Py_ssize_t size = 0;
+    if (!data || PyBytes_AsStringAndSize(data.get(), &buffer, &size) < 0) return nullptr;
+    const std::string_view bytes(buffer, static_cast<size_t>(size));
+    if (!ini::replace_file(PyTuple_GetItem(args, 0), {}, bytes)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -30,8 +35,7 @@ PyObject* durable_recover(PyObject*, PyObject* path) noexcept {
 }
 
 PyMethodDef durable_methods[] = {
-    {"replace_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(durable_replace_file)),
-     METH_FASTCALL,
+    {"replace_file", durable_replace_file, METH_VARARGS,
      PyDoc_STR("replace_file(path, data, /)\n--\n\n"
                "Make the file at path hold exactly data (bytes), as the store's save does:\n"
                "never half written, symbolic and hard links kept.")},
@@ -44,10 +48,21 @@ PyMethodDef durable_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Slot 3 (Py_mod_multiple_interpreters) with the value 2 (its own GIL per
+// interpreter) is known from 3.12 on; an older interpreter refuses a slot it
+// does not know, so it is filled in only where the running version has it.
+constexpr int multiple_interpreters_slot = 3;
+void* const per_interpreter_gil_supported = reinterpret_cast<void*>(2);
+
 PyModuleDef_Slot durable_slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
     {0, nullptr},
 };
+
+bool runs_on_3_12_or_later() noexcept {
+    unsigned major = 0, minor = 0;
+    return std::sscanf(Py_GetVersion(), "%u.%u", &major, &minor) == 2 && (major > 3 || (major == 3 && minor >= 12));
+}
 
 PyModuleDef durable_module = {
     PyModuleDef_HEAD_INIT,
@@ -63,4 +78,7 @@ PyModuleDef durable_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__durable() { return PyModuleDef_Init(&durable_module); }
+PyMODINIT_FUNC PyInit__durable() {
+    if (runs_on_3_12_or_later()) durable_slots[0] = {multiple_interpreters_slot, per_interpreter_gil_supported};
+    return PyModuleDef_Init(&durable_module);
+}

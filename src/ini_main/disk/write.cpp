@@ -6,8 +6,9 @@
 #include "disk/save.hpp"
 #include "ref.hpp"
 
-#if PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 13
-#error "kestra_ini is built for CPython 3.13 only"
+// The limited API (the _durable module) serves every version from 3.9 on.
+#if !defined(Py_LIMITED_API) && (PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 13)
+#error "kestra_ini's ini_main is built for CPython 3.13 only"
 #endif
 
 namespace ini {
@@ -21,7 +22,7 @@ bool file_system_path(PyObject* path, std::string& out) noexcept {
     if (!PyUnicode_FSConverter(path, &encoded)) return false;
     Ref held = Ref::steal(encoded);
     try {
-        out.assign(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+        out.assign(PyBytes_AsString(encoded), static_cast<size_t>(PyBytes_Size(encoded)));
     } catch (...) {
         PyErr_NoMemory();
         return false;

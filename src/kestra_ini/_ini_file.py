@@ -1,0 +1,358 @@
+"""What the Ansible module kestra.ini.ini_file does to a file's bytes, with community.general.ini_file's parameters.
+
+The file is read by the command line's document model; each change splices whole entries (a key line and its
+continuation lines), and the result is read back by the model and must give exactly the intended reading, or
+nothing is written. ini_file's own line layout is kept where it loses nothing ("option = value", a new section
+appended at the end, a final line end added); where it loses data, this does the sound thing (docs/ansible.md).
+"""
+from __future__ import annotations
+
+from codecs import BOM_UTF8
+from collections import Counter
+from collections.abc import Mapping, Sequence
+
+from kestra_ini import _disk, changes, document, encodings
+from kestra_ini.document import Line, majority_end, settle_ends
+from kestra_ini.grammars import COMMENTS
+
+NEED_VALUE = "Parameter 'value(s)' must be defined if state=present and allow_no_value=False."
+_ORIGINAL = 1 << 62
+
+
+class Failure(Exception):
+    """A task that cannot be done; the file is left as it was."""
+
+    def __init__(self, msg: str, **extra: object) -> None:
+        super().__init__(msg)
+        self.msg = msg
+        self.extra = extra
+
+
+class _Plan:
+    """Splices of whole lines over one document, and the reading they must give."""
+
+    def __init__(self, doc: document.Document) -> None:
+        self.doc = doc
+        # Per block, the reading's entries as [line, order, key, value], sorted by place once the plan is made:
+        # keys put in at a line come before the key that was there, in the order they were put.
+        self.intended = [[[entry.start, _ORIGINAL, entry.key, entry.value] for entry in block.entries]
+                         for block in doc.blocks]
+        self.names = [block.name for block in doc.blocks]
+        # (start, stop, texts, order): texts replace lines[start:stop]; order keeps inserts at one place in turn
+        self.splices: list[tuple[int, int, list[str], int]] = []
+        self.changed_existing = False
+        self.added = False
+
+    def splice(self, start: int, stop: int, texts: list[str]) -> None:
+        for text in texts:
+            refused = encodings.refusal(text, self.doc.encoding)
+            if refused:
+                raise Failure(f"{text!r} cannot be written: {refused}")
+        self.splices.append((start, stop, texts, len(self.splices)))
+
+    def place(self, b: int, line: int, key: str, value: str | None) -> None:
+        """A key that the splice at `line` puts into block b's reading, after what earlier steps put there."""
+        self.intended[b].append([line, len(self.splices), key, value])
+
+    def drop(self, b: int, e: int) -> None:
+        self.intended[b][e][2] = None
+
+    def reading(self) -> list[tuple[str, list[tuple[str, str | None]]]]:
+        return [(name, [(key, value) for _, _, key, value in sorted(items, key=lambda item: item[:2])
+                        if key is not None]) for name, items in zip(self.names, self.intended)]
+
+    def result(self) -> bytes:
+        lines = self.doc.lines
+        newline = majority_end(lines)
+        edited = list(lines)
+        for start, stop, texts, _ in sorted(self.splices, key=lambda s: (s[0], s[1], s[3]), reverse=True):
+            edited[start:stop] = [Line(text, newline) for text in texts]
+        # ini_file ends every file with a line end, even where nothing else changes.
+        result = self.doc.like(settle_ends(edited, newline, final=True))
+        try:
+            changes.read_back(result, self.reading(), True, "the task")
+        except changes.ChangeError as error:
+            raise Failure(str(error)) from None
+        return result.encode()
+
+
+def _values(params: Mapping[str, object]) -> list[str | None]:
+    values = params.get("values")
+    if values is None:
+        value = params.get("value")
+        values = [] if value is None else [value]
+    return [None if value is None else str(value) for value in values]  # type: ignore[union-attr]
+
+
+def _canonical(option: str, value: str | None, params: Mapping[str, object]) -> list[str]:
+    """The lines ini_file writes for a key; continuation lines indented, so that they read back as one value."""
+    if value is None:
+        return [option]
+    separator = "=" if params.get("no_extra_spaces") else " = "
+    first, *rest = value.split("\n")
+    return [option + separator + first] + ["    " + line if line else "" for line in rest]
+
+
+def _first_line_tail(text: str, value: str | None) -> tuple[str, str]:
+    """(the part that says key and value, what follows it: an inline comment) of a key's first line."""
+    if value is None:
+        return text.rstrip(), ""
+    first = value.split("\n")[0]
+    delimiter = next((i for i, c in enumerate(text) if c in "=:"), len(text))
+    at = text.find(first, delimiter + 1) if first else delimiter + 1
+    end = at + len(first) if at >= 0 else len(text)
+    return text[:end].rstrip(), text[end:]
+
+
+def _check_value(option: str, value: str | None) -> None:
+    problem = changes.value_problem(value)
+    if problem:
+        raise Failure(f"option {option!r}: value {value!r} cannot be written so that it reads back the same: "
+                      f"{problem}")
+
+
+def _is_commented(text: str, option: str) -> bool:
+    """A commented-out setting of the option ('# option = x', ';option'), as modify_inactive_option takes it."""
+    stripped = text.strip()
+    if not stripped.startswith(COMMENTS):
+        return False
+    body = stripped.lstrip("#;").strip()
+    if not body.startswith(option):
+        return False
+    rest = body[len(option):].lstrip()
+    return rest[:1] in ("=", ":") and rest[:1] != ""
+
+
+def _block_span(doc: document.Document, b: int) -> tuple[int, int]:
+    """The lines from a block's header to the next header."""
+    block = doc.blocks[b]
+    start = block.header if block.header is not None else 0
+    following = [later.header for later in doc.blocks[b + 1:] if later.header is not None]
+    return start, following[0] if following else len(doc.lines)
+
+
+def _matches(block: document.Block, conditions: Sequence[Mapping[str, object]]) -> bool:
+    for condition in conditions:
+        wanted = _values(condition)
+        found = [e.value for e in block.entries if e.key == condition["option"]]
+        if not found or any(value not in found for value in wanted):
+            return False
+    return True
+
+
+def _target_blocks(plan: _Plan, section: str, conditions: Sequence[Mapping[str, object]] | None) -> list[int]:
+    doc = plan.doc
+    named = [b for b, block in enumerate(doc.blocks) if block.name == section
+             and (block.header is not None or section == "")]
+    if conditions:
+        return [b for b in named if _matches(doc.blocks[b], conditions)][:1]
+    return named
+
+
+def _insert_at(plan: _Plan, b: int, option: str) -> int:
+    """The line where a new key goes in block b: after the option's last line, else after the block's last key,
+    else at the end of its header and comment lines."""
+    block = plan.doc.blocks[b]
+    mine = [entry for entry in block.entries if entry.key == option]
+    if mine:
+        return int(mine[-1].stop)
+    if block.entries:
+        return int(block.entries[-1].stop)
+    if block.header is None:
+        return 0
+    # after the header and the comments under it, as ini_file puts it
+    start, stop = _block_span(plan.doc, b)
+    while stop > start + 1 and not plan.doc.lines[stop - 1].text.strip():
+        stop -= 1
+    return stop
+
+
+def _present(plan: _Plan, blocks: list[int], option: str, values: list[str | None],
+             params: Mapping[str, object]) -> None:
+    doc = plan.doc
+    found = [(b, e) for b in blocks for e, entry in enumerate(doc.blocks[b].entries) if entry.key == option]
+    current = Counter(doc.blocks[b].entries[e].value for b, e in found)
+    wanted = Counter(values)
+    missing = list((wanted - current).elements()) if params["exclusive"] else \
+        [value for value in dict.fromkeys(values) if value not in current]
+    keep = wanted.copy()
+    for b, e in found:
+        entry = doc.blocks[b].entries[e]
+        if keep[entry.value] > 0:
+            keep[entry.value] -= 1
+            _respace(plan, b, e, option, params)
+        elif params["exclusive"]:
+            if missing:
+                _rewrite(plan, b, e, option, missing.pop(0), params)
+            else:
+                plan.splice(entry.start, entry.stop, [])
+                plan.drop(b, e)
+                plan.changed_existing = True
+    if missing and params["modify_inactive_option"] and not found:
+        for b in blocks:
+            start, stop = _block_span(doc, b)
+            for index in range(start, stop):
+                if missing and _is_commented(doc.lines[index].text, option):
+                    value = missing.pop(0)
+                    plan.place(b, index, option, value)
+                    plan.splice(index, index + 1, _canonical(option, value, params))
+                    plan.changed_existing = True
+    if missing:
+        b = found[-1][0] if found else blocks[0]
+        line = _insert_at(plan, b, option)
+        for value in missing:
+            plan.place(b, line, option, value)
+        texts = [text for value in missing for text in _canonical(option, value, params)]
+        if not doc.lines:
+            texts.append("")  # ini_file's new file without sections ends with a blank line
+        plan.splice(line, line, texts)
+        plan.added = True
+
+
+def _respace(plan: _Plan, b: int, e: int, option: str, params: Mapping[str, object]) -> None:
+    """ini_file writes "option = value"; a line that says the same with other spacing is rewritten unless
+    ignore_spaces is set. An inline comment after the value stays."""
+    if params["ignore_spaces"]:
+        return
+    entry = plan.doc.blocks[b].entries[e]
+    text = plan.doc.lines[entry.start].text
+    head, tail = _first_line_tail(text, entry.value)
+    wanted = _canonical(option, entry.value, params)[0]
+    if head != wanted.rstrip():  # an empty value: "option = " and "option =" say the same
+        plan.splice(entry.start, entry.start + 1, [wanted + tail])
+        plan.changed_existing = True
+
+
+def _rewrite(plan: _Plan, b: int, e: int, option: str, value: str | None, params: Mapping[str, object]) -> None:
+    entry = plan.doc.blocks[b].entries[e]
+    _, tail = _first_line_tail(plan.doc.lines[entry.start].text, entry.value)
+    lines = _canonical(option, value, params)
+    plan.splice(entry.start, entry.stop, [lines[0] + (tail if len(lines) == 1 else ""), *lines[1:]])
+    plan.intended[b][e][3] = value
+    plan.changed_existing = True
+
+
+def _absent(plan: _Plan, blocks: list[int], option: str, values: list[str | None], exclusive: bool) -> None:
+    doc = plan.doc
+    for b in blocks:
+        for e, entry in enumerate(doc.blocks[b].entries):
+            if entry.key == option and (exclusive or entry.value in values):
+                plan.splice(entry.start, entry.stop, [])
+                plan.drop(b, e)
+                plan.changed_existing = True
+
+
+def _add_section(plan: _Plan, section: str, items: list[tuple[str, str | None]], params: Mapping[str, object]) -> None:
+    lines = [f"[{section}]"] + [text for key, value in items for text in _canonical(key, value, params)]
+    if not plan.doc.lines:
+        lines.insert(0, "")  # ini_file's first line of a new file
+    end = len(plan.doc.lines)
+    plan.splice(end, end, lines)
+    plan.intended.append([[end, 0, key, value] for key, value in items])
+    plan.names.append(section)
+
+
+def _remove_section(plan: _Plan, b: int) -> None:
+    start, stop = changes.section_span(plan.doc, b)
+    plan.splice(start, stop, [])
+    del plan.intended[b]
+    del plan.names[b]
+
+
+def _section_problem(section: str) -> None:
+    if section != section.strip() or "]" in section or "\n" in section or "\r" in section:
+        raise Failure(f"section {section!r}: a section name cannot hold ']' or a line break, nor leading or "
+                      f"trailing whitespace")
+
+
+def _option_problem(option: str) -> None:
+    if not option or option != option.strip() or any(c in option for c in "=:\n\r") \
+            or option.startswith(("[", *COMMENTS)):
+        raise Failure(f"option {option!r}: an option name cannot be empty, hold '=', ':' or a line break, start "
+                      f"with '[', '#' or ';', nor have leading or trailing whitespace")
+
+
+def edit(data: bytes | None, params: Mapping[str, object]) -> tuple[bytes, str]:
+    """The file's new bytes and ini_file's message; data is None for a missing file."""
+    state, option = params["state"], params.get("option")
+    section = params.get("section") or ""
+    values = _values(params)
+    if state == "present" and not values:
+        if not params["allow_no_value"]:
+            raise Failure(NEED_VALUE)
+        values = [None]  # a bare key
+    if section:
+        _section_problem(section)
+    if option is not None:
+        _option_problem(str(option))
+        for value in values:
+            _check_value(str(option), value)
+    raw = data or b""
+    try:
+        # ini_file drops a UTF-8 byte-order mark
+        doc = document.read(raw[len(BOM_UTF8):] if raw.startswith(BOM_UTF8) else raw)
+    except encodings.EncodingError as error:
+        raise Failure(str(error)) from None
+    try:
+        doc.require_readable()
+    except document.NotIni as error:
+        raise Failure(str(error)) from None
+    if "\x00" in doc.text():
+        raise Failure("not INI text: it holds NUL characters; nothing done")
+    plan = _Plan(doc)
+    conditions = params.get("section_has_values") or None
+    blocks = _target_blocks(plan, section, conditions)  # type: ignore[arg-type]
+    msg = "OK"
+    if state == "present":
+        if option is None:
+            if not blocks:
+                _add_section(plan, section, [], params)
+                msg = "only section added"
+        elif not blocks:
+            items = [(str(c["option"]), value) for c in conditions or () for value in _values(c)]
+            _add_section(plan, section, items + [(str(option), value) for value in values], params)
+            msg = "section and option added"
+        else:
+            _present(plan, blocks, str(option), values, params)
+            msg = "option changed" if plan.changed_existing else "option added" if plan.added else "OK"
+    elif option is None:
+        if section and blocks:
+            for b in reversed(blocks):
+                _remove_section(plan, b)
+            msg = "section removed"
+    elif blocks:
+        _absent(plan, blocks, str(option), values, bool(params["exclusive"]))
+        msg = "option changed" if plan.changed_existing else "OK"
+    new = plan.result()
+    if data is None and not plan.splices:
+        return b"", msg  # nothing to write: no file is created
+    if data is not None and not plan.splices and new == raw[len(BOM_UTF8):]:
+        return data, msg  # nothing to change: a byte-order mark stays too
+    return new, msg
+
+
+def text_of(data: bytes) -> str:
+    """The file's text for a diff, in its own encoding."""
+    try:
+        return encodings.decode(data)[0].encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    except (encodings.EncodingError, UnicodeError):
+        return data.decode("utf-8", "replace")
+
+
+def update(path: str, params: Mapping[str, object], *, check_mode: bool, backup=None) -> tuple[bytes, bytes, str]:
+    """(old bytes, new bytes, message) for the file at path, written unless check_mode, all under the command
+    line's edit lock; `backup` (called with the path before the write) returns the backup's name."""
+    with _disk.exclusive(path):
+        try:
+            data = _disk.read(path, may_create=bool(params["create"]))
+        except FileNotFoundError:
+            raise Failure(f"Destination {path} does not exist!", rc=257) from None
+        except IsADirectoryError:
+            raise Failure(f"Destination {path} is a directory!", rc=256) from None
+        new, msg = edit(data, params)
+        if new == (data or b"") or check_mode:
+            return data or b"", new, msg
+        if data is not None and backup is not None:
+            backup(path)
+        _disk.write(path, new)
+        return data or b"", new, msg
