@@ -102,7 +102,7 @@ BLOCK = 1 << 20  # the native read's size
 
 # Text that meets the boundary between two blocks, each placed at a few offsets around it.
 STRADDLING = [
-    b"k = a\r\nb = c\r\n", b"k = a\r\rb = c\r", b"k = a\n\n\n  b\n\n  c\n\nx = y\n", b"k = a\n  b\n\n\n\n[t]\n",
+    b"k = a\r\n  b\r\nbad\r\n", b"k = a\r\rb = c\r", b"k = a\n\n\n  b\n\n  c\n\nx = y\n", b"k = a\n  b\n\n\n\n[t]\n",
     b"k = \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\n", b"k = \xff\n", b"bad line\n[s]\n", b"k = 1\nK = 2\n",
     b"k = " + b"v" * (BLOCK + 5) + b"\n  w\n",
 ]

@@ -385,14 +385,15 @@ Py_ssize_t read_more(int fd, std::string& buffer) {
     }
 }
 
-// Where the complete lines of `bytes` end: a '\r' as its last byte may be
-// the first half of a "\r\n".
+// Where the complete lines of `bytes` end. A '\r' as its last byte may be
+// the first half of a "\r\n", so the last byte ends a line only as a '\n';
+// before it, the last '\n' or '\r' found is a whole line end (a '\r' with
+// a '\n' after it would have been passed for that '\n').
 size_t complete_lines(const std::string& bytes) noexcept {
     if (bytes.empty()) return 0;
     if (bytes.back() == '\n') return bytes.size();
     for (size_t i = bytes.size() - 1; i-- > 0;) {
-        if (bytes[i] == '\n') return i + 1;
-        if (bytes[i] == '\r') return bytes[i + 1] == '\n' ? i + 2 : i + 1;
+        if (bytes[i] == '\n' || bytes[i] == '\r') return i + 1;
     }
     return 0;
 }
