@@ -1,10 +1,10 @@
 """The native paths under hostile Python code: same results as the engine's own code, and no crash.
 
-Each change runs in a fresh interpreter twice: once as it is, once with a
-sys.monitoring tool listening, which sends every store call through the
-engine's own methods. Both runs print everything observable (results,
-exceptions, the engine's state, the saved bytes, what the change counted);
-the two must be identical. A crash or a hang fails the first run.
+Each change of hostile_store runs in a fresh interpreter twice: once as it
+is, once with a sys.monitoring tool listening, which sends every store call
+through the engine's own methods. Both runs print everything observable
+(results, exceptions, the engine's state, the saved bytes, what the change
+counted); the two must be identical. A crash or a hang fails the first run.
 """
 from __future__ import annotations
 
@@ -12,221 +12,25 @@ import json
 import re
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pytest
 
-from conftest import run_python
-
-HARNESS = r'''
-import builtins, collections, configparser, functools, gc, io, itertools, os, re, signal, sys, threading, types
-{before_import}
-from kestra_ini.ini_main import KestraIniMain
-
-ENGINE_MODE = {engine_mode}
-path = {path!r}
-frames = []
-if ENGINE_MODE:
-    mon = sys.monitoring
-    mon.use_tool_id(5, "listener")
-    def seen(code, offset):
-        if code.co_filename == configparser.__file__:
-            frames.append(code.co_name)
-    mon.register_callback(5, mon.events.PY_START, seen)
-    mon.set_events(5, mon.events.PY_START)
-counts = collections.Counter()
-
-def counting(name, function):
-    def wrapper(*args, **kwargs):
-        counts[name] += 1
-        return function(*args, **kwargs)
-    return wrapper
-
-def show(value):
-    if isinstance(value, BaseException):
-        return (type(value).__name__, [show(arg) for arg in value.args])
-    if isinstance(value, dict):
-        return [(show(k), show(v)) for k, v in value.items()]
-    if isinstance(value, (list, tuple)):
-        return [show(item) for item in value]
-    if isinstance(value, str):
-        return (type(value).__name__, str(value))
-    return repr(value) if not isinstance(value, (int, bool, type(None))) else value
-
-def run(label, call):
-    try:
-        result = ("returned", show(call()))
-    except BaseException as error:
-        result = ("raised", show(error))
-    print(label, result, flush=True)
-
-def state(engine):
-    return (show({{k: dict(v) if isinstance(v, dict) else v for k, v in engine._sections.items()}}),
-            show(engine._defaults), show(list(engine._proxies)))
-
-store = KestraIniMain(path)
-engine = store._config
-{setup}
-names = ["s", "t", "DEFAULT", "o", ""]
-keys = ["k", "K", "n"]
-for name in names:
-    run(f"has_section {{name}}", lambda: store._has_section(name))
-    for key in keys:
-        run(f"has_option {{name}} {{key}}", lambda: store._has_option(name, key))
-for name in names:
-    run(f"options {{name}}", lambda: store._options(name))
-    run(f"get_option {{name}}", lambda: store._get_option(name))
-    for key in keys:
-        run(f"get {{name}} {{key}}", lambda: store._get(name, key))
-run("sections", store._sections)
-run("get_all", store._get_all)
-for call in [("_set", "s", "k", "w"), ("_set", "t", "n", "x"), ("_set", "DEFAULT", "d", "y"),
-             ("_remove_option", "s", "k"), ("_remove_section", "t"), ("_set_section", "u"),
-             ("_set", "o", "m", "z")]:
-    run(" ".join(call), lambda: getattr(store, call[0])(*call[1:], save=False))
-    print("state", state(store._config), flush=True)
-run("save", store._save)
-print("saved", open(path, "rb").read() if os.path.exists(path) else None)
-run("read", store._read)
-print("state", state(store._config))
-run("construct", lambda: KestraIniMain(path)._sections())
-print("counts", sorted(counts.items()))
-if ENGINE_MODE:
-    print("ENGINE FRAMES", len(frames) > 0)
-'''
+import hostile_store
+from conftest import run_module, run_python
 
 TEXT = "[DEFAULT]\nd = 1\n[s]\nk = v\nkey2 = two\n  lines\n[t]\nn = 2\n"
 
-# Each change: the code run once the store is made (`store`, `engine`,
-# `counting`, `path` are in scope), and optionally code run before the
-# module is imported.
-HOSTILE: dict[str, tuple[str, str]] = {
-    "section dict a list": ('engine._sections["s"] = []', ""),
-    "section dict a UserDict": ('engine._sections["s"] = collections.UserDict({"k": "u"})', ""),
-    "section dict a tuple": ('engine._sections["s"] = ("k",)', ""),
-    "OrderedDict through _dict": ("""
-class Tracked(collections.OrderedDict):
-    def __setitem__(self, key, value):
-        counts["setitem"] += 1
-        super().__setitem__(key, value)
-engine._dict = Tracked
-engine.add_section("o")
-engine._dict = dict
-""", ""),
-    "option key whose __eq__ removes its section": ("""
-class Evil(str):
-    __hash__ = str.__hash__
-    def __eq__(self, other):
-        engine._sections.pop("s", None)
-        gc.collect()
-        return str.__eq__(self, other)
-engine._sections["s"].update({f"x{i}": "v" for i in range(20)})  # keys past the allocator's free lists
-engine._sections["s"][Evil("n")] = "evil"  # a new key: an equal one would keep the old key
-""", ""),
-    "section name whose __eq__ removes the sections": ("""
-class Evil(str):
-    __hash__ = str.__hash__
-    def __eq__(self, other):
-        engine._sections.clear()
-        return str.__eq__(self, other)
-engine._sections[Evil("s")] = engine._sections.pop("s")
-""", ""),
-    "value whose finalizer removes its section": ("""
-class Finalizer:
-    def __del__(self):
-        engine._sections.pop("s", None)
-        engine._proxies.pop("s", None)
-engine._sections["s"]["k"] = Finalizer()
-""", ""),
-    "default key a str subclass": ('engine._defaults[type("S", (str,), {})("k")] = "sub"', ""),
-    "section proxy init patched": ("""
-original = configparser.SectionProxy.__init__
-def init(self, parser, name):
-    counts["proxy " + str(name)] += 1
-    counts["sections seen"] += len(parser._sections)
-    original(self, parser, name)
-configparser.SectionProxy.__init__ = init
-""", ""),
-    "_defaults property on the class": (
-        'configparser.ConfigParser._defaults = property(lambda self: {"k": "class"})', ""),
-    "__getattribute__ override": ("""
-def getattribute(self, name):
-    counts["getattribute " + name] += 1
-    return object.__getattribute__(self, name)
-configparser.RawConfigParser.__getattribute__ = getattribute
-""", ""),
-    "__getattr__ on the class": (
-        "configparser.ConfigParser.__getattr__ = lambda self, name: counts.update([name])", ""),
-    "_Line.has_comments": (
-        'configparser._Line.has_comments = property(lambda self: counting("has_comments", bool)(0))', ""),
-    "SectionProxy replaced": ('configparser.SectionProxy = type("P", (configparser.SectionProxy,), {})', ""),
-    "ConverterMapping iteration": (
-        'configparser.ConverterMapping.__iter__ = counting("conv iter", configparser.ConverterMapping.__iter__)', ""),
-    "enumerate": ('builtins.enumerate = counting("enumerate", enumerate)', ""),
-    "open in configparser's globals": ('configparser.open = counting("open", open)', ""),
-    "re.compile": ('re.compile = counting("re.compile", re.compile)', ""),
-    "functools.partial": ('functools.partial = type("partial", (functools.partial,), {})', ""),
-    "itertools.chain": ('itertools.chain = counting("chain", itertools.chain)', ""),
-    "io.text_encoding": ('io.text_encoding = counting("text_encoding", io.text_encoding)', ""),
-    "write's space_around_delimiters": ("configparser.RawConfigParser.write.__defaults__ = (False,)", ""),
-    "get's vars keyword default": (
-        'configparser.RawConfigParser.get.__kwdefaults__ = '
-        '{"raw": False, "vars": {"k": "from vars"}, "fallback": configparser._UNSET}', ""),
-    "new optionxform of the same name": ("""
-def optionxform(self, optionstr):
-    return optionstr.upper()
-optionxform.__qualname__ = "RawConfigParser.optionxform"
-configparser.RawConfigParser.optionxform = optionxform
-""", ""),
-    "optionxform's code replaced in place": (
-        "configparser.RawConfigParser.optionxform.__code__ = (lambda self, optionstr: optionstr.upper()).__code__",
-        ""),
-    "MAX_INTERPOLATION_DEPTH": ("configparser.MAX_INTERPOLATION_DEPTH = 0", ""),
-    "UNNAMED_SECTION": ('configparser.UNNAMED_SECTION = "s"', ""),
-    "_ChainMap": ('configparser._ChainMap = lambda *maps: {"k": "chained"}', ""),
-    "_ReadState": ("configparser._ReadState.indent_level = -1", ""),
-    "SECTCRE without re.VERBOSE": (
-        "configparser.ConfigParser.SECTCRE = re.compile(configparser.RawConfigParser._SECT_TMPL)", ""),
-    "cached clean's function": ('configparser._Line.clean.func = counting("clean", configparser._Line.clean.func)', ""),
-    "super's class cell": (
-        "configparser.ConfigParser.set.__closure__[0].cell_contents = configparser.RawConfigParser", ""),
-    "instance optionxform set after use": ('store._get("s", "k"); engine.optionxform = str.upper', ""),
-    "shared interpolation's own method": (
-        'store._get("s", "k"); engine._interpolation.before_get = lambda *a: "interpolated"', ""),
-    "comment prefixes": ('engine._prefixes.full = ("#",)', ""),
-    "modified copy of configparser in sys.modules": ("", """
-import importlib.util, configparser as _original
-_spec = importlib.util.spec_from_file_location("configparser", _original.__file__)
-_copy = importlib.util.module_from_spec(_spec)
-_source = open(_original.__file__).read().replace("return optionstr.lower()", "return optionstr.upper()")
-exec(compile(_source, _original.__file__, "exec"), vars(_copy))
-sys.modules["configparser"] = _copy
-"""),
-    "code changed before import": ("", """
-import configparser as _cp
-_cp.RawConfigParser.optionxform.__code__ = (lambda self, optionstr: optionstr.upper()).__code__
-"""),
-    "builtin shadowed before import": ("", """
-import configparser as _cp
-_cp.isinstance = isinstance
-"""),
-}
+def observe(tmp_path: Path, change: str, way: str) -> str:
+    path = tmp_path / f"settings-{way}.ini"
+    path.write_text(TEXT)
+    return run_module("hostile_store", change, way, path, timeout=60).replace(str(path), "PATH")
 
 
-def observe(tmp_path: Path, setup: str, before_import: str, engine_mode: bool, text: str | bytes = TEXT) -> str:
-    path = tmp_path / f"settings-{engine_mode}.ini"
-    path.write_bytes(text if isinstance(text, bytes) else text.encode())
-    code = HARNESS.format(before_import=before_import, setup=setup, engine_mode=engine_mode, path=str(path))
-    output = run_python(code, timeout=60).stdout
-    return output.replace(str(path), "PATH")
-
-
-@pytest.mark.parametrize("change", HOSTILE)
+@pytest.mark.parametrize("change", [*hostile_store.CHANGES, *hostile_store.BEFORE_IMPORT])
 def test_hostile_change_answers_as_the_engine(tmp_path: Path, change: str) -> None:
-    setup, before_import = (textwrap.dedent(part) for part in HOSTILE[change])
-    native = observe(tmp_path, setup, before_import, False)
-    engine = observe(tmp_path, setup, before_import, True)
+    native = observe(tmp_path, change, "native")
+    engine = observe(tmp_path, change, "engine")
     assert engine.endswith("ENGINE FRAMES True\n")  # the reference did run the engine's code
     assert native == engine.removesuffix("ENGINE FRAMES True\n")
 
