@@ -25,7 +25,7 @@ from typing import Any
 import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
-from conftest import engine_frames, run_python
+from conftest import engine_frames
 from kestra_ini.ini_main import KestraIniMain
 
 
@@ -393,29 +393,3 @@ def test_load_peak_stays_within_the_engines_plus_the_file(tmp_path: Path) -> Non
         held.append(tracemalloc.get_traced_memory()[0])
     tracemalloc.stop()
     assert held[1] - held[0] < 128 * 1024
-
-
-def test_reading_opens_the_file_as_the_engine_does(tmp_path: Path) -> None:
-    """The same `open` audit events, for a file that opens and for one that does not."""
-    path = tmp_path / "settings.ini"
-    path.write_text("[s]\nk = v\n")
-    code = f"""
-import configparser, sys
-from conftest import engine_frames, run_python
-from kestra_ini.ini_main import KestraIniMain
-class Engine(configparser.ConfigParser): pass
-class EngineStore(KestraIniMain):
-    def _set_path(self):
-        self._config = Engine()
-        self._read()
-EngineStore({str(path)!r})  # loads the engine's codec
-events = []
-sys.addaudithook(lambda event, args: events.append(args) if event == "open" else None)
-for cls in (KestraIniMain, EngineStore):
-    for name in ({str(path)!r}, {str(path) + ".missing"!r}):
-        events.clear()
-        cls(name)
-        print(events)
-"""
-    lines = run_python(code).stdout.splitlines()
-    assert lines[:2] == lines[2:] and all("'r'" in line for line in lines)

@@ -17,6 +17,8 @@ from pathlib import Path
 import pytest
 
 import hostile_store
+import paths
+import read_store
 from conftest import run_module, run_python
 
 TEXT = "[DEFAULT]\nd = 1\n[s]\nk = v\nkey2 = two\n  lines\n[t]\nn = 2\n"
@@ -37,62 +39,12 @@ def test_hostile_change_answers_as_the_engine(tmp_path: Path, change: str) -> No
 
 # --- reading: one open, no hang, the engine's own errors -------------------------------
 
-READ_HARNESS = r'''
-import os, signal, sys, threading
-from kestra_ini.ini_main import KestraIniMain
-if {engine_mode}:
-    sys.monitoring.use_tool_id(5, "listener")
-    sys.monitoring.register_callback(5, sys.monitoring.events.PY_START, lambda code, offset: None)
-    sys.monitoring.set_events(5, sys.monitoring.events.PY_START)
-path = {path!r}
-opens = []
-sys.addaudithook(lambda event, args: opens.append(args[1:])
-                 if event == "open" and args[0] == path and args[1] == "r" else None)
-{setup}
-try:
-    store = KestraIniMain(path)
-    print("loaded", store._get_all())
-except BaseException as error:
-    print("raised", type(error).__name__, error.args, vars(error) if hasattr(error, "__dict__") else "")
-    if isinstance(error, UnicodeDecodeError):
-        print(error.object[:20], error.start, error.end, len(error.object))
-print("opens", opens)
-'''
-
-FIFO_WRITER = '''
-os.mkfifo(path)
-def write():
-    with open(path, "wb") as fifo:
-        fifo.write({content!r})
-threading.Thread(target=write, daemon=True).start()
-'''
-
-READS: dict[str, tuple[bytes, str]] = {
-    "regular file, not UTF-8": (b"[s]\nk = v\xff\n", ""),
-    "not UTF-8 past the first chunk": (b"[s]\n" + b"k%d = value\n" * 2000 + b"x = \xe9\xff\n", ""),
-    "a BOM, then bad bytes": (b"\xef\xbb\xbf[s]\nk = \xc3\n", ""),
-    "FIFO with bytes that are not UTF-8": (b"", FIFO_WRITER.format(content=b"[s]\nk = \xff\xfe\n")),
-    "FIFO with text": (b"", FIFO_WRITER.format(content=b"[s]\nk = v\n")),
-    "signal while the open blocks": (b"", '''
-os.mkfifo(path)
-def interrupt(signum, frame):
-    raise KeyboardInterrupt("from the handler")
-signal.signal(signal.SIGALRM, interrupt)
-signal.setitimer(signal.ITIMER_REAL, 0.3)
-'''),
-}
-
-
-@pytest.mark.parametrize("case", READS)
+@pytest.mark.parametrize("case", read_store.READS)
 def test_reading_opens_once_and_fails_as_the_engine(tmp_path: Path, case: str) -> None:
-    content, setup = READS[case]
     outputs = []
-    for engine_mode in (False, True):
-        path = tmp_path / f"{engine_mode}.ini"
-        if not setup:
-            path.write_bytes(content)
-        code = READ_HARNESS.format(engine_mode=engine_mode, path=str(path), setup=setup)
-        outputs.append(run_python(code, timeout=30).stdout.replace(str(path), "PATH"))
+    for way in paths.WAYS:
+        path = tmp_path / f"{way}.ini"
+        outputs.append(run_module("read_store", case, way, path, timeout=30).replace(str(path), "PATH"))
     assert outputs[0] == outputs[1]
     assert re.search(r"^opens \[\('r', \d+\)\]$", outputs[0], re.MULTILINE)  # one open, the engine's
 
