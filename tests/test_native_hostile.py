@@ -16,10 +16,11 @@ from pathlib import Path
 
 import pytest
 
+import guard_probe
 import hostile_store
 import paths
 import read_store
-from conftest import run_module, run_python
+from conftest import run_module
 
 TEXT = "[DEFAULT]\nd = 1\n[s]\nk = v\nkey2 = two\n  lines\n[t]\nn = 2\n"
 
@@ -52,114 +53,21 @@ def test_reading_opens_once_and_fails_as_the_engine(tmp_path: Path, case: str) -
 # --- observers ---------------------------------------------------------------------------
 
 def test_a_profiler_sees_the_engines_frames(make_ini) -> None:
-    path = make_ini("[s]\nk = v\n")
-    code = f"""
-import configparser, sys
-from kestra_ini.ini_main import KestraIniMain
-store = KestraIniMain({str(path)!r})
-seen = set()
-def profile(frame, event, arg):
-    if event == "call" and frame.f_code.co_filename == configparser.__file__:
-        seen.add(frame.f_code.co_name)
-for install in (sys.setprofile, sys.settrace):
-    seen.clear()
-    install(profile)
-    store._get("s", "k"); store._has_section("s"); store._set("s", "k", "w"); store._options("s")
-    install(None)
-    print(sorted(seen & {{"get", "has_section", "set", "options", "write", "read"}}))
-"""
-    lines = run_python(code).stdout.splitlines()
+    lines = run_module("guard_probe", "observers", make_ini("[s]\nk = v\n")).splitlines()
     assert lines == ["['get', 'has_section', 'options', 'read', 'set', 'write']"] * 2
 
 
 # --- the guard's own table, every entry --------------------------------------------------
 
-TABLE = Path(__file__).resolve().parent.parent / "src" / "ini_main" / "native" / "bypassed.def"
-ENTRIES = re.findall(r"^(GLOBAL|ATTR|ABSENT)\((\w+), (\w+)\)$", TABLE.read_text(), re.MULTILINE)
-
-ENTRY_HARNESS = r'''
-import builtins, collections, configparser, copy, functools, json, re, sys, types
-from conftest import engine_frames
-from kestra_ini.ini_main import KestraIniMain
-
-def replacement(value, name):
-    """An object in the place of `value` that differs from it by identity, mostly not in behaviour."""
-    if isinstance(value, types.FunctionType):
-        function = types.FunctionType(value.__code__, value.__globals__, value.__name__, value.__defaults__,
-                                      value.__closure__)
-        function.__kwdefaults__ = copy.copy(value.__kwdefaults__)
-        function.__qualname__ = value.__qualname__
-        return function
-    if isinstance(value, staticmethod):
-        return staticmethod(replacement(value.__func__, name))
-    if isinstance(value, property):
-        return property(value.fget, value.fset, value.fdel)
-    if isinstance(value, functools.cached_property):
-        replaced = functools.cached_property(value.func)
-        replaced.__set_name__(None, value.attrname)
-        return replaced
-    if isinstance(value, re.Pattern):
-        re.purge()
-        return re.compile(value.pattern, value.flags)
-    if isinstance(value, types.ModuleType):
-        module = types.ModuleType(value.__name__)
-        vars(module).update(vars(value))
-        return module
-    if isinstance(value, type):
-        return type(value.__name__, (value,), {{}})
-    if callable(value):
-        return lambda *args, **kwargs: value(*args, **kwargs)
-    if type(value) is int:
-        return value + 1
-    if type(value) is str:
-        return "".join(list(value))
-    if value is None:
-        return object()
-    return type(value)()
-
-def absent_hook(name):
-    if name == "__getattr__":
-        def __getattr__(self, attribute):
-            raise AttributeError(attribute)
-        return __getattr__
-    return property(lambda self: self.__dict__[name])
-
-def namespace(kind, owner):
-    if kind == "GLOBAL":
-        return {{"builtins": builtins, "configparser": configparser}}.get(owner) or getattr(configparser, owner)
-    return getattr(configparser, owner)
-
-MISSING = object()
-store = KestraIniMain({path!r})
-native = lambda: not engine_frames(lambda: store._get("s", "k"))
-for kind, owner, name in {entries!r}:
-    before = native()
-    target = namespace(kind, owner)
-    own = vars(target).get(name, MISSING)
-    if kind == "ABSENT":
-        new = absent_hook(name)
-    else:
-        found = own if own is not MISSING else next(vars(c)[name] for c in target.__mro__ if name in vars(c))
-        new = replacement(found, name)
-    setattr(target, name, new)
-    changed = "get" in engine_frames(lambda: store._get("s", "k"))
-    if own is MISSING:
-        delattr(target, name)
-    else:
-        setattr(target, name, own)
-    print(json.dumps([kind, owner, name, before, changed, native()]), flush=True)
-'''
-
-
 @pytest.fixture(scope="module")
 def guard_outcomes(tmp_path_factory: pytest.TempPathFactory) -> dict[tuple[str, str, str], list[bool]]:
     path = tmp_path_factory.mktemp("guard") / "settings.ini"
     path.write_text("[s]\nk = v\n")
-    output = run_python(ENTRY_HARNESS.format(path=str(path), entries=ENTRIES), timeout=120).stdout
+    output = run_module("guard_probe", "entries", path, timeout=120)
     return {tuple(row[:3]): row[3:] for row in map(json.loads, output.splitlines())}
 
 
-@pytest.mark.parametrize("entry", ENTRIES, ids="-".join)
+@pytest.mark.parametrize("entry", guard_probe.ENTRIES, ids="-".join)
 def test_every_guarded_entry_sends_calls_through_the_engine(guard_outcomes: dict, entry: tuple[str, str, str]) -> None:
     # Native before the change, the engine's code while it stands, native again once undone.
     assert guard_outcomes[entry] == [True, True, True]
@@ -167,6 +75,6 @@ def test_every_guarded_entry_sends_calls_through_the_engine(guard_outcomes: dict
 
 def test_the_verified_fingerprint_is_this_interpreters() -> None:
     """tools/fingerprint prints a line of native/verified.def: the native paths run here."""
-    tool = TABLE.parent.parent.parent.parent / "tools" / "fingerprint"
+    tool = guard_probe.TABLE.parent.parent.parent.parent / "tools" / "fingerprint"
     printed = subprocess.run([sys.executable, tool], capture_output=True, text=True, check=True).stdout.strip()
-    assert printed in (TABLE.parent / "verified.def").read_text().splitlines()
+    assert printed in (guard_probe.TABLE.parent / "verified.def").read_text().splitlines()
