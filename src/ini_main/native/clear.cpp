@@ -11,6 +11,7 @@
 // whose release could run code (a value other than an exact str) is
 // declined, so that the engine's own code meets it.
 #include "native/engine.hpp"
+#include "native/text_values.hpp"
 
 namespace ini::fast {
 
@@ -39,13 +40,7 @@ bool abc_key_error_is_builtin() noexcept {
 // run then meets the engine half emptied and may add to it; the engine's
 // loop would pop what it added, one pass here would keep it.
 bool releases_quietly(PyObject* options) noexcept {
-    if (!plain_dict(options)) return false;
-    Py_ssize_t position = 0;
-    PyObject* value;
-    while (PyDict_Next(options, &position, nullptr, &value)) {
-        if (!PyUnicode_CheckExact(value)) return false;
-    }
-    return true;
+    return plain_dict(options) && values_are_text(options);
 }
 
 // `names` are all the sections, and each is removable as popitem removes

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "native/engine.hpp"
+#include "native/text_values.hpp"
 #include "state.hpp"
 
 namespace ini::fast {
@@ -183,22 +184,7 @@ bool loaded_sections_are_text(const Engine& e) noexcept {
     PyObject* name;
     PyObject* options;
     while (PyDict_Next(e.sections.get(), &position, &name, &options)) {
-        if (!plain_dict(options)) return false;
-        Py_ssize_t inner = 0;
-        PyObject* value;
-        while (PyDict_Next(options, &inner, nullptr, &value)) {
-            if (!PyUnicode_CheckExact(value)) return false;
-        }
-    }
-    return true;
-}
-
-bool loaded_defaults_are_text(const Engine& e) noexcept {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(e.defaults.get(), &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(value)) return false;
+        if (!plain_dict(options) || !values_are_text(options)) return false;
     }
     return true;
 }
@@ -448,7 +434,7 @@ Fed feed_bytes(PyObject* content, Parser& parser) noexcept {
 bool may_read_natively(PyObject* engine, Engine& e, PyObject* path) noexcept {
     constexpr unsigned needs =
         need_sections | need_defaults | need_proxies | need_interpolation | need_reader;
-    return view(engine, e, needs) && loaded_sections_are_text(e) && loaded_defaults_are_text(e) &&
+    return view(engine, e, needs) && loaded_sections_are_text(e) && values_are_text(e.defaults.get()) &&
            default_prefixes(e.prefixes.get()) && proxies_made_natively(engine) &&
            state.open == original(Original::global_builtins_open) && plain_path(path);
 }
