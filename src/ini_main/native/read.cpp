@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -285,6 +286,7 @@ struct Opened {
     Ref raw;  // the FileIO
     int fd = -1;
     bool regular = false;
+    size_t size = 0;  // as the open found it
 };
 
 // Opens the file once, as the engine does: the same open, so the same
@@ -303,6 +305,7 @@ bool open_file(PyObject* path, Opened& file, LoadResult& result) noexcept {
     if (file.fd < 0) return false;
     struct stat info {};
     file.regular = fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (file.regular) file.size = static_cast<size_t>(info.st_size);
     return true;
 }
 
@@ -341,20 +344,20 @@ LoadResult engine_reads_file(PyObject* engine, const Opened& file, PyObject* pat
 
 // --- the text, a block at a time ---------------------------------------------------------
 
-// The size of each read: a block's bytes and its text are all that a
-// load holds beside what it keeps.
+// The most each read asks for: a block's bytes and its text are all that
+// a load holds beside what it keeps.
 constexpr size_t read_size = size_t{1} << 20;
 
-// Appends the next bytes of the file to `buffer`: how many, 0 at its end,
-// -1 with an exception set.
-Py_ssize_t read_more(int fd, std::string& buffer) {
+// Appends the next bytes of the file to `buffer`, asking for `wanted`: how
+// many came, 0 at its end, -1 with an exception set.
+Py_ssize_t read_more(int fd, std::string& buffer, size_t wanted) {
     const size_t had = buffer.size();
-    buffer.resize(had + read_size);
+    buffer.resize(had + wanted);
     for (;;) {
         ssize_t count = 0;
         int error = 0;
         Py_BEGIN_ALLOW_THREADS
-        count = ::read(fd, buffer.data() + had, read_size);
+        count = ::read(fd, buffer.data() + had, wanted);
         error = errno;
         Py_END_ALLOW_THREADS
         if (count >= 0) {
@@ -399,15 +402,20 @@ Ref decoded(const char* data, size_t size, bool at_start) noexcept {
 
 enum class Fed { parsed, undecodable, failed };
 
-// The whole file through `parser`, a block of whole lines at a time.
-Fed feed_file(int fd, Parser& parser) noexcept {
+// The whole file through `parser`, a block of whole lines at a time. Each
+// read asks for what the file's size says is left (and one byte more, so
+// that a small file's end comes with its content), up to `read_size`.
+Fed feed_file(const Opened& file, Parser& parser) noexcept {
     try {
         std::string buffer;
+        size_t left = file.size;
         bool at_start = true;
         bool at_end = false;
         while (!at_end && !parser.stopped()) {
-            const Py_ssize_t count = read_more(fd, buffer);
+            const Py_ssize_t count = read_more(file.fd, buffer, std::min(left + 1, read_size));
             if (count < 0) return Fed::failed;
+            // A file longer than its size said is read in whole blocks from then on.
+            left = static_cast<size_t>(count) > left ? read_size : left - static_cast<size_t>(count);
             at_end = count == 0;
             const size_t cut = at_end ? buffer.size() : complete_lines(buffer);
             // The mark is looked for in the file's first three bytes.
@@ -492,7 +500,7 @@ LoadResult load_open_file(PyObject* engine, const Opened& file, PyObject* path) 
     if (!file.regular) return engine_reads_file(engine, file, path);
     Parsed parsed;
     Parser parser(parsed);
-    const Fed fed = feed_file(file.fd, parser);
+    const Fed fed = feed_file(file, parser);
     return after_parse(engine, path, fed, parsed, [&] { return engine_reads_file(engine, file, path); });
 }
 
