@@ -13,6 +13,8 @@ import traceback
 
 import pytest
 
+import paths
+
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
 
 
@@ -161,3 +163,26 @@ def engine_frames(call, *, qualified=False):
         monitoring.register_callback(tool, monitoring.events.PY_START, None)
         monitoring.free_tool_id(tool)
     return seen
+
+
+@pytest.fixture(params=paths.WAYS)
+def way(request):
+    """Each test that asks runs twice: natively, and through the engine's own code."""
+    with paths.taken(request.param):
+        yield request.param
+
+
+def run_module(module, *args, timeout=120, env=None):
+    """Runs a module of tests/ with `python -m` in a fresh interpreter; returns its standard output."""
+    result = subprocess.run(
+        [sys.executable, "-m", module, *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        cwd=os.path.dirname(__file__),
+        env={**os.environ, **(env or {})},
+        stdin=subprocess.DEVNULL,
+    )
+    if result.returncode != 0:
+        raise AssertionError(f"{module} exited {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")
+    return result.stdout

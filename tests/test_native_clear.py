@@ -101,6 +101,16 @@ class Name(str):
     pass
 
 
+class AddsASection:
+    """A value that, when released, adds a section to its engine."""
+
+    def __init__(self, engine: configparser.ConfigParser) -> None:
+        self.engine = engine
+
+    def __del__(self) -> None:
+        self.engine.add_section("late")
+
+
 def setattr_on(owner: Any, name: str, value: Any) -> Callable[[pytest.MonkeyPatch], None]:
     return lambda mp: mp.setattr(owner, name, value, raising=False)
 
@@ -125,6 +135,8 @@ CASES: list[tuple[str, Callable[[configparser.ConfigParser], None] | None,
     ("section named as the defaults", proxy_for("DEFAULT"), None, False),
     ("section keyed by an int", proxy_for(7), None, False),
     ("section keyed by a str subclass", proxy_for(Name("n")), None, False),
+    ("value whose release adds a section",
+     lambda e: e._sections["a"].__setitem__("k", AddsASection(e)), None, False),  # type: ignore[attr-defined]
     ("instance clear", lambda e: setattr(e, "clear", own_clear(e)), None, False),
     ("instance popitem", lambda e: setattr(e, "popitem", configparser.RawConfigParser.popitem.__get__(e)),
      None, False),

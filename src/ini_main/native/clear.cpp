@@ -7,9 +7,11 @@
 // For a plain engine the outcome is plain too: every section leaves
 // _sections and _proxies, in order; the defaults and their proxy stay.
 // Anything that the Python code would trip over (a section named as the
-// default one, a section without a proxy, keys other than exact str) is
+// default one, a section without a proxy, keys other than exact str) or
+// whose release could run code (a value other than an exact str) is
 // declined, so that the engine's own code meets it.
 #include "native/engine.hpp"
+#include "native/text_values.hpp"
 
 namespace ini::fast {
 
@@ -33,18 +35,31 @@ bool abc_key_error_is_builtin() noexcept {
                original(Original::global_builtins_KeyError);
 }
 
+// Options whose release runs no code: exact str keys and values. The
+// engine's clear() releases each section as it pops it, and a finalizer
+// run then meets the engine half emptied and may add to it; the engine's
+// loop would pop what it added, one pass here would keep it.
+bool releases_quietly(PyObject* options) noexcept {
+    return plain_dict(options) && values_are_text(options);
+}
+
 // `names` are all the sections, and each is removable as popitem removes
 // it: an exact str, not the default section's name, with a proxy of its
-// own. Nothing here allocates or runs code of the caller's.
+// own, and nothing in it that runs code when released. Nothing here
+// allocates or runs code of the caller's.
 bool all_removable(PyObject* names, PyObject* sections, PyObject* proxies) noexcept {
     const Py_ssize_t count = PyList_GET_SIZE(names);
     if (count != PyDict_GET_SIZE(sections)) return false;
+    PyObject* proxy_class = original(Original::global_configparser_SectionProxy);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* name = PyList_GET_ITEM(names, i);
-        if (!PyUnicode_CheckExact(name) ||
-            PyUnicode_CompareWithASCIIString(name, "DEFAULT") == 0 ||
-            PyDict_GetItemWithError(sections, name) == nullptr ||
-            PyDict_GetItemWithError(proxies, name) == nullptr) {
+        if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, "DEFAULT") == 0) {
+            return false;
+        }
+        PyObject* options = PyDict_GetItemWithError(sections, name);
+        PyObject* proxy = PyDict_GetItemWithError(proxies, name);
+        if (options == nullptr || proxy == nullptr || !releases_quietly(options) ||
+            reinterpret_cast<PyObject*>(Py_TYPE(proxy)) != proxy_class) {
             return false;
         }
     }

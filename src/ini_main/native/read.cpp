@@ -1,281 +1,40 @@
-// engine.read(path, encoding="utf-8-sig") for an engine without sections.
+// engine.read(path, encoding="utf-8-sig"), natively, for an engine without
+// sections or one that a previous read filled.
 //
-// The file is opened as the engine opens it (the same open, so the same
-// audit event and the same errors), read whole, decoded, split into lines as
-// a text-mode file splits them, and parsed by the grammar of
-// RawConfigParser._read_inner with the default settings:
-//
-//  - a line whose strip() is empty is blank: inside a value it adds an empty
-//    line to it; one whose strip() starts with '#' or ';' is a comment and
-//    is skipped wherever it stands;
-//  - a line indented deeper than the last option line continues that
-//    option's value with its strip();
-//  - otherwise "[" ... "]" up to the last ']' (one character at least
-//    between) names a section, and anything else must hold '=' or ':', the
-//    first of which splits it into a name (right-stripped, then lowered) and
-//    a value (stripped); a line without either, or with an empty name, is a
-//    parsing error reported at the end;
-//  - a value is its lines joined by '\n' and right-stripped.
-//
-// `\s` and str.strip() agree on what whitespace is (Py_UNICODE_ISSPACE), so
-// every scan here is one linear pass, where the engine's option pattern
-// backtracks.
-//
-// The parse fills dicts of its own; the engine receives them only once the
-// file is parsed, or, for a fatal error, as much as the engine's own read
-// would have kept when it stopped there.
-#include <sys/stat.h>
+// The order is read()'s own: the file is opened (the same open, so the same
+// audit event and the same errors; it runs the path's __fspath__ and any
+// audit hook), and only then is the engine proven plain, since what that
+// code changed is what the engine's read would meet next. The file is read
+// and parsed (parse.hpp) a block of whole lines at a time; the parse fills
+// dicts of its own, and the engine receives them only once the file is
+// parsed and the engine proven again, since a signal handler or a finalizer
+// may have run meanwhile. An exception raised during the parse (a signal's
+// KeyboardInterrupt, MemoryError) leaves the engine untouched. For a fatal
+// grammar error the engine gets as much as its own read would have kept
+// when it stopped there. Whatever the native path cannot do exactly (bytes
+// that are not UTF-8, a grammar error while merging into loaded sections,
+// an engine no longer plain) is handed to the engine's own _read, over the
+// same open file read again from its start.
+#include "native/parse.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "native/engine.hpp"
+#include "native/text_values.hpp"
 #include "state.hpp"
 
 namespace ini::fast {
 
 namespace {
-
-struct Span {
-    Py_ssize_t start;
-    Py_ssize_t end;
-};
-
-// One line as the file yields it: its text and whether a line end followed.
-struct RawLine {
-    long number;
-    Span span;
-    bool ended;
-};
-
-enum class Fatal { none, missing_header, duplicate_section, duplicate_option };
-
-// What the parse found; the dicts are new and not yet the engine's.
-struct Parsed {
-    Ref sections;  // section name -> option dict, in file order
-    Ref defaults;  // the options of [DEFAULT]
-    std::vector<RawLine> bad_lines;
-    Fatal fatal = Fatal::none;
-    RawLine fatal_line{};
-    Ref fatal_section;
-    Ref fatal_option;
-};
-
-bool is_space(Py_UCS4 c) noexcept { return Py_UNICODE_ISSPACE(c); }
-
-template <typename Ch>
-class Parser {
-public:
-    Parser(PyObject* text, Parsed& out) noexcept
-        : text_(text),
-          data_(static_cast<const Ch*>(PyUnicode_DATA(text))),
-          length_(PyUnicode_GET_LENGTH(text)),
-          ascii_(PyUnicode_IS_ASCII(text)),
-          out_(out) {}
-
-    // False with an exception set when memory ran out; a grammar error is
-    // recorded in `out` and ends the parse with true.
-    bool run() {
-        Py_ssize_t pos = 0;
-        long number = 0;
-        while (pos < length_ && out_.fatal == Fatal::none) {
-            const Py_ssize_t start = pos;
-            const Py_ssize_t end = line_end(pos);
-            bool ended = end < length_;
-            pos = end;
-            if (ended) pos += (data_[end] == '\r' && end + 1 < length_ && data_[end + 1] == '\n') ? 2 : 1;
-            if (!line(RawLine{++number, Span{start, end}, ended})) return false;
-        }
-        return finish_option();
-    }
-
-private:
-    Py_ssize_t line_end(Py_ssize_t pos) const noexcept {
-        if constexpr (sizeof(Ch) == 1) {
-            const void* lf = std::memchr(data_ + pos, '\n', static_cast<size_t>(length_ - pos));
-            const Py_ssize_t limit = lf ? static_cast<const Ch*>(lf) - data_ : length_;
-            const void* cr = std::memchr(data_ + pos, '\r', static_cast<size_t>(limit - pos));
-            return cr ? static_cast<const Ch*>(cr) - data_ : limit;
-        } else {
-            while (pos < length_ && data_[pos] != '\n' && data_[pos] != '\r') ++pos;
-            return pos;
-        }
-    }
-
-    bool line(const RawLine& raw) {
-        Py_ssize_t first = raw.span.start;
-        const Py_ssize_t stop = raw.span.end;
-        while (first < stop && is_space(data_[first])) ++first;
-        if (first == stop) {
-            if (cursect_ != nullptr && option_named_) parts_.push_back(Span{0, 0});
-            return true;
-        }
-        Py_ssize_t last = stop;
-        while (is_space(data_[last - 1])) --last;
-        const Ch lead = data_[first];
-        if (lead == '#' || lead == ';') return true;
-        const Py_ssize_t indent = first - raw.span.start;
-        if (cursect_ != nullptr && option_named_ && indent > indent_level_) {
-            parts_.push_back(Span{first, last});
-            return true;
-        }
-        indent_level_ = indent;
-        const Span clean{first, last};
-        if (lead == '[') {
-            const Py_ssize_t close = last_close(clean);
-            if (close > 0) return header(raw, Span{first + 1, close});
-        }
-        if (cursect_ == nullptr) return stop_at(Fatal::missing_header, raw);
-        return option(raw, clean);
-    }
-
-    // The ']' ending a header: the last one, with a character before it.
-    Py_ssize_t last_close(const Span& clean) const noexcept {
-        for (Py_ssize_t i = clean.end - 1; i >= clean.start + 2; --i) {
-            if (data_[i] == ']') return i;
-        }
-        return -1;
-    }
-
-    bool header(const RawLine& raw, const Span& name_span) {
-        if (!finish_option()) return false;
-        option_named_ = false;
-        Ref name = substring(name_span);
-        if (!name) return false;
-        const int seen = PyDict_Contains(out_.sections.get(), name.get());
-        if (seen < 0) return false;
-        if (seen) {
-            out_.fatal_section = name;
-            return stop_at(Fatal::duplicate_section, raw);
-        }
-        if (PyUnicode_CompareWithASCIIString(name.get(), "DEFAULT") == 0) {
-            cursect_ = out_.defaults.get();
-        } else {
-            Ref options = Ref::steal(PyDict_New());
-            if (!options || PyDict_SetItem(out_.sections.get(), name.get(), options.get()) < 0) {
-                return false;
-            }
-            cursect_ = options.get();  // held by out_.sections
-        }
-        section_ = name;
-        return true;
-    }
-
-    bool option(const RawLine& raw, const Span& clean) {
-        Py_ssize_t delimiter = clean.start;
-        while (delimiter < clean.end && data_[delimiter] != '=' && data_[delimiter] != ':') {
-            ++delimiter;
-        }
-        if (delimiter == clean.end) {
-            out_.bad_lines.push_back(raw);
-            return true;
-        }
-        Py_ssize_t name_end = delimiter;
-        while (name_end > clean.start && is_space(data_[name_end - 1])) --name_end;
-        if (name_end == clean.start) out_.bad_lines.push_back(raw);
-        if (!finish_option()) return false;
-        Ref key = lowered_key(Span{clean.start, name_end});
-        if (!key) return false;
-        const int seen = PyDict_Contains(cursect_, key.get());
-        if (seen < 0) return false;
-        if (seen) {
-            out_.fatal_section = section_;
-            out_.fatal_option = key;
-            return stop_at(Fatal::duplicate_option, raw);
-        }
-        Py_ssize_t value_start = delimiter + 1;
-        while (value_start < clean.end && is_space(data_[value_start])) ++value_start;
-        option_ = key;
-        option_dict_ = cursect_;
-        option_named_ = name_end > clean.start;
-        parts_.push_back(Span{value_start, clean.end});
-        return true;
-    }
-
-    bool stop_at(Fatal fatal, const RawLine& raw) {
-        out_.fatal = fatal;
-        out_.fatal_line = raw;
-        return true;
-    }
-
-    // Stores the pending option with its lines joined and right-stripped:
-    // only trailing empty lines can end in whitespace.
-    bool finish_option() {
-        if (!option_) return true;
-        while (!parts_.empty() && parts_.back().start == parts_.back().end) parts_.pop_back();
-        Ref value = joined();
-        const bool stored = value && PyDict_SetItem(option_dict_, option_.get(), value.get()) == 0;
-        option_ = Ref();
-        parts_.clear();
-        return stored;
-    }
-
-    Ref joined() {
-        if (parts_.empty()) return Ref::borrow(Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR));
-        if (parts_.size() == 1) return substring(parts_.front());
-        Ref pieces = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parts_.size())));
-        if (!pieces) return pieces;
-        for (size_t i = 0; i < parts_.size(); ++i) {
-            PyObject* piece = PyUnicode_Substring(text_, parts_[i].start, parts_[i].end);
-            if (piece == nullptr) return Ref();
-            PyList_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(i), piece);
-        }
-        Ref separator = Ref::steal(PyUnicode_FromOrdinal('\n'));
-        if (!separator) return separator;
-        return Ref::steal(PyUnicode_Join(separator.get(), pieces.get()));
-    }
-
-    Ref substring(const Span& span) const noexcept {
-        return Ref::steal(PyUnicode_Substring(text_, span.start, span.end));
-    }
-
-    // optionxform: str.lower() of the name.
-    Ref lowered_key(const Span& span) const noexcept {
-        if (!ascii_) {
-            Ref name = substring(span);
-            return name ? lowered(name.get()) : name;
-        }
-        const Py_ssize_t length = span.end - span.start;
-        Ref key = Ref::steal(PyUnicode_New(length, 127));
-        if (!key) return key;
-        Py_UCS1* to = PyUnicode_1BYTE_DATA(key.get());
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            const Ch c = data_[span.start + i];
-            to[i] = static_cast<Py_UCS1>((c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c);
-        }
-        return key;
-    }
-
-    PyObject* text_;
-    const Ch* data_;
-    Py_ssize_t length_;
-    bool ascii_;
-    Parsed& out_;
-    PyObject* cursect_ = nullptr;  // borrowed from out_
-    Ref section_;
-    Ref option_;                       // the pending option's key
-    PyObject* option_dict_ = nullptr;  // where it goes, borrowed from out_
-    bool option_named_ = false;        // its name is not empty
-    std::vector<Span> parts_;
-    Py_ssize_t indent_level_ = 0;
-};
-
-bool parse(PyObject* text, Parsed& out) noexcept {
-    out.sections = Ref::steal(PyDict_New());
-    out.defaults = Ref::steal(PyDict_New());
-    if (!out.sections || !out.defaults) return false;
-    try {
-        switch (PyUnicode_KIND(text)) {
-            case PyUnicode_1BYTE_KIND: return Parser<Py_UCS1>(text, out).run();
-            case PyUnicode_2BYTE_KIND: return Parser<Py_UCS2>(text, out).run();
-            default: return Parser<Py_UCS4>(text, out).run();
-        }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
-}
 
 // --- handing the result to the engine --------------------------------------------------
 
@@ -313,17 +72,10 @@ bool commit(const Engine& e, const Parsed& parsed) noexcept {
     });
 }
 
-// The engine's _Line for a line of the file, as its errors carry it: the
-// line with its end turned into '\n', and its cached `clean` computed.
-Ref line_object(PyObject* text, PyObject* prefixes, const RawLine& raw) noexcept {
-    Ref body = Ref::steal(PyUnicode_Substring(text, raw.span.start, raw.span.end));
-    if (!body) return body;
-    if (raw.ended) {
-        Ref newline = Ref::steal(PyUnicode_FromOrdinal('\n'));
-        if (!newline) return newline;
-        body = Ref::steal(PyUnicode_Concat(body.get(), newline.get()));
-        if (!body) return body;
-    }
+// The engine's _Line for a line of the file, as its errors carry it, with
+// its cached `clean` computed.
+Ref line_object(PyObject* prefixes, const NumberedLine& read) noexcept {
+    Ref body = read.text;
     PyObject* line_class = original(Original::global_configparser__Line);
     Ref line = Ref::steal(PyObject_CallFunctionObjArgs(line_class, body.get(), prefixes, nullptr));
     if (!line) return line;
@@ -334,13 +86,13 @@ Ref line_object(PyObject* text, PyObject* prefixes, const RawLine& raw) noexcept
 
 Ref line_number(long number) noexcept { return Ref::steal(PyLong_FromLong(number)); }
 
-[[gnu::cold]] Ref parsing_error(PyObject* text, PyObject* path, PyObject* prefixes,
-                                const std::vector<RawLine>& bad_lines) noexcept {
+[[gnu::cold]] Ref parsing_error(PyObject* path, PyObject* prefixes,
+                                const std::vector<NumberedLine>& bad_lines) noexcept {
     Ref error_class = Ref::borrow(original(Original::global_configparser_ParsingError));
     Ref error;
-    for (const RawLine& raw : bad_lines) {
-        Ref line = line_object(text, prefixes, raw);
-        Ref number = line_number(raw.number);
+    for (const NumberedLine& read : bad_lines) {
+        Ref line = line_object(prefixes, read);
+        Ref number = line_number(read.number);
         if (!line || !number) return Ref();
         if (!error) {
             error = Ref::steal(PyObject_CallFunctionObjArgs(error_class.get(), path, number.get(),
@@ -354,13 +106,12 @@ Ref line_number(long number) noexcept { return Ref::steal(PyLong_FromLong(number
     return error;
 }
 
-[[gnu::cold]] Ref fatal_error(PyObject* text, PyObject* path, PyObject* prefixes,
-                              const Parsed& parsed) noexcept {
+[[gnu::cold]] Ref fatal_error(PyObject* path, PyObject* prefixes, const Parsed& parsed) noexcept {
     Ref number = line_number(parsed.fatal_line.number);
     if (!number) return number;
     switch (parsed.fatal) {
         case Fatal::missing_header: {
-            Ref line = line_object(text, prefixes, parsed.fatal_line);
+            Ref line = line_object(prefixes, parsed.fatal_line);
             Ref error_class = Ref::borrow(original(Original::global_configparser_MissingSectionHeaderError));
             if (!line) return Ref();
             return Ref::steal(PyObject_CallFunctionObjArgs(error_class.get(), path, number.get(),
@@ -383,11 +134,10 @@ Ref line_number(long number) noexcept { return Ref::steal(PyLong_FromLong(number
 }
 
 // Raises the error that the engine's read would raise after this parse.
-[[gnu::cold]] void raise_grammar_error(PyObject* text, PyObject* path, PyObject* prefixes,
-                                       const Parsed& parsed) noexcept {
+[[gnu::cold]] void raise_grammar_error(PyObject* path, PyObject* prefixes, const Parsed& parsed) noexcept {
     Ref error = parsed.fatal != Fatal::none
-                    ? fatal_error(text, path, prefixes, parsed)
-                    : parsing_error(text, path, prefixes, parsed.bad_lines);
+                    ? fatal_error(path, prefixes, parsed)
+                    : parsing_error(path, prefixes, parsed.bad_lines);
     if (!error) return;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
@@ -435,22 +185,7 @@ bool loaded_sections_are_text(const Engine& e) noexcept {
     PyObject* name;
     PyObject* options;
     while (PyDict_Next(e.sections.get(), &position, &name, &options)) {
-        if (!plain_dict(options)) return false;
-        Py_ssize_t inner = 0;
-        PyObject* value;
-        while (PyDict_Next(options, &inner, nullptr, &value)) {
-            if (!PyUnicode_CheckExact(value)) return false;
-        }
-    }
-    return true;
-}
-
-bool loaded_defaults_are_text(const Engine& e) noexcept {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(e.defaults.get(), &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(value)) return false;
+        if (!plain_dict(options) || !values_are_text(options)) return false;
     }
     return true;
 }
@@ -477,7 +212,15 @@ int error_number_of_pending() noexcept {
 
 // An OSError is what the engine's read passes over (the file is skipped);
 // anything else (a signal's KeyboardInterrupt, MemoryError) goes on.
-bool skipped_by_engine() noexcept { return PyErr_ExceptionMatches(PyExc_OSError); }
+LoadResult outcome_of_pending() noexcept {
+    LoadResult result;
+    result.outcome = Load::failed;
+    if (PyErr_ExceptionMatches(PyExc_OSError)) {
+        result.outcome = Load::unopened;
+        result.error_number = error_number_of_pending();
+    }
+    return result;
+}
 
 Ref call_io(const char* name, PyObject* const* args, size_t nargs, PyObject* kwnames = nullptr) noexcept {
     Ref io = Ref::borrow(original(Original::global_configparser_io));
@@ -509,8 +252,6 @@ Ref text_over(PyObject* raw, bool buffered) noexcept {
 // The engine's own _read (or `reader`) over `text`, then the file closed,
 // as read()'s `with` block does: an OSError from either skips the file.
 LoadResult engine_reads(PyObject* engine, PyObject* text, PyObject* path, const char* reader = "_read") noexcept {
-    LoadResult result;
-    result.outcome = Load::loaded;
     Ref read = Ref::steal(PyObject_CallMethod(engine, reader, "OO", text, path));
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref closed = Ref::steal(PyObject_CallMethod(text, "close", nullptr));
@@ -519,73 +260,16 @@ LoadResult engine_reads(PyObject* engine, PyObject* text, PyObject* path, const 
         if (pending) PyException_SetContext(close_error.get(), pending.release());
         pending = close_error;
     }
-    if (pending) {
-        PyErr_SetRaisedException(pending.release());
-        result.outcome = skipped_by_engine() ? Load::unopened : Load::failed;
-        if (result.outcome == Load::unopened) result.error_number = error_number_of_pending();
+    if (!pending) {
+        LoadResult result;
+        result.outcome = Load::loaded;
+        return result;
     }
-    return result;
-}
-
-struct Opened {
-    Ref raw;           // the FileIO
-    bool regular = false;
-};
-
-// Opens the file once, as the engine does: the same open, so the same
-// audit event and the same errors.
-bool open_file(PyObject* path, Opened& file, LoadResult& result) noexcept {
-    Ref mode = Ref::steal(PyUnicode_FromString("rb"));
-    Ref buffering = Ref::steal(PyLong_FromLong(0));
-    if (!mode || !buffering) return false;
-    file.raw = Ref::steal(
-        PyObject_CallFunctionObjArgs(state.open, path, mode.get(), buffering.get(), nullptr));
-    if (!file.raw) {
-        if (skipped_by_engine()) {
-            result.outcome = Load::unopened;
-            result.error_number = error_number_of_pending();
-        }
-        return false;
-    }
-    const int fd = PyObject_AsFileDescriptor(file.raw.get());
-    if (fd < 0) return false;
-    struct stat info {};
-    file.regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    return true;
-}
-
-// The whole content of an open regular file, then closed; null with
-// `result` saying why.
-Ref read_all(Opened& file, LoadResult& result) noexcept {
-    Ref content = Ref::steal(PyObject_CallMethod(file.raw.get(), "readall", nullptr));
-    Ref pending = Ref::steal(PyErr_GetRaisedException());
-    Ref closed = Ref::steal(PyObject_CallMethod(file.raw.get(), "close", nullptr));
-    if (!closed && !pending) pending = Ref::steal(PyErr_GetRaisedException());
-    if (!pending && content && PyBytes_CheckExact(content.get())) return content;
-    if (!pending) return Ref();  // cannot happen for a FileIO: decline
     PyErr_SetRaisedException(pending.release());
-    if (skipped_by_engine()) {
-        result.outcome = Load::unopened;
-        result.error_number = error_number_of_pending();
-    }
-    return Ref();
+    return outcome_of_pending();
 }
 
-// utf-8-sig: an optional byte-order mark, then strict UTF-8. Null with no
-// exception for bytes that are not UTF-8.
-Ref decoded(PyObject* content) noexcept {
-    const char* data = PyBytes_AS_STRING(content);
-    Py_ssize_t size = PyBytes_GET_SIZE(content);
-    if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
-        data += 3;
-        size -= 3;
-    }
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, size, "strict"));
-    if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) PyErr_Clear();
-    return text;
-}
-
-// Bytes the native decoder refused: the engine's own _read (or `reader`)
+// Bytes the native path leaves to the engine: its own _read (or `reader`)
 // decodes them from memory, in the chunks it would have read, and fails as
 // it would.
 LoadResult engine_decodes(PyObject* engine, PyObject* content, PyObject* path, const char* reader = "_read") noexcept {
@@ -598,33 +282,226 @@ LoadResult engine_decodes(PyObject* engine, PyObject* content, PyObject* path, c
     return engine_reads(engine, text.get(), path, reader);
 }
 
-LoadResult parse_and_commit(const Engine& e, PyObject* content, PyObject* text, PyObject* path) noexcept {
+struct Opened {
+    Ref raw;  // the FileIO
+    int fd = -1;
+    bool regular = false;
+    size_t size = 0;  // as the open found it
+};
+
+// Opens the file once, as the engine does: the same open, so the same
+// audit event and the same errors.
+bool open_file(PyObject* path, Opened& file, LoadResult& result) noexcept {
+    Ref mode = Ref::steal(PyUnicode_FromString("rb"));
+    Ref buffering = Ref::steal(PyLong_FromLong(0));
+    if (!mode || !buffering) return false;
+    file.raw = Ref::steal(
+        PyObject_CallFunctionObjArgs(state.open, path, mode.get(), buffering.get(), nullptr));
+    if (!file.raw) {
+        result = outcome_of_pending();
+        return false;
+    }
+    file.fd = PyObject_AsFileDescriptor(file.raw.get());
+    if (file.fd < 0) return false;
+    struct stat info {};
+    file.regular = fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (file.regular) file.size = static_cast<size_t>(info.st_size);
+    return true;
+}
+
+// The file closed, as the `with` block of read() closes it: an OSError
+// from the close skips the file, keeping what was read, as the engine's
+// read would; anything pending stays the error, with the close's as its
+// context.
+LoadResult closed(Opened& file, LoadResult result) noexcept {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    if (Ref::steal(PyObject_CallMethod(file.raw.get(), "close", nullptr))) {
+        if (pending) PyErr_SetRaisedException(pending.release());
+        return result;
+    }
+    if (!pending) return outcome_of_pending();
+    Ref close_error = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetContext(close_error.get(), pending.release());
+    PyErr_SetRaisedException(close_error.release());
+    return outcome_of_pending();
+}
+
+// The engine's own _read over the open file, from its start, as the
+// engine's read would have handed it the file.
+LoadResult engine_reads_file(PyObject* engine, const Opened& file, PyObject* path) noexcept {
+    if (file.regular && lseek(file.fd, 0, SEEK_SET) < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return outcome_of_pending();
+    }
+    Ref text = text_over(file.raw.get(), true);
+    if (!text) {
+        LoadResult result;
+        result.outcome = Load::failed;
+        return result;
+    }
+    return engine_reads(engine, text.get(), path);
+}
+
+// --- the text, a block at a time ---------------------------------------------------------
+
+// The most each read asks for: a block's bytes and its text are all that
+// a load holds beside what it keeps.
+constexpr size_t read_size = size_t{1} << 20;
+
+// Appends the next bytes of the file to `buffer`, asking for `wanted`: how
+// many came, 0 at its end, -1 with an exception set.
+Py_ssize_t read_more(int fd, std::string& buffer, size_t wanted) {
+    const size_t had = buffer.size();
+    buffer.resize(had + wanted);
+    for (;;) {
+        ssize_t count = 0;
+        int error = 0;
+        Py_BEGIN_ALLOW_THREADS
+        count = ::read(fd, buffer.data() + had, wanted);
+        error = errno;
+        Py_END_ALLOW_THREADS
+        if (count >= 0) {
+            buffer.resize(had + static_cast<size_t>(count));
+            return count;
+        }
+        buffer.resize(had);
+        if (error != EINTR) {
+            errno = error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        }
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
+}
+
+// Where the complete lines of `bytes` end. A '\r' as its last byte may be
+// the first half of a "\r\n", so the last byte ends a line only as a '\n';
+// before it, the last '\n' or '\r' found is a whole line end (a '\r' with
+// a '\n' after it would have been passed for that '\n').
+size_t complete_lines(const std::string& bytes) noexcept {
+    if (bytes.empty()) return 0;
+    if (bytes.back() == '\n') return bytes.size();
+    for (size_t i = bytes.size() - 1; i-- > 0;) {
+        if (bytes[i] == '\n' || bytes[i] == '\r') return i + 1;
+    }
+    return 0;
+}
+
+constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+
+// utf-8-sig: a byte-order mark at the start of the file, then strict
+// UTF-8. Null with no exception for bytes that are not UTF-8 (line ends
+// are ASCII, so a block of whole lines decodes as it would within the file).
+Ref decoded(const char* data, size_t size, bool at_start) noexcept {
+    const std::string_view bytes(data, size);
+    const size_t skip = at_start && bytes.substr(0, 3) == byte_order_mark ? 3 : 0;
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(data + skip, static_cast<Py_ssize_t>(size - skip), "strict"));
+    if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) PyErr_Clear();
+    return text;
+}
+
+enum class Fed { parsed, undecodable, failed };
+
+// The whole file through `parser`, a block of whole lines at a time. Each
+// read asks for what the file's size says is left (and one byte more, so
+// that a small file's end comes with its content), up to `read_size`.
+Fed feed_file(const Opened& file, Parser& parser) noexcept {
+    try {
+        std::string buffer;
+        size_t left = file.size;
+        bool at_start = true;
+        bool at_end = false;
+        while (!at_end && !parser.stopped()) {
+            const Py_ssize_t count = read_more(file.fd, buffer, std::min(left + 1, read_size));
+            if (count < 0) return Fed::failed;
+            // A file longer than its size said is read in whole blocks from then on.
+            left = static_cast<size_t>(count) > left ? read_size : left - static_cast<size_t>(count);
+            at_end = count == 0;
+            const size_t cut = at_end ? buffer.size() : complete_lines(buffer);
+            // The mark is looked for in the file's first three bytes.
+            if (cut == 0 || (at_start && !at_end && buffer.size() < byte_order_mark.size())) continue;
+            Ref text = decoded(buffer.data(), cut, at_start);
+            if (!text) return PyErr_Occurred() ? Fed::failed : Fed::undecodable;
+            at_start = false;
+            buffer.erase(0, cut);
+            if (!parser.feed(text.get())) return Fed::failed;
+        }
+        return parser.finish() ? Fed::parsed : Fed::failed;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return Fed::failed;
+    }
+}
+
+Fed feed_bytes(PyObject* content, Parser& parser) noexcept {
+    Ref text = decoded(PyBytes_AS_STRING(content), static_cast<size_t>(PyBytes_GET_SIZE(content)), true);
+    if (!text) return PyErr_Occurred() ? Fed::failed : Fed::undecodable;
+    return parser.feed(text.get()) && parser.finish() ? Fed::parsed : Fed::failed;
+}
+
+bool may_read_natively(PyObject* engine, Engine& e, PyObject* path) noexcept {
+    constexpr unsigned needs =
+        need_sections | need_defaults | need_proxies | need_interpolation | need_reader;
+    return view(engine, e, needs) && loaded_sections_are_text(e) && values_are_text(e.defaults.get()) &&
+           default_prefixes(e.prefixes.get()) && proxies_made_natively(engine) &&
+           state.open == original(Original::global_builtins_open) && plain_path(path);
+}
+
+// The parse's result into the engine, where it is still plain; else, or
+// where the engine's own reader decides, that reader over the same text.
+template <typename Fallback>
+LoadResult commit_parsed(PyObject* engine, PyObject* path, const Parsed& parsed, Fallback engine_reads_text) noexcept {
     LoadResult result;
     result.outcome = Load::failed;
+    Engine e;
+    if (!may_read_natively(engine, e, path)) {
+        return PyErr_Occurred() ? result : engine_reads_text();
+    }
     // Into an engine that holds sections, a file with a grammar error is
     // left to the engine's own reader: where it stops, and what it has
     // merged by then, is its own.
-    const bool merging = PyDict_GET_SIZE(e.sections.get()) > 0;
-    Parsed parsed;
-    if (!parse(text, parsed)) return result;
-    if (merging && (parsed.fatal != Fatal::none || !parsed.bad_lines.empty())) {
-        return engine_decodes(e.object, content, path);
-    }
+    const bool flawed = parsed.fatal != Fatal::none || !parsed.bad_lines.empty();
+    if (flawed && PyDict_GET_SIZE(e.sections.get()) > 0) return engine_reads_text();
     if (!commit(e, parsed)) return result;
-    if (parsed.fatal != Fatal::none || !parsed.bad_lines.empty()) {
-        raise_grammar_error(text, path, e.prefixes.get(), parsed);
+    if (flawed) {
+        raise_grammar_error(path, e.prefixes.get(), parsed);
         return result;
     }
     result.outcome = Load::loaded;
     return result;
 }
 
-bool may_read_natively(PyObject* engine, Engine& e, PyObject* path) noexcept {
-    constexpr unsigned needs =
-        need_sections | need_defaults | need_proxies | need_interpolation | need_reader;
-    return view(engine, e, needs) && loaded_sections_are_text(e) && loaded_defaults_are_text(e) &&
-           default_prefixes(e.prefixes.get()) && proxies_made_natively(engine) &&
-           state.open == original(Original::global_builtins_open) && plain_path(path);
+template <typename Fallback>
+LoadResult after_parse(PyObject* engine, PyObject* path, Fed fed, const Parsed& parsed, Fallback engine_reads_text) noexcept {
+    LoadResult result;
+    result.outcome = Load::failed;
+    switch (fed) {
+        case Fed::failed: return outcome_of_pending();
+        case Fed::undecodable: return engine_reads_text();
+        case Fed::parsed: break;
+    }
+    return commit_parsed(engine, path, parsed, engine_reads_text);
+}
+
+// The open file into the engine, where it is proven plain now that the
+// open has run; else the engine's _read over it, as its read would go on.
+LoadResult load_open_file(PyObject* engine, const Opened& file, PyObject* path) noexcept {
+    Engine e;
+    if (!may_read_natively(engine, e, path)) {
+        if (PyErr_Occurred()) {
+            LoadResult result;
+            result.outcome = Load::failed;
+            return result;
+        }
+        return engine_reads_file(engine, file, path);
+    }
+    // A pipe or a device: its bytes can be read once only, so the
+    // engine's own _read reads them, from this very descriptor.
+    if (!file.regular) return engine_reads_file(engine, file, path);
+    Parsed parsed;
+    Parser parser(parsed);
+    const Fed fed = feed_file(file, parser);
+    return after_parse(engine, path, fed, parsed, [&] { return engine_reads_file(engine, file, path); });
 }
 
 }  // namespace
@@ -632,6 +509,7 @@ bool may_read_natively(PyObject* engine, Engine& e, PyObject* path) noexcept {
 LoadResult read(PyObject* engine, PyObject* path) noexcept {
     LoadResult result;
     Engine e;
+    // The engine's read is its class's own: it opens the file next.
     if (!may_read_natively(engine, e, path)) {
         if (PyErr_Occurred()) result.outcome = Load::failed;
         return result;
@@ -639,24 +517,7 @@ LoadResult read(PyObject* engine, PyObject* path) noexcept {
     result.outcome = Load::failed;
     Opened file;
     if (!open_file(path, file, result)) return result;
-    if (!file.regular) {
-        // A pipe or a device: its bytes can be read once only, so the
-        // engine's own _read reads them, from this very descriptor.
-        Ref text = text_over(file.raw.get(), true);
-        if (!text) return result;
-        return engine_reads(engine, text.get(), path);
-    }
-    Ref content = read_all(file, result);
-    if (!content) {
-        if (!PyErr_Occurred() && result.outcome != Load::unopened) result.outcome = Load::declined;
-        return result;
-    }
-    Ref text = decoded(content.get());
-    if (!text) {
-        if (PyErr_Occurred()) return result;
-        return engine_decodes(engine, content.get(), path);
-    }
-    return parse_and_commit(e, content.get(), text.get(), path);
+    return closed(file, load_open_file(engine, file, path));
 }
 
 LoadResult read_bytes(PyObject* engine, PyObject* path, PyObject* content) noexcept {
@@ -669,12 +530,10 @@ LoadResult read_bytes(PyObject* engine, PyObject* path, PyObject* content) noexc
         // may not be relied on.
         return engine_decodes(engine, content, path, "read_file");
     }
-    Ref text = decoded(content);
-    if (!text) {
-        if (PyErr_Occurred()) return result;
-        return engine_decodes(engine, content, path);
-    }
-    return parse_and_commit(e, content, text.get(), path);
+    Parsed parsed;
+    Parser parser(parsed);
+    const Fed fed = feed_bytes(content, parser);
+    return after_parse(engine, path, fed, parsed, [&] { return engine_decodes(engine, content, path); });
 }
 
 }  // namespace ini::fast

@@ -37,10 +37,16 @@ Ref render(PyObject* write) noexcept {
 }
 
 // The list of the files read, as the engine's read returns it, or null
-// (with no exception set when the engine must read the file itself).
+// (with no exception set when the engine must read the file itself). Its
+// read names a file read by os.fspath() of the path, called after the
+// reading: the path's own code runs then, and may fail the read.
 Ref files_read(const fast::LoadResult& loaded, PyObject* path) noexcept {
     switch (loaded.outcome) {
-        case fast::Load::loaded: return Ref::steal(Py_BuildValue("[O]", path));
+        case fast::Load::loaded: {
+            const bool named = PyUnicode_Check(path) || PyBytes_Check(path);
+            Ref name = named ? Ref::borrow(path) : Ref::steal(PyOS_FSPath(path));
+            return name ? Ref::steal(Py_BuildValue("[O]", name.get())) : name;
+        }
         case fast::Load::unopened: return Ref::steal(PyList_New(0));
         case fast::Load::failed:
         case fast::Load::declined: break;

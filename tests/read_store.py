@@ -1,0 +1,77 @@
+"""A store's load of one kind of file, in a fresh interpreter: what it loaded or raised, and its opens.
+
+    python -m read_store CASE WAY PATH
+
+CASE names an entry of READS: the bytes written to PATH (none: no file), and
+what is set up before the load (a FIFO and its writer, a signal). WAY is one
+of paths.WAYS. Prints the store's content or the error, then the "open" audit
+events of PATH, which test_native_hostile compares over both ways.
+"""
+from __future__ import annotations
+
+import os
+import signal
+import sys
+import threading
+from collections.abc import Callable
+
+import paths
+from kestra_ini.ini_main import KestraIniMain
+
+
+def fifo_writing(content: bytes) -> Callable[[str], None]:
+    def setup(path: str) -> None:
+        os.mkfifo(path)
+
+        def write() -> None:
+            with open(path, "wb") as fifo:
+                fifo.write(content)
+        threading.Thread(target=write, daemon=True).start()
+    return setup
+
+
+def interrupted(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt("from the handler")
+
+
+def interrupted_while_opening(path: str) -> None:
+    os.mkfifo(path)  # no writer: the open blocks
+    signal.signal(signal.SIGALRM, interrupted)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+
+
+READS: dict[str, tuple[bytes | None, Callable[[str], None] | None]] = {
+    "regular file": (b"[s]\nk = v\n", None),
+    "no file": (None, None),
+    "regular file, not UTF-8": (b"[s]\nk = v\xff\n", None),
+    "not UTF-8 past the first chunk": (b"[s]\n" + b"k%d = value\n" * 2000 + b"x = \xe9\xff\n", None),
+    "a BOM, then bad bytes": (b"\xef\xbb\xbf[s]\nk = \xc3\n", None),
+    "FIFO with bytes that are not UTF-8": (None, fifo_writing(b"[s]\nk = \xff\xfe\n")),
+    "FIFO with text": (None, fifo_writing(b"[s]\nk = v\n")),
+    "signal while the open blocks": (None, interrupted_while_opening),
+}
+
+
+def main(case: str, way: str, path: str) -> None:
+    content, setup = READS[case]
+    if content is not None:
+        with open(path, "wb") as file:
+            file.write(content)
+    opens = []
+    sys.addaudithook(lambda event, args: opens.append(args[1:])
+                     if event == "open" and args[0] == path and args[1] == "r" else None)
+    if setup is not None:
+        setup(path)
+    try:
+        with paths.taken(way):
+            store = KestraIniMain(path)
+        print("loaded", store._get_all())
+    except BaseException as error:  # a signal's KeyboardInterrupt too
+        print("raised", type(error).__name__, error.args, vars(error) if hasattr(error, "__dict__") else "")
+        if isinstance(error, UnicodeDecodeError):
+            print(error.object[:20], error.start, error.end, len(error.object))
+    print("opens", opens)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
