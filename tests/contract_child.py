@@ -12,6 +12,7 @@ import configparser
 import contextlib
 import json
 import sys
+import tempfile
 import types
 from pathlib import Path
 
@@ -22,6 +23,7 @@ TEXTS = {
     "duplicate option": "[s]\nk = 1\nk = 2\n",
     "duplicate section": "[s]\nk = 1\n[s]\nj = 2\n",
     "no header": "k = v\n[s]\n",
+    "lines in error": "[s]\nk = v\nnot an option\n[t]\nalso not\n",
 }
 
 
@@ -76,6 +78,12 @@ def unnamed_section_equal_to_a_name() -> None:
 
 
 def getter_on_the_class() -> None:
+    from kestra_ini.ini_main import KestraIniMain
+
+    with tempfile.TemporaryDirectory() as folder:  # the native paths proven before the change
+        path = Path(folder, "proof.ini")
+        path.write_text("[s]\n")
+        KestraIniMain(path)._has_section("s")
     configparser.ConfigParser.getx = lambda self, section, option, **kwargs: "x"
 
 
