@@ -258,13 +258,17 @@ bool observed() noexcept {
     };
     static PyMonitoringState states[std::size(events)] = {};
     static uint64_t version = 0;
+    static bool listening = false;  // as of `version`: the states change only with it
+    static bool known = false;
+    const uint64_t seen = version;
     if (PyMonitoring_EnterScope(states, &version, events, Py_ssize_t(std::size(events))) < 0) {
         return true;
     }
-    for (const PyMonitoringState& s : states) {
-        if (s.active) return true;
-    }
-    return false;
+    if (version == seen && known) return listening;
+    known = true;
+    listening = false;
+    for (const PyMonitoringState& s : states) listening = listening || s.active;
+    return listening;
 }
 
 PyObject* item(PyObject* dict, PyObject* key) noexcept {
