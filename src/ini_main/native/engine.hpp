@@ -1,11 +1,25 @@
 // Native stand-ins for the work of a plain configparser.ConfigParser.
 //
+// The contract. The native paths answer exactly as the verified release's
+// configparser code would, for any engine whatever its class, MRO and
+// instance attributes: subclass overrides and every documented hook
+// (optionxform, SECTCRE, BOOLEAN_STATES, converters, interpolation,
+// delimiters, comment prefixes, default_section, strict,
+// empty_lines_in_values) are honoured by leaving such an engine to its own
+// code. Any change to configparser's own module namespace, or to any class
+// it defines, public or private, any attribute, turns every native path off
+// until it is undone; so does a change to a builtin that configparser's
+// code names (watch.hpp). Other standard-library modules are taken as
+// shipped, as CPython's own accelerators take them: only the few helpers
+// listed in bypassed.def are watched there. Code that runs before this
+// module's import can subvert any check, the fingerprint included: it can
+// change the interpreter itself.
+//
 // Each entry below does what the engine's own Python code would do, directly
 // on the engine's structures, but only for an engine that cannot be told
-// apart from a default ConfigParser: its exact class, no method replaced on
-// the class, its bases or its interpolation, no override in the instance's
-// own dict, every setting at its default. Anything else is declined, and the
-// caller takes the engine's own path.
+// apart from a default ConfigParser: its exact class, no override in the
+// instance's own dict, every setting at its default. Anything else is
+// declined, and the caller takes the engine's own path.
 //
 // Entries returning a Ref: a result; or null with no exception set when
 // declined; or null with an exception set, which the caller passes on (out

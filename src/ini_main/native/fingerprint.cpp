@@ -2,14 +2,19 @@
 //
 // Each captured object is written out as text (its bytecode, constants and
 // names, recursively, for code; identity-bearing names for classes and
-// builtins), and the text of all entries is hashed. tools/fingerprint
-// writes the very same text from Python: keep the two in step.
+// builtins), then every name of configparser's namespace and every class it
+// defines, member by member, and the text is hashed with our own SHA-256.
+// A function's text says whose globals it runs with, and a class's whether
+// it is the class found at its module and qualified name: the same code
+// rebuilt elsewhere is not the verified code. tools/fingerprint writes the
+// very same text from Python: keep the two in step.
 #include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "native/originals.hpp"
+#include "native/sha256.hpp"
 #include "ref.hpp"
 
 namespace ini::fast {
@@ -46,6 +51,9 @@ struct Writer {
                attr_text(cls, "__qualname__");
     }
 
+    bool located_class(PyObject* cls);
+    bool globals_of(PyObject* func);
+
     bool attr(PyObject* obj, const char* name) {
         Ref value = Ref::steal(PyObject_GetAttrString(obj, name));
         return value && canon(value.get());
@@ -71,6 +79,66 @@ bool is_scalar(PyObject* obj) noexcept {
     return obj == Py_None || obj == Py_True || obj == Py_False || obj == Py_Ellipsis ||
            PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) || PyComplex_CheckExact(obj) ||
            PyUnicode_CheckExact(obj) || PyBytes_CheckExact(obj);
+}
+
+PyObject* dunder_name() noexcept {
+    static PyObject* name = PyUnicode_InternFromString("__name__");
+    return name;
+}
+
+// The dict of the module sys.modules holds as `name`, borrowed, or null.
+PyObject* module_dict(PyObject* name) noexcept {
+    if (!PyUnicode_CheckExact(name)) return nullptr;
+    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
+    return module != nullptr && PyModule_Check(module) ? PyModule_GetDict(module) : nullptr;
+}
+
+// `cls` is what its module's namespace holds at its qualified name. False
+// with an exception set on an error alone.
+bool is_located(PyObject* cls, bool& located) {
+    located = false;
+    Ref module = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
+    Ref qualname = module ? Ref::steal(PyObject_GetAttrString(cls, "__qualname__")) : Ref();
+    Ref dot = Ref::steal(PyUnicode_FromString("."));
+    if (!qualname || !dot) return false;
+    PyObject* namespace_dict = module_dict(module.get());
+    if (namespace_dict == nullptr || !PyUnicode_CheckExact(qualname.get())) return !PyErr_Occurred();
+    Ref parts = Ref::steal(PyUnicode_Split(qualname.get(), dot.get(), -1));
+    if (!parts) return false;
+    Ref found = Ref::borrow(namespace_dict);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
+        Ref dict = PyDict_CheckExact(found.get()) ? found
+                   : PyType_Check(found.get())
+                       ? Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(found.get())))
+                       : Ref();
+        if (!dict) return true;
+        PyObject* next = nullptr;
+        if (PyDict_GetItemRef(dict.get(), PyList_GET_ITEM(parts.get(), i), &next) <= 0) {
+            return !PyErr_Occurred();
+        }
+        found = Ref::steal(next);
+    }
+    located = found.get() == cls;
+    return true;
+}
+
+bool Writer::located_class(PyObject* cls) {
+    bool located = false;
+    if (!is_located(cls, located)) return false;
+    out.push_back(located ? '=' : '!');
+    return true;
+}
+
+// The name a function's globals give, and whether they are that module's.
+bool Writer::globals_of(PyObject* func) {
+    PyObject* globals = PyFunction_GET_GLOBALS(func);
+    if (dunder_name() == nullptr) return false;
+    PyObject* name = PyDict_GetItemWithError(globals, dunder_name());
+    if (name == nullptr && PyErr_Occurred()) return false;
+    Ref held = Ref::borrow(name != nullptr ? name : Py_None);
+    if (!canon(held.get())) return false;
+    out.push_back(module_dict(held.get()) == globals ? '=' : '!');
+    return !PyErr_Occurred();
 }
 
 bool Writer::set_of(PyObject* frozenset) {
@@ -149,7 +217,9 @@ bool Writer::function(PyObject* func) {
             if (content == nullptr || !canon(content)) return false;
         }
     }
-    out.append(")}");
+    out.append(");globals:");
+    if (!globals_of(func)) return false;
+    out.push_back('}');
     return true;
 }
 
@@ -168,8 +238,8 @@ bool Writer::canon(PyObject* obj) {
         return attr(obj, "fget") && (out.push_back(';'), attr(obj, "fset")) &&
                (out.push_back(';'), attr(obj, "fdel")) && (out.push_back('}'), true);
     }
-    if (type == &PyStaticMethod_Type) {
-        out.append("staticmethod{");
+    if (type == &PyStaticMethod_Type || type == &PyClassMethod_Type) {
+        out.append(type == &PyStaticMethod_Type ? "staticmethod{" : "classmethod{");
         return attr(obj, "__func__") && (out.push_back('}'), true);
     }
     if (reinterpret_cast<PyObject*>(type) == cached_property_type) {
@@ -181,7 +251,7 @@ bool Writer::canon(PyObject* obj) {
         return attr(obj, "pattern") && (out.push_back(';'), attr_text(obj, "flags")) &&
                (out.push_back('}'), true);
     }
-    if (PyType_Check(obj)) return out.append("class:"), qualified(obj);
+    if (PyType_Check(obj)) return out.append("class:"), qualified(obj) && located_class(obj);
     if (PyModule_CheckExact(obj)) return out.append("module:"), attr_text(obj, "__name__");
     if (type == &PyCFunction_Type || type == &PyWrapperDescr_Type || type == &PyMethodDescr_Type) {
         out.append("builtin:").append(type->tp_name).push_back(':');
@@ -195,13 +265,12 @@ const char* kind_name(Kind kind) noexcept {
     switch (kind) {
         case Kind::global: return "GLOBAL";
         case Kind::attr: return "ATTR";
-        case Kind::absent: return "ABSENT";
     }
     return "";
 }
 
-bool write_all(Writer& w, PyObject* const* captured) {
-    w.out.append("ini-main fingerprint 1\nversion:");
+bool write_entries(Writer& w, PyObject* const* captured) {
+    w.out.append("ini-main fingerprint 2\nversion:");
     PyObject* info = PySys_GetObject("version_info");  // borrowed
     if (info == nullptr) return false;
     for (Py_ssize_t i = 0; i < PySequence_Size(info); ++i) {
@@ -226,47 +295,89 @@ bool write_all(Writer& w, PyObject* const* captured) {
     return true;
 }
 
-Ref sha256(PyObject* data) noexcept {
-    Ref module = Ref::steal(PyImport_ImportModule("_sha2"));
-    if (!module) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return module;
-        PyErr_Clear();  // a build without it: hashlib finds another
-        module = Ref::steal(PyImport_ImportModule("hashlib"));
-        if (!module) {
-            // No SHA-256 to be had (a library this user may not read): the
-            // release cannot be proven, so the native paths stay off, but
-            // the store itself must still import.
-            if (!PyErr_ExceptionMatches(PyExc_ImportError)) return module;
-            PyErr_Clear();
-            return Ref::steal(PyUnicode_FromString(""));
+bool is_dunder(PyObject* name) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    return length >= 4 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
+           PyUnicode_READ_CHAR(name, length - 1) == '_' && PyUnicode_READ_CHAR(name, length - 2) == '_';
+}
+
+// A class that configparser's own code defines: its __module__ says so.
+bool defined_by_configparser(PyObject* value) noexcept {
+    if (!PyType_Check(value)) return false;
+    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(value)));
+    PyObject* name = dict ? PyDict_GetItemString(dict.get(), "__module__") : nullptr;
+    return name != nullptr && PyUnicode_CheckExact(name) &&
+           PyUnicode_CompareWithASCIIString(name, "configparser") == 0;
+}
+
+// What copyreg and the warnings module store in a class as caches.
+bool is_cache(PyObject* name) noexcept {
+    return PyUnicode_CheckExact(name) && (PyUnicode_CompareWithASCIIString(name, "__slotnames__") == 0 ||
+                                          PyUnicode_CompareWithASCIIString(name, "__warningregistry__") == 0);
+}
+
+bool write_class(Writer& w, PyObject* cls) {
+    w.out.append("CLASS ");
+    if (!w.attr_text(cls, "__qualname__")) return false;
+    w.out.push_back(' ');
+    if (!w.canon(reinterpret_cast<PyObject*>(Py_TYPE(cls)))) return false;
+    w.out.push_back(' ');
+    if (!w.canon(reinterpret_cast<PyTypeObject*>(cls)->tp_bases)) return false;
+    w.out.push_back('\n');
+    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
+    if (!dict) return false;
+    Py_ssize_t position = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(dict.get(), &position, &name, &value)) {
+        if (is_cache(name)) continue;
+        w.out.append("  ");
+        if (!w.text(name)) return false;
+        w.out.push_back(' ');
+        if (!w.canon(value)) return false;
+        w.out.push_back('\n');
+    }
+    return true;
+}
+
+// Every name of configparser's namespace but the dunders its import sets
+// (paths, the loader), then every class it defines, member by member.
+bool write_module(Writer& w, PyObject* configparser_dict) {
+    w.out.append("MODULE configparser\n");
+    Ref classes = Ref::steal(PyList_New(0));
+    Ref snapshot = Ref::steal(PyDict_Copy(configparser_dict));
+    if (!classes || !snapshot) return false;
+    Py_ssize_t position = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(snapshot.get(), &position, &name, &value)) {
+        if (!PyUnicode_CheckExact(name) || is_dunder(name)) continue;
+        if (!w.text(name)) return false;
+        w.out.push_back(' ');
+        if (!w.canon(value)) return false;
+        w.out.push_back('\n');
+        if (defined_by_configparser(value)) {
+            const int known = PySequence_Contains(classes.get(), value);
+            if (known < 0 || (known == 0 && PyList_Append(classes.get(), value) < 0)) return false;
         }
     }
-    Ref hash = Ref::steal(PyObject_CallMethod(module.get(), "sha256", "O", data));
-    if (!hash) return hash;
-    return Ref::steal(PyObject_CallMethod(hash.get(), "hexdigest", nullptr));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(classes.get()); ++i) {
+        if (!write_class(w, PyList_GET_ITEM(classes.get(), i))) return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-bool fingerprint(PyObject* const* captured, PyObject* cached_property_type,
-                 PyObject* pattern_type, char (&hex)[65]) noexcept {
+bool fingerprint(PyObject* const* captured, PyObject* cached_property_type, PyObject* pattern_type,
+                 PyObject* configparser_dict, char (&hex)[65]) noexcept {
     hex[0] = '\0';
     Writer w{cached_property_type, pattern_type, {}};
     try {
-        if (!write_all(w, captured)) return false;
+        if (!write_entries(w, captured) || !write_module(w, configparser_dict)) return false;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(w.out.data(), Py_ssize_t(w.out.size())));
-    if (!data) return false;
-    Ref digest = sha256(data.get());
-    if (!digest) return false;
-    const char* text = PyUnicode_AsUTF8(digest.get());
-    if (text == nullptr) return false;
-    if (*text == '\0') return true;  // unproven: `hex` stays empty, which no release matches
-    if (std::strlen(text) != 64) return false;
-    std::memcpy(hex, text, 65);
+    sha256_hex(w.out, hex);
     return true;
 }
 

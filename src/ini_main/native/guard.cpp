@@ -1,15 +1,11 @@
 // When the native paths may stand in for an engine.
 //
 // At import, capture() resolves every entry of bypassed.def as the engine's
-// code would and keeps what it found; the fingerprint of those objects must
-// be one that the differential suite verified, or no native path ever runs.
-// From then on the proof is by identity: every entry must still resolve to
-// its capture, and every captured function must keep its code, defaults
-// and keyword defaults. The proof is made once and kept until something it
-// rests on changes, which the interpreter reports: the classes through type
-// watchers, the module namespaces through a dict watcher, the functions
-// through a function watcher. Closure cells change without an event, so
-// they are compared at every call.
+// code would and keeps what it found, watch.cpp walks configparser whole,
+// and the fingerprint of the lot must be one that the differential suite
+// verified, or no native path ever runs. From then on the proof is one
+// state word, which only the interpreter's watchers change (watch.hpp), and
+// the closure cells, which change without an event.
 //
 // Each engine is proven once too, and the proof is kept with the engine:
 // its instance dict is watched by one of two dict watchers, one meaning
@@ -19,53 +15,24 @@
 #include <cstdint>
 #include <iterator>
 #include <string_view>
-#include <vector>
 
 #include "native/engine.hpp"
 #include "native/originals.hpp"
+#include "native/watch.hpp"
 
 namespace ini::fast {
 
 namespace {
 
-enum class Proof : unsigned char { unknown, proven, disproven };
-
-struct FunctionState {
-    PyObject* function;
-    PyObject* code;
-    PyObject* defaults;
-    PyObject* kwdefaults;
-};
-
-struct InnerFunction {
-    PyObject* dict;  // a descriptor's own dict
-    PyObject* name;
-    PyObject* function;
-};
-
-struct CellState {
-    PyObject* cell;
-    PyObject* content;
-};
-
 // Process-wide, like the rest of the module's state; its references are
 // never released.
 struct Guard {
     bool captured = false;
-    bool verified = false;
-    Proof proof = Proof::unknown;
-    int plain_watcher = -1;  // engine dicts proven plain; the namespaces
+    int plain_watcher = -1;  // engine dicts proven plain
     int other_watcher = -1;  // engine dicts proven not plain
-    int type_watcher = -1;
-    int function_watcher = -1;
     PyObject* originals[entry_count] = {};
     PyObject* names[entry_count] = {};
     PyObject* owners[entry_count] = {};  // the namespace dict, or the class
-    std::vector<FunctionState> functions;
-    std::vector<CellState> cells;
-    std::vector<InnerFunction> inner_functions;
-    std::vector<PyObject*> namespaces;
-    std::vector<PyTypeObject*> types;
     PyObject* simple_namespace = nullptr;
     PyObject* configparser_dict = nullptr;
     PyObject* dict_descriptor = nullptr;  // the engine class's own __dict__ setter
@@ -117,22 +84,7 @@ struct DictKeysHead {
     uint8_t kind;  // 0: any keys; 1 and 2: exact str keys only
 };
 
-bool is_namespace(PyObject* dict) noexcept {
-    for (PyObject* watched_dict : guard.namespaces) {
-        if (watched_dict == dict) return true;
-    }
-    return false;
-}
-
-void reopen() noexcept {
-    if (guard.proof == Proof::proven || guard.proof == Proof::disproven) guard.proof = Proof::unknown;
-}
-
 int on_plain_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
-    if (is_namespace(dict)) {
-        reopen();
-        return 0;
-    }
     return PyDict_Unwatch(guard.plain_watcher, dict);
 }
 
@@ -140,24 +92,10 @@ int on_other_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noex
     return PyDict_Unwatch(guard.other_watcher, dict);
 }
 
-int on_type_event(PyTypeObject*) noexcept {
-    reopen();
-    return 0;
-}
-
-int on_function_event(PyFunction_WatchEvent event, PyFunctionObject* function, PyObject*) noexcept {
-    if (event == PyFunction_EVENT_CREATE || event == PyFunction_EVENT_DESTROY) return 0;
-    if (is_namespace(PyFunction_GET_GLOBALS(reinterpret_cast<PyObject*>(function)))) reopen();
-    return 0;
-}
-
-bool add_watchers() noexcept {
+bool add_engine_watchers() noexcept {
     guard.plain_watcher = PyDict_AddWatcher(on_plain_event);
     guard.other_watcher = PyDict_AddWatcher(on_other_event);
-    guard.type_watcher = PyType_AddWatcher(on_type_event);
-    guard.function_watcher = PyFunction_AddWatcher(on_function_event);
-    return guard.plain_watcher >= 0 && guard.other_watcher >= 0 && guard.type_watcher >= 0 &&
-           guard.function_watcher >= 0;
+    return guard.plain_watcher >= 0 && guard.other_watcher >= 0;
 }
 
 // --- resolving an entry as the engine's code does -----------------------------------------
@@ -205,52 +143,6 @@ Ref module_namespace(PyObject* configparser_dict, const char* module) noexcept {
     return Ref::borrow(PyModule_GetDict(value.get()));
 }
 
-void keep_namespace(PyObject* dict) {
-    if (!is_namespace(dict)) guard.namespaces.push_back(Py_NewRef(dict));
-}
-
-void keep_type(PyTypeObject* type) {
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)) {
-        return;  // nothing can change it
-    }
-    for (PyTypeObject* kept : guard.types) {
-        if (kept == type) return;
-    }
-    guard.types.push_back(reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
-}
-
-void keep_function(PyObject* function) {
-    if (function == nullptr || !PyFunction_Check(function)) return;
-    guard.functions.push_back(FunctionState{
-        function, PyFunction_GET_CODE(function), PyFunction_GET_DEFAULTS(function),
-        PyFunction_GET_KW_DEFAULTS(function)});
-    PyObject* closure = PyFunction_GET_CLOSURE(function);
-    for (Py_ssize_t i = 0; closure != nullptr && i < PyTuple_GET_SIZE(closure); ++i) {
-        PyObject* cell = PyTuple_GET_ITEM(closure, i);
-        guard.cells.push_back(CellState{cell, PyCell_GET(cell)});
-    }
-}
-
-// The functions an attribute runs: its own, or those its descriptor wraps.
-bool keep_functions_of(PyObject* obj, PyObject* cached_property) {
-    keep_function(obj);
-    const char* inner = Py_TYPE(obj) == &PyStaticMethod_Type ? "__func__"
-                        : Py_TYPE(obj) == &PyProperty_Type    ? "fget"
-                        : reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cached_property ? "func"
-                                                                                       : nullptr;
-    if (inner == nullptr) return true;
-    Ref function = Ref::steal(PyObject_GetAttrString(obj, inner));
-    if (!function) return false;
-    keep_function(Py_NewRef(function.get()));
-    if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cached_property) {
-        Ref own = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-        Ref name = Ref::steal(PyUnicode_InternFromString(inner));
-        if (!own || !name) return false;
-        guard.inner_functions.push_back(InnerFunction{own.release(), name.release(), function.get()});
-    }
-    return true;
-}
-
 bool intern_keys() noexcept {
     const auto key = [](PyObject*& slot, const char* text) {
         slot = PyUnicode_InternFromString(text);
@@ -277,34 +169,25 @@ bool capture_entries(PyObject* configparser_dict) {
             Ref dict = module_namespace(configparser_dict, e.owner);
             if (!dict) return false;
             guard.owners[i] = dict.get();
-            keep_namespace(dict.get());
+            if (!watch_name(dict.get(), guard.names[i])) return false;
         } else {
             PyObject* owner = nullptr;
             if (PyDict_GetItemStringRef(configparser_dict, e.owner, &owner) <= 0) return false;
             if (!PyType_Check(owner)) return Py_DECREF(owner), false;
             guard.owners[i] = owner;
-            PyObject* mro = reinterpret_cast<PyTypeObject*>(owner)->tp_mro;
-            for (Py_ssize_t k = 0; mro != nullptr && k < PyTuple_GET_SIZE(mro); ++k) {
-                keep_type(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, k)));
-            }
+            watch_class(reinterpret_cast<PyTypeObject*>(owner));
         }
         Ref found = resolve(i);
         if (PyErr_Occurred()) return false;
-        if ((e.kind == Kind::absent) != !found) return false;
+        if (!found) return false;
         guard.originals[i] = found.release();
     }
     return true;
 }
 
-bool capture_functions() {
-    PyObject* cached_property = of(Original::global_functools_cached_property);
+bool watch_captured_functions() {
     for (size_t i = 0; i < entry_count; ++i) {
-        if (guard.originals[i] != nullptr && !keep_functions_of(guard.originals[i], cached_property)) {
-            return false;
-        }
-    }
-    for (const FunctionState& f : guard.functions) {
-        keep_namespace(PyFunction_GET_GLOBALS(f.function));
+        if (guard.originals[i] != nullptr && !watch_functions_of(guard.originals[i])) return false;
     }
     return true;
 }
@@ -318,85 +201,74 @@ Ref capture_dict_descriptor() noexcept {
     return found;
 }
 
-bool check_fingerprint() noexcept {
+// False with an exception on an error; `matches` says whether the release is verified.
+bool check_fingerprint(bool& matches) noexcept {
     Ref pattern = Ref::steal(PyObject_GetAttrString(of(Original::global_configparser_re), "Pattern"));
     if (!pattern) return false;
     char hex[65];
-    if (!fingerprint(guard.originals, of(Original::global_functools_cached_property), pattern.get(), hex)) {
+    if (!fingerprint(guard.originals, of(Original::global_functools_cached_property), pattern.get(),
+                     guard.configparser_dict, hex)) {
         return false;
     }
-    guard.verified = verified(hex);
-    return true;
-}
-
-bool watch_everything() noexcept {
-    for (PyObject* dict : guard.namespaces) {
-        if (PyDict_Watch(guard.plain_watcher, dict) < 0) return false;
-    }
-    for (PyTypeObject* type : guard.types) {
-        if (PyType_Watch(guard.type_watcher, reinterpret_cast<PyObject*>(type)) < 0) return false;
-    }
+    matches = verified(hex);
     return true;
 }
 
 // --- the proof -----------------------------------------------------------------------------
 
-bool cells_hold() noexcept {
-    for (const CellState& c : guard.cells) {
-        if (PyCell_GET(c.cell) != c.content) return false;
-    }
-    return true;
-}
-
-bool functions_hold() noexcept {
-    for (const FunctionState& f : guard.functions) {
-        if (PyFunction_GET_CODE(f.function) != f.code ||
-            PyFunction_GET_DEFAULTS(f.function) != f.defaults ||
-            PyFunction_GET_KW_DEFAULTS(f.function) != f.kwdefaults) {
-            return false;
-        }
-    }
-    return cells_hold();
-}
-
 // Every entry as captured. False with an exception set on an error.
-[[gnu::noinline]] bool prove_originals() noexcept {
-    guard.proof = Proof::disproven;
-    if (!guard.verified) return false;
-    // A class reports a change only while it holds a version tag: every
-    // watched class gets one first, so that whatever this proof finds, the
-    // next change (perhaps the one undoing this) reopens it.
-    for (PyTypeObject* type : guard.types) {
-        if (!PyUnstable_Type_AssignVersionTag(type)) return false;
-    }
+bool entries_hold() noexcept {
     for (size_t i = 0; i < entry_count; ++i) {
         Ref now = resolve(i);
-        if (PyErr_Occurred()) {
-            guard.proof = Proof::unknown;
-            return false;
-        }
-        if (now.get() != guard.originals[i]) return false;
+        if (PyErr_Occurred() || now.get() != guard.originals[i]) return false;
     }
-    if (!functions_hold()) return false;
-    guard.proof = Proof::proven;
     return true;
+}
+
+// After an event: everything compared with its state at import. The word
+// is cleared when all is as it was, else left saying so until the next
+// event; an error (out of memory, say) leaves the question open.
+[[gnu::cold, gnu::noinline]] bool prove_again() noexcept {
+    if (watch_state & watch_unproven) return false;
+    watch_state = watch_differs;
+    if (unchanged_since_import() && entries_hold()) {
+        watch_state = 0;
+        return true;
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        watch_state = watch_changed;
+    }
+    return false;
 }
 
 // A profiler, a tracer or a sys.monitoring tool is listening: they must see
-// the engine's own frames.
+// the engine's own frames. Every event that Python code raises counts, down
+// to a tool that asks for lines alone or for branches.
 bool observed() noexcept {
-    static constexpr uint8_t events[] = {PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_PY_RETURN,
-                                         PY_MONITORING_EVENT_CALL, PY_MONITORING_EVENT_LINE,
-                                         PY_MONITORING_EVENT_RAISE};
+    static constexpr uint8_t events[] = {
+        PY_MONITORING_EVENT_PY_START,       PY_MONITORING_EVENT_PY_RESUME,
+        PY_MONITORING_EVENT_PY_RETURN,      PY_MONITORING_EVENT_PY_YIELD,
+        PY_MONITORING_EVENT_CALL,           PY_MONITORING_EVENT_LINE,
+        PY_MONITORING_EVENT_INSTRUCTION,    PY_MONITORING_EVENT_JUMP,
+        PY_MONITORING_EVENT_BRANCH,         PY_MONITORING_EVENT_STOP_ITERATION,
+        PY_MONITORING_EVENT_RAISE,          PY_MONITORING_EVENT_EXCEPTION_HANDLED,
+        PY_MONITORING_EVENT_PY_UNWIND,      PY_MONITORING_EVENT_PY_THROW,
+        PY_MONITORING_EVENT_RERAISE,
+    };
     static PyMonitoringState states[std::size(events)] = {};
     static uint64_t version = 0;
+    static bool listening = false;  // as of `version`: the states change only with it
+    static bool known = false;
+    const uint64_t seen = version;
     if (PyMonitoring_EnterScope(states, &version, events, Py_ssize_t(std::size(events))) < 0) {
         return true;
     }
-    for (const PyMonitoringState& s : states) {
-        if (s.active) return true;
-    }
-    return false;
+    if (version == seen && known) return listening;
+    known = true;
+    listening = false;
+    for (const PyMonitoringState& s : states) listening = listening || s.active;
+    return listening;
 }
 
 PyObject* item(PyObject* dict, PyObject* key) noexcept {
@@ -482,22 +354,12 @@ bool plain_interpolation(PyObject* dict) noexcept {
     return own && PyDict_CheckExact(own.get()) && PyDict_GET_SIZE(own.get()) == 0;
 }
 
-// The function of the reader's cached property (_Line.clean) is a plain
-// attribute of the property's own dict, which may change without an event.
-bool inner_functions_hold() noexcept {
-    for (const InnerFunction& inner : guard.inner_functions) {
-        PyObject* found = PyDict_GetItemWithError(inner.dict, inner.name);
-        if (found != inner.function) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool capture(PyObject* configparser) noexcept {
     if (guard.captured) return true;
     guard.captured = true;  // once: a later import must not capture a changed module
-    if (!add_watchers() || !intern_keys()) return false;
+    if (!add_engine_watchers() || !add_watchers() || !intern_keys()) return false;
     PyObject* dict = PyModule_Check(configparser) ? PyModule_GetDict(configparser) : nullptr;
     if (dict == nullptr) return true;
     guard.configparser_dict = Py_NewRef(dict);
@@ -506,22 +368,23 @@ bool capture(PyObject* configparser) noexcept {
     guard.simple_namespace = PyObject_CallMethod(types_module.get(), "SimpleNamespace", nullptr);
     if (guard.simple_namespace == nullptr) return false;
     try {
-        if (!capture_entries(dict) || !capture_functions()) {
-            guard.verified = false;
-            return !PyErr_Occurred();
+        if (!capture_entries(dict) || !watch_captured_functions() || !watch_configparser(dict)) {
+            return !PyErr_Occurred();  // not the configparser verified: the state word stays unproven
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
     guard.dict_descriptor = capture_dict_descriptor().release();
-    return !PyErr_Occurred() && check_fingerprint() && watch_everything();
+    bool matches = false;
+    if (PyErr_Occurred() || !check_fingerprint(matches) || !start_watching()) return false;
+    if (!matches) watch_state = watch_unproven;
+    return true;
 }
 
 bool originals_hold() noexcept {
-    if (guard.proof == Proof::proven) return cells_hold();
-    if (guard.proof == Proof::disproven || !guard.captured) return false;
-    return prove_originals();
+    if (watch_state == 0) return cells_hold();
+    return (watch_state & watch_changed) && prove_again();
 }
 
 PyObject* original(Original which) noexcept { return of(which); }
@@ -535,8 +398,7 @@ bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(engine, nullptr));
     if (!dict || !engine_proven(engine, dict.get()) ||
-        ((needs & need_interpolation) && !plain_interpolation(dict.get())) ||
-        ((needs & need_reader) && !inner_functions_hold())) {
+        ((needs & need_interpolation) && !plain_interpolation(dict.get()))) {
         return false;
     }
     out.object = engine;

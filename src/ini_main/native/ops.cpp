@@ -63,6 +63,20 @@ Ref target_options(const Engine& e, PyObject* section) noexcept {
     return options;
 }
 
+// The key that optionxform(option) looks up: an equal str. For a lookup
+// alone, an option already in lower case is its own key, with its hash
+// already known, and no new string is made.
+Ref lookup_key(PyObject* option) noexcept {
+    if (PyUnicode_IS_ASCII(option)) {
+        const Py_UCS1* text = PyUnicode_1BYTE_DATA(option);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(option);
+        Py_ssize_t i = 0;
+        while (i < length && !(text[i] >= 'A' && text[i] <= 'Z')) ++i;
+        if (i == length) return Ref::borrow(option);
+    }
+    return lowered(option);
+}
+
 }  // namespace
 
 Ref has_section(PyObject* engine, PyObject* section) noexcept {
@@ -98,7 +112,7 @@ Ref has_option(PyObject* engine, PyObject* section, PyObject* option) noexcept {
         if (!own) return PyErr_Occurred() ? Ref() : answer(false);
         if (!plain_dict(own.get())) return Ref();
     }
-    Ref key = lowered(option);
+    Ref key = lookup_key(option);
     if (!key) return key;
     if (own) {
         const int found = PyDict_Contains(own.get(), key.get());
@@ -114,7 +128,7 @@ Ref get(PyObject* engine, PyObject* section, PyObject* option) noexcept {
     if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults | need_interpolation)) return Ref();
     Ref own;
     if (!section_options(e, section, own)) return Ref();
-    Ref key = lowered(option);
+    Ref key = lookup_key(option);
     if (!key) return key;
     Ref value = own ? lookup(own, key.get()) : Ref();
     if (!value && !PyErr_Occurred()) value = lookup(e.defaults, key.get());
@@ -189,7 +203,7 @@ Ref remove_option(PyObject* engine, PyObject* section, PyObject* option) noexcep
     if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults)) return Ref();
     Ref options = target_options(e, section);
     if (!options) return Ref();
-    Ref key = lowered(option);
+    Ref key = lookup_key(option);
     if (!key) return key;
     const int existed = PyDict_Contains(options.get(), key.get());
     if (existed <= 0) return existed < 0 ? Ref() : answer(false);

@@ -13,22 +13,20 @@
 
 namespace ini::fast {
 
-enum class Kind { global, attr, absent };
+enum class Kind { global, attr };
 
 struct Entry {
     Kind kind;
-    const char* owner;  // a module (global) or a class of configparser (attr, absent)
+    const char* owner;  // a module (global) or a class of configparser (attr)
     const char* name;
 };
 
 inline constexpr Entry entries[] = {
 #define GLOBAL(module, name) {Kind::global, #module, #name},
 #define ATTR(owner, name) {Kind::attr, #owner, #name},
-#define ABSENT(owner, name) {Kind::absent, #owner, #name},
 #include "native/bypassed.def"
 #undef GLOBAL
 #undef ATTR
-#undef ABSENT
 };
 
 inline constexpr size_t entry_count = sizeof(entries) / sizeof(entries[0]);
@@ -38,19 +36,16 @@ inline constexpr size_t entry_count = sizeof(entries) / sizeof(entries[0]);
 enum class Original : size_t {
 #define GLOBAL(module, name) global_##module##_##name,
 #define ATTR(owner, name) attr_##owner##_##name,
-#define ABSENT(owner, name) absent_##owner##_##name,
 #include "native/bypassed.def"
 #undef GLOBAL
 #undef ATTR
-#undef ABSENT
 };
 
-// The SHA-256, in hex, of the canonical text of the captured objects (the
-// same text that tools/fingerprint prints with --text). False with an
-// exception set on failure; true with `hex` empty when no SHA-256 could be
-// imported, which leaves the release unproven.
-bool fingerprint(PyObject* const* captured, PyObject* cached_property_type,
-                 PyObject* pattern_type, char (&hex)[65]) noexcept;
+// The SHA-256, in hex, of the canonical text of the captured objects and of
+// configparser's whole namespace (the same text that tools/fingerprint
+// prints with --text). False with an exception set on failure.
+bool fingerprint(PyObject* const* captured, PyObject* cached_property_type, PyObject* pattern_type,
+                 PyObject* configparser_dict, char (&hex)[65]) noexcept;
 
 // The fingerprint is one that the differential suite verified.
 bool verified(const char* hex) noexcept;
