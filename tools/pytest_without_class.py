@@ -35,5 +35,6 @@ def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
         return
     skip = pytest.mark.skip(reason="needs the class, which is built for CPython 3.13 only")
     for item in items:
-        if _needs_class(item):
+        # The Ansible module runs without the class; its tests say so where they name it.
+        if _needs_class(item) and not item.path.name.startswith("test_ansible"):
             item.add_marker(skip)

@@ -9,7 +9,8 @@ from __future__ import annotations
 
 from codecs import BOM_UTF8
 from collections import Counter
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
 
 from kestra_ini import _disk, changes, document, encodings
 from kestra_ini.document import Line, majority_end, settle_ends
@@ -76,15 +77,15 @@ class _Plan:
         return result.encode()
 
 
-def _values(params: Mapping[str, object]) -> list[str | None]:
+def _values(params: Mapping[str, Any]) -> list[str | None]:
     values = params.get("values")
     if values is None:
         value = params.get("value")
         values = [] if value is None else [value]
-    return [None if value is None else str(value) for value in values]  # type: ignore[union-attr]
+    return [None if value is None else str(value) for value in values]
 
 
-def _canonical(option: str, value: str | None, params: Mapping[str, object]) -> list[str]:
+def _canonical(option: str, value: str | None, params: Mapping[str, Any]) -> list[str]:
     """The lines ini_file writes for a key; continuation lines indented, so that they read back as one value."""
     if value is None:
         return [option]
@@ -131,7 +132,7 @@ def _block_span(doc: document.Document, b: int) -> tuple[int, int]:
     return start, following[0] if following else len(doc.lines)
 
 
-def _matches(block: document.Block, conditions: Sequence[Mapping[str, object]]) -> bool:
+def _matches(block: document.Block, conditions: Sequence[Mapping[str, Any]]) -> bool:
     for condition in conditions:
         wanted = _values(condition)
         found = [e.value for e in block.entries if e.key == condition["option"]]
@@ -140,7 +141,7 @@ def _matches(block: document.Block, conditions: Sequence[Mapping[str, object]]) 
     return True
 
 
-def _target_blocks(plan: _Plan, section: str, conditions: Sequence[Mapping[str, object]] | None) -> list[int]:
+def _target_blocks(plan: _Plan, section: str, conditions: Sequence[Mapping[str, Any]] | None) -> list[int]:
     doc = plan.doc
     named = [b for b, block in enumerate(doc.blocks) if block.name == section
              and (block.header is not None or section == "")]
@@ -168,7 +169,7 @@ def _insert_at(plan: _Plan, b: int, option: str) -> int:
 
 
 def _present(plan: _Plan, blocks: list[int], option: str, values: list[str | None],
-             params: Mapping[str, object]) -> None:
+             params: Mapping[str, Any]) -> None:
     doc = plan.doc
     found = [(b, e) for b in blocks for e, entry in enumerate(doc.blocks[b].entries) if entry.key == option]
     current = Counter(doc.blocks[b].entries[e].value for b, e in found)
@@ -209,7 +210,7 @@ def _present(plan: _Plan, blocks: list[int], option: str, values: list[str | Non
         plan.added = True
 
 
-def _respace(plan: _Plan, b: int, e: int, option: str, params: Mapping[str, object]) -> None:
+def _respace(plan: _Plan, b: int, e: int, option: str, params: Mapping[str, Any]) -> None:
     """ini_file writes "option = value"; a line that says the same with other spacing is rewritten unless
     ignore_spaces is set. An inline comment after the value stays."""
     if params["ignore_spaces"]:
@@ -223,7 +224,7 @@ def _respace(plan: _Plan, b: int, e: int, option: str, params: Mapping[str, obje
         plan.changed_existing = True
 
 
-def _rewrite(plan: _Plan, b: int, e: int, option: str, value: str | None, params: Mapping[str, object]) -> None:
+def _rewrite(plan: _Plan, b: int, e: int, option: str, value: str | None, params: Mapping[str, Any]) -> None:
     entry = plan.doc.blocks[b].entries[e]
     _, tail = _first_line_tail(plan.doc.lines[entry.start].text, entry.value)
     lines = _canonical(option, value, params)
@@ -242,7 +243,7 @@ def _absent(plan: _Plan, blocks: list[int], option: str, values: list[str | None
                 plan.changed_existing = True
 
 
-def _add_section(plan: _Plan, section: str, items: list[tuple[str, str | None]], params: Mapping[str, object]) -> None:
+def _add_section(plan: _Plan, section: str, items: list[tuple[str, str | None]], params: Mapping[str, Any]) -> None:
     lines = [f"[{section}]"] + [text for key, value in items for text in _canonical(key, value, params)]
     if not plan.doc.lines:
         lines.insert(0, "")  # ini_file's first line of a new file
@@ -272,7 +273,7 @@ def _option_problem(option: str) -> None:
                       f"with '[', '#' or ';', nor have leading or trailing whitespace")
 
 
-def edit(data: bytes | None, params: Mapping[str, object]) -> tuple[bytes, str]:
+def edit(data: bytes | None, params: Mapping[str, Any]) -> tuple[bytes, str]:
     """The file's new bytes and ini_file's message; data is None for a missing file."""
     state, option = params["state"], params.get("option")
     section = params.get("section") or ""
@@ -301,7 +302,7 @@ def edit(data: bytes | None, params: Mapping[str, object]) -> tuple[bytes, str]:
         raise Failure("not INI text: it holds NUL characters; nothing done")
     plan = _Plan(doc)
     conditions = params.get("section_has_values") or None
-    blocks = _target_blocks(plan, section, conditions)  # type: ignore[arg-type]
+    blocks = _target_blocks(plan, section, conditions)
     msg = "OK"
     if state == "present":
         if option is None:
@@ -339,7 +340,8 @@ def text_of(data: bytes) -> str:
         return data.decode("utf-8", "replace")
 
 
-def update(path: str, params: Mapping[str, object], *, check_mode: bool, backup=None) -> tuple[bytes, bytes, str]:
+def update(path: str, params: Mapping[str, Any], *, check_mode: bool,
+           backup: Callable[[str], None] | None = None) -> tuple[bytes, bytes, str]:
     """(old bytes, new bytes, message) for the file at path, written unless check_mode, all under the command
     line's edit lock; `backup` (called with the path before the write) returns the backup's name."""
     with _disk.exclusive(path):
