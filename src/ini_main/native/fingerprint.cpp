@@ -15,6 +15,7 @@
 
 #include "native/originals.hpp"
 #include "native/sha256.hpp"
+#include "native/watch.hpp"
 #include "ref.hpp"
 
 namespace ini::fast {
@@ -293,27 +294,6 @@ bool write_entries(Writer& w, PyObject* const* captured) {
         w.out.push_back('\n');
     }
     return true;
-}
-
-bool is_dunder(PyObject* name) noexcept {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    return length >= 4 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
-           PyUnicode_READ_CHAR(name, length - 1) == '_' && PyUnicode_READ_CHAR(name, length - 2) == '_';
-}
-
-// A class that configparser's own code defines: its __module__ says so.
-bool defined_by_configparser(PyObject* value) noexcept {
-    if (!PyType_Check(value)) return false;
-    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(value)));
-    PyObject* name = dict ? PyDict_GetItemString(dict.get(), "__module__") : nullptr;
-    return name != nullptr && PyUnicode_CheckExact(name) &&
-           PyUnicode_CompareWithASCIIString(name, "configparser") == 0;
-}
-
-// What copyreg and the warnings module store in a class as caches.
-bool is_cache(PyObject* name) noexcept {
-    return PyUnicode_CheckExact(name) && (PyUnicode_CompareWithASCIIString(name, "__slotnames__") == 0 ||
-                                          PyUnicode_CompareWithASCIIString(name, "__warningregistry__") == 0);
 }
 
 bool write_class(Writer& w, PyObject* cls) {

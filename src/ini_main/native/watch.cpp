@@ -66,14 +66,6 @@ Watched& watched = *new Watched();
 
 void mark_changed() noexcept { watch_state |= watch_changed; }
 
-bool is_cache(PyObject* key) noexcept {
-    if (key == nullptr || !PyUnicode_CheckExact(key)) return false;
-    for (PyObject* cache : watched.caches) {
-        if (cache != nullptr && PyUnicode_Compare(key, cache) == 0) return true;
-    }
-    return false;
-}
-
 int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) noexcept {
     if (is_cache(key)) return 0;
     for (const KeyedDict& k : watched.keyed) {
@@ -205,20 +197,6 @@ bool watch_class_members(PyTypeObject* type) {
     return true;
 }
 
-bool defined_by_configparser(PyObject* value) noexcept {
-    if (!PyType_Check(value)) return false;
-    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(value)));
-    PyObject* module = dict ? PyDict_GetItemString(dict.get(), "__module__") : nullptr;
-    return module != nullptr && PyUnicode_CheckExact(module) &&
-           PyUnicode_CompareWithASCIIString(module, "configparser") == 0;
-}
-
-bool is_dunder(PyObject* name) noexcept {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    return length >= 4 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
-           PyUnicode_READ_CHAR(name, length - 1) == '_' && PyUnicode_READ_CHAR(name, length - 2) == '_';
-}
-
 // --- the comparison -------------------------------------------------------------------------
 
 // The number of keys, caches left out.
@@ -298,6 +276,28 @@ bool copy_names(KeyedDict& k) noexcept {
 }
 
 }  // namespace
+
+bool is_cache(PyObject* key) noexcept {
+    if (key == nullptr || !PyUnicode_CheckExact(key)) return false;
+    for (PyObject* cache : watched.caches) {
+        if (cache != nullptr && PyUnicode_Compare(key, cache) == 0) return true;
+    }
+    return false;
+}
+
+bool defined_by_configparser(PyObject* value) noexcept {
+    if (!PyType_Check(value)) return false;
+    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(value)));
+    PyObject* module = dict ? PyDict_GetItemString(dict.get(), "__module__") : nullptr;
+    return module != nullptr && PyUnicode_CheckExact(module) &&
+           PyUnicode_CompareWithASCIIString(module, "configparser") == 0;
+}
+
+bool is_dunder(PyObject* name) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    return length >= 4 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
+           PyUnicode_READ_CHAR(name, length - 1) == '_' && PyUnicode_READ_CHAR(name, length - 2) == '_';
+}
 
 bool add_watchers() noexcept {
     watched.caches[0] = PyUnicode_InternFromString("__warningregistry__");

@@ -51,6 +51,15 @@ bool unchanged_since_import() noexcept;
 
 bool cells_hold() noexcept;
 
+// How the walk sees configparser, which the fingerprint must see alike: a
+// class that configparser's code defines (its __module__ says so), a name
+// such as __file__ that the import sets, and a cache that the standard
+// library keeps in a namespace (a warning's registry in a module's,
+// copyreg's __slotnames__ in a class's), which changes nothing the code does.
+bool defined_by_configparser(PyObject* value) noexcept;
+bool is_dunder(PyObject* name) noexcept;
+bool is_cache(PyObject* key) noexcept;
+
 // Moves an object's inline attribute values into its dict, through its
 // class's __dict__ descriptor: every later store then goes through the
 // dict, so a watcher on it sees them all.
