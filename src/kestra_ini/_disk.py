@@ -26,12 +26,12 @@ def not_utf8(error: UnicodeDecodeError) -> str:
 
 def read(path: str, *, may_create: bool = False) -> bytes | None:
     """The file's bytes; None for a missing file that the command may create."""
-    # A save killed while writing over a hard-linked file leaves a journal; the store puts the old text
-    # back before every load, and so does the command line before it reads (a live save is left alone).
-    # A user who may not write the file gets that old text to read instead.
-    old = _durable.recover(path)
-    if old is not None:
-        return old
+    # Read as the store loads: after putting back what a killed in-place save of this user left, and while
+    # holding off in-place saves (src/ini_main/disk/PROTOCOL.md, R4 and L4). Anything but a regular file comes
+    # back as None and is opened here, once.
+    data = _durable.read(path)
+    if data is not None:
+        return data
     try:
         with open(path, "rb") as file:
             return file.read()
