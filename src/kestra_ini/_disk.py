@@ -98,8 +98,9 @@ def _open_lockable(path: str) -> tuple[int, bool] | None:
 
 
 def _wait(descriptor: int, directory: bool, path: str) -> bool:
-    """Waits for the lock up to LOCK_WAIT_SECONDS; a signal ends the wait at once (its handler's exception
-    passes). False when a mere reader holds it past the wait: the edit then goes on without it."""
+    """Waits for the lock up to LOCK_WAIT_SECONDS, a deadline that signals do not move (a handler's exception
+    ends the wait and passes; rule L6 of src/ini_main/disk/PROTOCOL.md). False when a mere reader holds it past
+    the wait: the edit then goes on without it."""
     deadline = time.monotonic() + LOCK_WAIT_SECONDS
     pause = 0.001
     while not _try_lock(descriptor, directory):
@@ -131,8 +132,8 @@ def exclusive(path: str) -> Iterator[None]:
     """Holds off every other editing command on this file, through any of its names, until the block ends.
 
     The lock is an open-file-description lock on the file itself, which only those who may write the file can
-    take; while the file is missing, an flock on its directory. Each wait is bounded and a signal ends it.
-    Readers never take it; the rename lets them read a whole old or a whole new file. Programs that save through
+    take; while the file is missing, an flock on its directory. Each wait runs to a deadline. The command line's
+    reads do not take it; the rename lets them read a whole old or a whole new file. Programs that save through
     the class do not take it."""
     while True:
         opened = _open_lockable(path)
