@@ -78,7 +78,7 @@ def test_the_system_calls_of_a_rename_save(shim: str, private_home: Path) -> Non
     path.write_bytes(OLD)
     calls = finish(spawn(shim, "save twice", path))["calls"]
     assert calls == ["open", "fstat", "open", "fstat", "open", "fchmod", "listxattr", "pwrite", "fsync",
-                     "getentropy", "linkat", "close", "rename", "open", "fsync", "close", "close", "close"]
+                     "getentropy", "linkat", "close", "rename", "stat", "open", "fsync", "close", "close", "close"]
 
 
 @pytest.mark.skipif(not ROOT, reason="giving a file to another owner or group needs root")

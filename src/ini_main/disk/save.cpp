@@ -8,6 +8,7 @@
 #include <ctime>
 #include <mutex>
 #include <set>
+#include <utility>
 #include <string_view>
 
 #include "disk/file_lock.hpp"
@@ -130,10 +131,13 @@ bool is_temporary_of(std::string_view name, std::string_view stem) noexcept {
 void remove_stale_temporaries(const std::string& target) {
     constexpr time_t stale_after_seconds = 60;
     static std::mutex guard;
-    static std::set<std::string> looked_at;
+    // By identity, not by name: "." names another directory after a chdir.
+    static std::set<std::pair<dev_t, ino_t>> looked_at;
+    struct stat folder;
+    if (again([&] { return ::stat(directory_of(target).c_str(), &folder); }) != 0) return;
     {
         const std::lock_guard<std::mutex> held(guard);
-        if (!looked_at.insert(directory_of(target)).second) return;
+        if (!looked_at.insert({folder.st_dev, folder.st_ino}).second) return;
     }
     DIR* dir = ::opendir(directory_of(target).c_str());
     if (dir == nullptr) return;
