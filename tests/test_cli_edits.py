@@ -264,7 +264,9 @@ for crash in range(1, 100):
         os._exit(0)
     if not os.WIFSIGNALED(os.waitpid(pid, 0)[1]):
         break  # the save ran to its end
-    journals = [os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".ini-journal")]
+    private = os.path.join(os.environ["XDG_STATE_HOME"], "kestra-ini")  # where this user's journals live
+    journals = [os.path.join(private, n) for n in (os.listdir(private) if os.path.isdir(private) else [])
+                if n.endswith(".journal")]
     # A journal whose magic is wiped belongs to a save that committed; only a hot one undoes it.
     journal = any(open(j, "rb").read(8) != bytes(8) for j in journals)
     torn += journal and open(path, "rb").read() != OLD
@@ -277,4 +279,5 @@ assert torn, "no kill landed inside the in-place write"
 
 
 def test_a_save_killed_while_writing_in_place_is_put_back_before_the_command_line_reads(shim, tmp_path):
-    run_with_shim(RECOVERY, shim, FOLDER=str(tmp_path))
+    (tmp_path / "files").mkdir()
+    run_with_shim(RECOVERY, shim, FOLDER=str(tmp_path / "files"), XDG_STATE_HOME=str(tmp_path / "state"))

@@ -29,10 +29,12 @@ shim = ctypes.CDLL(os.environ["SHIM"])
 shim.shim_arm.argtypes = [ctypes.c_char_p, ctypes.c_long]
 shim.shim_disarm.restype = ctypes.c_char_p
 layout, folder = os.environ["LAYOUT"], os.environ["FOLDER"]
+# The saver's private directory of journals and locks (none in the refusing directory's layout).
+private = os.path.join(os.environ.get("XDG_STATE_HOME", "/nonexistent"), "kestra-ini")
 path = os.path.join(folder, "s" * 251 + ".ini" if "long" in layout else "settings.ini")
 # A file system without O_TMPFILE refuses the second open (the first is the target's): the save names its
 # temporary from the start. The portable build names it from the start anyway.
-base_rules = "open:2:95" if layout == "named" and not os.environ.get("KESTRA_PORTABLE") else ""
+base_rules = "open:3:95" if layout == "named" and not os.environ.get("KESTRA_PORTABLE") else ""
 # A file bind-mounted into a container: rename refuses to replace it, and the save goes in place.
 if layout == "mount point":
     base_rules = "rename:1:16"
@@ -107,14 +109,37 @@ def calls(outcome):
         name, where, detail = line.split("|", 2)
         base = os.path.basename(where).removesuffix(" (deleted)")
         kind = ("target" if where == path else "directory" if where == folder else
-                "journal" if base.endswith(".ini-journal") else
+                "journal" if where.startswith(private + "/") and ".journal" in base else
+                "private" if where.startswith(os.path.dirname(os.path.dirname(private))) else
                 "temporary" if base.startswith("#") or TEMPORARY.fullmatch(base) else "other")
         out.append((name, kind, detail))
     return out
 
+def as_saver(work):
+    """What `work` returns in a forked child of the saver's uid."""
+    if SAVER is None:
+        return work()
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(reader)
+        os.setgroups([])
+        os.setresgid(SAVER, SAVER, SAVER)
+        os.setresuid(SAVER, SAVER, SAVER)
+        os.write(writer, json.dumps(work()).encode())
+        os._exit(0)
+    os.close(writer)
+    data = b""
+    while chunk := os.read(reader, 1 << 16):
+        data += chunk
+    os.close(reader)
+    assert os.waitpid(pid, 0)[1] == 0
+    return json.loads(data)
+
 def check(old, new, listing, context):
-    """The file holds one whole state (0: old, 1: new), loads as that state, and the save left nothing of its own."""
-    loaded = KestraIniMain(path)._get_all()  # puts back what a killed in-place save left
+    """The file holds one whole state (0: old, 1: new), loads as that state, and the save left nothing of its own.
+    The saver's own next load puts back what its killed in-place save left (R2)."""
+    loaded = as_saver(lambda: KestraIniMain(path)._get_all())
     data = open(path, "rb").read()
     assert data in (rendered(old), rendered(new)), (context, data[:80])
     state = [rendered(old), rendered(new)].index(data)
@@ -144,12 +169,13 @@ for old, new in PAIRS:
     # lock is after the wait.
     best_effort = {"getentropy", "listxattr", "getxattr", "fsetxattr", "opendir", "unlinkat", "close", "fcntl",
                    "flock"}
-    # Looking for a journal left by an earlier save passes over what it cannot open or inspect.
-    created = next((i for i, c in enumerate(log) if c[:2] == ("open", "journal") and "mode=600" in c[2]), 0)
+    # J4: whatever of the private directory, its lock or the journal fails before the file is first written
+    # leaves the save to go on without them, as open() would.
+    created = next((i for i, c in enumerate(log) if c[:2] == ("pwrite", "target")), 0)
     for number, (name, kind, detail) in enumerate(log):
         seen[name] = seen.get(name, 0) + 1
-        if layout == "named" and name == "open" and seen[name] <= 2:
-            continue  # the refusal that makes this layout, and the open before it that the count relies on
+        if layout == "named" and name == "open" and seen[name] <= 3:
+            continue  # the refusal that makes this layout, and the opens before it that the count relies on
         if layout == "mount point" and name == "rename":
             continue  # the refusal that makes this layout
         for err in (errno.EIO, errno.EINTR):
@@ -161,9 +187,8 @@ for old, new in PAIRS:
             if err == errno.EINTR:  # an interrupted call is repeated
                 assert outcome["error"] is None and state == 1, (context, outcome["error"])
             elif outcome["error"] is None:
-                # The journal keeps mode 0600 where it cannot take the file's owner, group and read bits.
-                looking = kind == "journal" and (number < created or name in ("fchown", "fchmod", "fstat"))
-                assert state == 1 and (number > committed or name in best_effort or removal or looking), context
+                looking = kind in ("journal", "private") and number < created
+                assert state == 1 and (number >= committed or name in best_effort or removal or looking), context
             else:
                 assert (outcome["error"], outcome["filename"], state) == (err, path, 0), (context, outcome)
 '''
@@ -206,12 +231,13 @@ in_place = any(kind == "journal" for _, kind, _ in log)
 assert in_place == (layout in ("hard link", "long hard link", "non-owner", "mount point")), log
 if in_place:
     target_write = first(log, lambda c: c[:2] == ("pwrite", "target"))
+    # J3: the journal's text and its name are durable before the file's first byte changes.
     journal_synced = last(log[:target_write], lambda c: c[:2] == ("fsync", "journal"))
-    first(log[:target_write], lambda c: c[:2] == ("fsync", "directory"), journal_synced)
+    first(log[:target_write], lambda c: c[:2] == ("fsync", "private"), journal_synced)
     last_write = last(log, lambda c: c[:2] == ("pwrite", "target"))
     target_synced = first(log, lambda c: c[:2] == ("fsync", "target"), last_write)
     removed = first(log, lambda c: c[:2] == ("unlink", "journal"), target_synced)
-    first(log, lambda c: c[:2] == ("fsync", "directory"), removed)
+    first(log, lambda c: c[:2] == ("fsync", "private"), removed)
 else:
     renamed = first(log, lambda c: c[0] == "rename")
     written = last(log, lambda c: c[:2] == ("pwrite", "temporary"))
@@ -298,7 +324,20 @@ def layout(request):
 
 
 def run_harness(code, shim, layout):
-    run_with_shim(code, shim, LAYOUT=layout[0], FOLDER=layout[1])
+    """Runs a harness; the saver's private directory lives in a fresh state home of its own, except where the
+    layout says that no private directory can be had."""
+    if layout[0] == "refusing directory":
+        run_with_shim(code, shim, LAYOUT=layout[0], FOLDER=layout[1], HOME="/nonexistent", XDG_STATE_HOME="")
+        return
+    top = tempfile.mkdtemp(prefix="fault-state-")
+    os.chmod(top, 0o755)
+    state = os.path.join(top, "state")
+    os.mkdir(state, 0o700)
+    os.chown(state, 65534 if layout[0] == "non-owner" else 0, -1)
+    try:
+        run_with_shim(code, shim, LAYOUT=layout[0], FOLDER=layout[1], XDG_STATE_HOME=state)
+    finally:
+        shutil.rmtree(top)
 
 
 def test_each_failing_call_leaves_the_old_file_and_reports_it(shim, layout):

@@ -26,12 +26,12 @@ def not_utf8(error: UnicodeDecodeError) -> str:
 
 def read(path: str, *, may_create: bool = False) -> bytes | None:
     """The file's bytes; None for a missing file that the command may create."""
-    # A save killed while writing over a hard-linked file leaves a journal; the store puts the old text
-    # back before every load, and so does the command line before it reads (a live save is left alone).
-    # A user who may not write the file gets that old text to read instead.
-    old = _durable.recover(path)
-    if old is not None:
-        return old
+    # Read as the store loads: after putting back what a killed in-place save of this user left, and while
+    # holding off in-place saves (src/ini_main/disk/PROTOCOL.md, R4 and L4). Anything but a regular file comes
+    # back as None and is opened here, once.
+    data = _durable.read(path)
+    if data is not None:
+        return data
     try:
         with open(path, "rb") as file:
             return file.read()
@@ -98,8 +98,9 @@ def _open_lockable(path: str) -> tuple[int, bool] | None:
 
 
 def _wait(descriptor: int, directory: bool, path: str) -> bool:
-    """Waits for the lock up to LOCK_WAIT_SECONDS; a signal ends the wait at once (its handler's exception
-    passes). False when a mere reader holds it past the wait: the edit then goes on without it."""
+    """Waits for the lock up to LOCK_WAIT_SECONDS, a deadline that signals do not move (a handler's exception
+    ends the wait and passes; rule L6 of src/ini_main/disk/PROTOCOL.md). False when a mere reader holds it past
+    the wait: the edit then goes on without it."""
     deadline = time.monotonic() + LOCK_WAIT_SECONDS
     pause = 0.001
     while not _try_lock(descriptor, directory):
@@ -131,8 +132,8 @@ def exclusive(path: str) -> Iterator[None]:
     """Holds off every other editing command on this file, through any of its names, until the block ends.
 
     The lock is an open-file-description lock on the file itself, which only those who may write the file can
-    take; while the file is missing, an flock on its directory. Each wait is bounded and a signal ends it.
-    Readers never take it; the rename lets them read a whole old or a whole new file. Programs that save through
+    take; while the file is missing, an flock on its directory. Each wait runs to a deadline. The command line's
+    reads do not take it; the rename lets them read a whole old or a whole new file. Programs that save through
     the class do not take it."""
     while True:
         opened = _open_lockable(path)

@@ -34,6 +34,8 @@ PyObject* durable_recover(PyObject*, PyObject* path) noexcept {
     Py_RETURN_NONE;
 }
 
+PyObject* durable_read(PyObject*, PyObject* path) noexcept { return ini::read_settled(path).release(); }
+
 PyMethodDef durable_methods[] = {
     {"replace_file", durable_replace_file, METH_VARARGS,
      PyDoc_STR("replace_file(path, data, /)\n--\n\n"
@@ -45,6 +47,11 @@ PyMethodDef durable_methods[] = {
                "killed part way, as the store does before every load. Call it before reading.\n"
                "A caller who may not write the file mends nothing: it gets those old bytes\n"
                "to read instead of the file, or None.")},
+    {"read", durable_read, METH_O,
+     PyDoc_STR("read(path, /)\n--\n\n"
+               "The bytes of the regular file at path, read as the store's load reads it: after\n"
+               "putting back what a killed save of this user left, and while holding off\n"
+               "in-place saves. None where path names no regular file: open it yourself then.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

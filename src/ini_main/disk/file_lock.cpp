@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -16,6 +17,8 @@ namespace ini::posix {
 
 namespace {
 
+constexpr int64_t nanoseconds_per_millisecond = 1000000;
+
 #ifdef KESTRA_OFD_LOCKS
 struct flock lock_request(short type, LockByte byte) noexcept {
     struct flock request {};
@@ -26,11 +29,15 @@ struct flock lock_request(short type, LockByte byte) noexcept {
     return request;
 }
 
-// 0 when taken, EAGAIN while someone else holds a conflicting lock.
-int try_lock(int fd, LockKind kind, LockByte byte) noexcept {
-    struct flock request = lock_request(kind == LockKind::exclusive ? F_WRLCK : F_RDLCK, byte);
+int set_lock(int fd, short type, LockByte byte) noexcept {
+    struct flock request = lock_request(type, byte);
     if (again([&] { return ::fcntl(fd, F_OFD_SETLK, &request); }) == 0) return 0;
     return errno == EACCES ? EAGAIN : errno;
+}
+
+// 0 when taken, EAGAIN while someone else holds a conflicting lock.
+int try_lock(int fd, LockKind kind, LockByte byte) noexcept {
+    return set_lock(fd, kind == LockKind::exclusive ? F_WRLCK : F_RDLCK, byte);
 }
 
 LockOutcome who_holds(int fd, LockKind kind, LockByte byte) noexcept {
@@ -50,37 +57,61 @@ LockOutcome who_holds(int, LockKind, LockByte) noexcept { return LockOutcome::he
 #endif
 
 // Sleeps, or returns EINTR when a signal comes first.
-int pause_for(long milliseconds) noexcept {
-    const timespec delay{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+int pause_for(int64_t milliseconds) noexcept {
+    const timespec delay{static_cast<time_t>(milliseconds / 1000),
+                         static_cast<long>((milliseconds % 1000) * nanoseconds_per_millisecond)};
     return ::nanosleep(&delay, nullptr) == 0 ? 0 : errno;
 }
 
 }  // namespace
 
-int wait_for_lock(int fd, LockKind kind, LockByte byte, LockOutcome& outcome) noexcept {
-    long waited = 0;
-    for (long step = 1;; step = step < 64 ? 2 * step : step) {
+Started Started::now() noexcept {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return Started{static_cast<int64_t>(now.tv_sec) * 1000 * nanoseconds_per_millisecond + now.tv_nsec};
+}
+
+int64_t Started::elapsed_milliseconds() const noexcept {
+    return (now().nanoseconds - nanoseconds) / nanoseconds_per_millisecond;
+}
+
+int wait_for_lock(int fd, LockKind kind, LockByte byte, Started started, LockOutcome& outcome,
+                  Holders holders) noexcept {
+    for (int64_t step = 1;; step = std::min<int64_t>(2 * step, 16)) {
         const int err = try_lock(fd, kind, byte);
         if (err == 0) {
             outcome = LockOutcome::locked;
             return 0;
         }
         if (err != EAGAIN) return err;
-        if (waited >= lock_wait_milliseconds) {
-            outcome = who_holds(fd, kind, byte);
+        const int64_t waited = started.elapsed_milliseconds();
+        const LockOutcome holder = who_holds(fd, kind, byte);
+        const int64_t bound = holders == Holders::this_user || holder == LockOutcome::held_by_writer
+                                  ? writer_wait_milliseconds
+                                  : reader_wait_milliseconds;
+        if (waited >= bound) {
+            outcome = holder;
             return 0;
         }
-        if (pause_for(step) == EINTR) return EINTR;
-        waited += step;
+        if (pause_for(std::min(step, bound - waited)) == EINTR) return EINTR;
     }
 }
 
+int lock_at_once(int fd, LockKind kind, LockByte byte) noexcept { return try_lock(fd, kind, byte); }
+
 int share_lock([[maybe_unused]] int fd, [[maybe_unused]] LockByte byte) noexcept {
 #ifdef KESTRA_OFD_LOCKS
-    struct flock request = lock_request(F_RDLCK, byte);
-    return again([&] { return ::fcntl(fd, F_OFD_SETLK, &request); }) == 0 ? 0 : errno;
+    return set_lock(fd, F_RDLCK, byte);
 #else
     return again([&] { return ::flock(fd, LOCK_SH | LOCK_NB); }) == 0 ? 0 : errno;
+#endif
+}
+
+void unlock([[maybe_unused]] int fd, [[maybe_unused]] LockByte byte) noexcept {
+#ifdef KESTRA_OFD_LOCKS
+    set_lock(fd, F_UNLCK, byte);
+#else
+    again([&] { return ::flock(fd, LOCK_UN); });
 #endif
 }
 

@@ -4,70 +4,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
 #include "disk/digest.hpp"
-#include "disk/file_lock.hpp"
-
-#if defined(STATX_BTIME) && !defined(KESTRA_PORTABLE)
-#define KESTRA_BIRTH_TIME 1
-#endif
 
 namespace ini::posix {
 
 namespace {
 
-constexpr std::string_view journal_tail = ".ini-journal";
-constexpr std::string_view magic = "KINIJRN2";
-constexpr size_t field_count = 7;
+constexpr std::string_view magic = "KINIJRN3";
+constexpr size_t field_count = 8;
 constexpr size_t header_size = magic.size() + field_count * sizeof(uint64_t);
 
-// Which file a journal belongs to, by what a reboot keeps: the inode number
-// and, where the system records it, the file's birth time, which tells a
-// file from a later one that got the same inode. The device number is left
-// out: it can change across a reboot (btrfs, NFS, device-mapper).
-struct Identity {
-    uint64_t inode = 0;
-    uint64_t birth_seconds = 0;
-    uint64_t birth_nanoseconds = 0;
-
-    bool matches(const Identity& other) const noexcept {
-        if (inode != other.inode) return false;
-        const bool both_born = (birth_seconds | birth_nanoseconds) != 0 &&
-                               (other.birth_seconds | other.birth_nanoseconds) != 0;
-        return !both_born ||
-               (birth_seconds == other.birth_seconds && birth_nanoseconds == other.birth_nanoseconds);
-    }
-};
-
-Identity identity_of(int fd, const struct stat& st) noexcept {
-    Identity id;
-    id.inode = static_cast<uint64_t>(st.st_ino);
-#ifdef KESTRA_BIRTH_TIME
-    struct statx sx;
-    if (again([&] { return ::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx); }) == 0 &&
-        (sx.stx_mask & STATX_BTIME) != 0) {
-        id.birth_seconds = static_cast<uint64_t>(sx.stx_btime.tv_sec);
-        id.birth_nanoseconds = sx.stx_btime.tv_nsec;
-    }
-#else
-    (void)fd;
-#endif
-    return id;
-}
-
-// The journal's header: magic, then the fields below, then the old text and
-// the new one. The first checksum covers the other fields and the old text
-// (a journal cut short or garbled must never be written into the file); the
-// second covers the new text, which recovery compares with the file.
-struct Header {
+// What a journal records (J2): the file it belongs to, the text the file
+// held before the write and the text written over it from offset 0, and
+// which of the two recovery puts back. A save's journal goes back to the old
+// text; the journal of putting it back (R2) goes forward to it.
+struct Record {
     Identity file;
-    uint64_t old_size = 0;
-    uint64_t new_size = 0;
-    uint64_t old_checksum = 0;
-    uint64_t new_checksum = 0;
+    bool back_to_old = true;
+    std::string old_text;
+    std::string new_text;
+
+    const std::string& goal() const noexcept { return back_to_old ? old_text : new_text; }
 };
 
 void put_u64(std::string& out, uint64_t value) {
@@ -80,171 +40,143 @@ uint64_t get_u64(std::string_view in) noexcept {
     return value;
 }
 
-std::string fields_of(const Header& h) {
-    std::string out;
-    for (const uint64_t value : {h.file.inode, h.file.birth_seconds, h.file.birth_nanoseconds, h.old_size,
-                                 h.new_size}) {
+std::string fields_of(const Record& r) {
+    std::string out(magic);
+    for (const uint64_t value : {r.file.inode, r.file.birth_seconds, r.file.birth_nanoseconds, r.file.device,
+                                 uint64_t{r.back_to_old}, uint64_t{r.old_text.size()},
+                                 uint64_t{r.new_text.size()}}) {
         put_u64(out, value);
     }
     return out;
 }
 
-uint64_t old_checksum(const Header& h, std::string_view old) { return fnv1a(old, fnv1a(fields_of(h))); }
+// The checksum covers everything: a journal cut short or garbled by a kill
+// while it was written never counts (the file was not touched yet then).
+uint64_t checksum(const std::string& fields, const Record& r) {
+    return fnv1a(r.new_text, fnv1a(r.old_text, fnv1a(fields)));
+}
 
-std::string encode(Header h, std::string_view old, const Content& content) {
-    h.old_size = old.size();
-    h.new_size = content.size();
-    h.old_checksum = old_checksum(h, old);
-    h.new_checksum = fnv1a(content.body, fnv1a(content.head));
-    std::string out(magic);
-    out += fields_of(h);
-    put_u64(out, h.old_checksum);
-    put_u64(out, h.new_checksum);
-    out += old;
-    out += content.head;
-    out += content.body;
+std::string encode(const Record& r) {
+    std::string out = fields_of(r);
+    put_u64(out, checksum(out, r));
+    out += r.old_text;
+    out += r.new_text;
     return out;
 }
 
-bool decode_header(std::string_view data, Header& h) noexcept {
-    if (data.size() != header_size || data.substr(0, magic.size()) != magic) return false;
-    uint64_t values[field_count];
-    for (size_t i = 0; i < field_count; ++i) values[i] = get_u64(data.substr(magic.size() + 8 * i, 8));
-    h.file = {values[0], values[1], values[2]};
-    h.old_size = values[3];
-    h.new_size = values[4];
-    h.old_checksum = values[5];
-    h.new_checksum = values[6];
-    return true;
+bool decode(std::string_view data, Record& r) {
+    if (data.size() < header_size || data.substr(0, magic.size()) != magic) return false;
+    uint64_t v[field_count];
+    for (size_t i = 0; i < field_count; ++i) v[i] = get_u64(data.substr(magic.size() + 8 * i, 8));
+    if (v[4] > 1 || v[5] > data.size() || v[6] != data.size() - header_size - v[5]) return false;
+    r.file = Identity{v[0], v[1], v[2], v[3]};
+    r.back_to_old = v[4] == 1;
+    r.old_text = data.substr(header_size, static_cast<size_t>(v[5]));
+    r.new_text = data.substr(header_size + static_cast<size_t>(v[5]));
+    return checksum(fields_of(r), r) == v[7];
 }
 
-// Up to `size` bytes at `offset`; fewer only at the end of the file.
-int read_range(int fd, uint64_t offset, uint64_t size, std::string& out) {
-    out.resize(static_cast<size_t>(size));
-    size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t got = again([&] {
-            return ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-        });
-        if (got < 0) return errno;
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
+std::string journal_name(const std::string& directory, const Identity& id) {
+    return directory + "/" + id.key() + ".journal";
+}
+
+// J3: the whole journal is durable, data and name, before the caller
+// touches the file. Written under another name and renamed, so that a
+// journal replaced by the one of putting the old text back (R2) is always
+// one or the other; `named` tells whether it replaced it.
+int write_journal(const std::string& directory, const Record& r, bool& named, Fd& fd) {
+    named = false;
+    const std::string name = journal_name(directory, r.file);
+    const std::string fresh = name + ".new";
+    fd.reset(again([&] { return ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600); }));
+    if (!fd.valid()) return errno;
+    int err = pwrite_all(fd.get(), encode(r), 0);
+    if (err == 0) err = sync_file(fd.get());
+    if (err == 0 && again([&] { return ::rename(fresh.c_str(), name.c_str()); }) != 0) err = errno;
+    if (err != 0) {
+        again([&] { return ::unlink(fresh.c_str()); });
+        fd.close();
+        return err;
     }
-    out.resize(done);
+    named = true;
+    return sync_directory_of(name);
+}
+
+// J5: the save's journal is voided, its magic wiped and synced, before it
+// is removed, so that one which a crash brings back, or which could not be
+// removed, never undoes the save: once this returns 0 the save is durable.
+int commit(int journal) noexcept {
+    if (int err = pwrite_all(journal, std::string(magic.size(), '\0'), 0)) return err;
+    return sync_file(journal);
+}
+
+// Best effort. A journal that a crash brings back no longer fits the
+// file (R3) and is removed then.
+void remove_journal(const std::string& directory, const Identity& id) noexcept {
+    try {
+        const std::string name = journal_name(directory, id);
+        again([&] { return ::unlink(name.c_str()); });
+        sync_directory_of(name);
+    } catch (...) {
+    }
+}
+
+// ENOENT where there is none; `valid` false for one that a kill cut short.
+int read_journal(const std::string& directory, const Identity& id, Record& r, bool& valid) {
+    valid = false;
+    Fd fd(again([&] {
+        return ::open(journal_name(directory, id).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }));
+    if (!fd.valid()) return errno;
+    std::string data;
+    if (int err = read_all(fd.get(), data)) return err;
+    valid = decode(data, r) && r.file == id;
     return 0;
 }
 
-// Whether a journal could have been left by someone who may write the
-// file anyway: a plain file of one name, owned by the file's owner or root,
-// or by a user whom the file's mode lets write it (everyone, or its group
-// when the journal has the file's group), and writable by nobody else.
-bool trusted(const struct stat& journal, const struct stat& file) noexcept {
-    if (!S_ISREG(journal.st_mode) || journal.st_nlink != 1) return false;
-    if ((journal.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
-    if (journal.st_uid == file.st_uid || journal.st_uid == 0) return true;
-    if ((file.st_mode & S_IWOTH) != 0) return true;
-    return (file.st_mode & S_IWGRP) != 0 && journal.st_gid == file.st_gid;
-}
-
-size_t common_prefix(std::string_view a, std::string_view b, size_t from) noexcept {
-    size_t at = from;
+size_t common_prefix(std::string_view a, std::string_view b) noexcept {
+    size_t at = 0;
     while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
     return at;
 }
 
-// Whether `file` is what a save of `fresh` over `old` leaves when it stops
-// part way, or what putting `old` back leaves when that stops in turn: the
-// old text, with one stretch of it overwritten by the new text's bytes at
-// the same offsets (at the end, the file may stop within that stretch).
-// `fresh` holds the new text's first bytes, as many as the file has.
-bool torn_write(std::string_view file, std::string_view old, std::string_view fresh, uint64_t fresh_size) {
-    const size_t old_until = common_prefix(file, old, 0);
-    const size_t fresh_until = common_prefix(file, fresh, old_until);
-    if (fresh_until == file.size()) return file.size() <= std::max<uint64_t>(old.size(), fresh_size);
-    return file.size() == old.size() && file.substr(fresh_until) == old.substr(fresh_until);
+// R1: whether `file` is what writing `fresh` from offset 0 over `old` and
+// then cutting the file to the length of `fresh` leaves when stopped at any
+// point: fresh[:k] + old[k:] for some k, or `fresh` itself. A file emptied,
+// cut or otherwise changed by anyone else is none of these.
+bool left_by_the_plan(std::string_view file, std::string_view old, std::string_view fresh) noexcept {
+    if (file == fresh) return true;
+    const size_t written = common_prefix(file, fresh);
+    if (file.size() > old.size()) return file.size() <= fresh.size() && written == file.size();
+    if (file.size() < old.size()) return false;
+    size_t old_from = file.size();
+    while (old_from > 0 && file[old_from - 1] == old[old_from - 1]) --old_from;
+    return old_from <= written;
 }
 
-enum class Verdict { absent, stale, untouched, torn };
-
-// How much old text a journal may make recovery read beyond the file's own
-// size: a file cut to a short new text still gets a long old one back.
-constexpr uint64_t old_text_allowance = 1 << 20;
-
-// Whether a trusted journal records a save that tore the file. `old` is
-// filled for `torn`.
-int judge(int journal, const struct stat& jst, int file, const struct stat& fst, Verdict& verdict,
-          std::string& old) {
-    verdict = Verdict::stale;
-    std::string raw;
-    if (int err = read_range(journal, 0, header_size, raw)) return err;
-    Header h;
-    // A committed journal has lost its magic; so has one whose writer died
-    // before it was whole.
-    if (!decode_header(raw, h) || !h.file.matches(identity_of(file, fst))) return 0;
-    if (h.old_size > UINT32_MAX || h.new_size > UINT32_MAX ||
-        static_cast<uint64_t>(jst.st_size) != header_size + h.old_size + h.new_size) {
-        return 0;  // cut short by a crash while it was written: the file was not touched yet
-    }
-    // Nothing is read far beyond what the file's own size allows: a journal
-    // claiming more than that does not fit this file.
-    const uint64_t size = static_cast<uint64_t>(fst.st_size);
-    if (h.old_size > std::max(size, old_text_allowance)) return 0;
-    if (int err = read_range(journal, header_size, h.old_size, old)) return err;
-    if (old.size() != h.old_size || old_checksum(h, old) != h.old_checksum) return 0;
-    std::string text, fresh;
-    if (int err = read_range(file, 0, size, text)) return err;
-    if (int err = read_range(journal, header_size + h.old_size, std::min(h.new_size, size), fresh)) return err;
-    const bool whole = fresh.size() == h.new_size && fresh == text && fnv1a(fresh) == h.new_checksum;
-    if (text == old) verdict = Verdict::untouched;
-    else if (whole || torn_write(text, old, fresh, h.new_size)) verdict = Verdict::torn;
-    return 0;
-}
-
-// Opens the journal at `name` and judges it for the file open as `file`:
-// `absent` when nothing stands there that we may obey. Not followed, and
-// never waited on (a FIFO): anything but a plain file of the file's writers
-// is passed over. Reading needs nothing more than read access to both.
-int examine(const std::string& name, int file, Fd& journal, Verdict& verdict, std::string& old) {
-    verdict = Verdict::absent;
-    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    journal.reset(again([&] { return ::open(name.c_str(), flags); }));
-    if (!journal.valid()) return 0;
-    struct stat jst, fst;
-    if (again([&] { return ::fstat(journal.get(), &jst); }) != 0) return 0;
-    if (again([&] { return ::fstat(file, &fst); }) != 0) return errno;
-    if (!trusted(jst, fst)) return 0;
-    return judge(journal.get(), jst, file, fst, verdict, old);
-}
-
-int overwrite(int fd, const Content& content) noexcept {
-    if (int err = write_from_start(fd, content)) return err;
+int overwrite(int fd, std::string_view head, std::string_view body) noexcept {
+    if (int err = write_from_start(fd, Content{head, body})) return err;
     // Only a shorter text needs the cut; the writes above extended the file
     // with real bytes, never with zeros.
-    if (again([&] { return ::ftruncate(fd, static_cast<off_t>(content.size())); }) != 0) return errno;
+    if (again([&] { return ::ftruncate(fd, static_cast<off_t>(head.size() + body.size())); }) != 0) return errno;
     return sync_file(fd);
 }
 
-int put_back(int fd, std::string_view old) noexcept { return overwrite(fd, Content{{}, old}); }
-
-bool same_file(const struct stat& a, const struct stat& b) noexcept {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Removes the journal open as `journal` if `name` still names it. Best
-// effort: a journal that stays is judged again, and is stale by then.
-void remove_journal(const std::string& name, int journal) noexcept {
-    struct stat opened, named;
-    if (again([&] { return ::fstat(journal, &opened); }) != 0) return;
-    if (again([&] { return ::lstat(name.c_str(), &named); }) != 0 || !same_file(opened, named)) return;
-    again([&] { return ::unlink(name.c_str()); });
-}
-
-// Errors of creating the journal that mean "no journal here", not "the save
-// failed": the directory takes no new file, or its place is taken by
-// something that is not ours.
-bool journal_unavailable(int err) noexcept {
-    return directory_refused(err) || err == EEXIST || err == ELOOP || err == EISDIR || err == ENXIO ||
-           err == ETXTBSY || err == EMLINK || err == ENAMETOOLONG;
+// R2: the old text goes back behind a journal of its own, going forward to
+// it over what the file holds now, so that a kill while it is written back
+// leaves a state that journal's plan knows.
+int put_back(const std::string& directory, Record r, int writable, std::string current) {
+    if (r.back_to_old) {
+        Record forward{r.file, false, std::move(current), std::move(r.old_text)};
+        bool named = false;
+        Fd journal;
+        // Not yet in the save journal's place: that one stays and is obeyed.
+        if (int err = write_journal(directory, forward, named, journal); err != 0 && !named) return err;
+        r = std::move(forward);
+    }
+    if (int err = overwrite(writable, {}, r.new_text)) return err;
+    remove_journal(directory, r.file);
+    return 0;
 }
 
 // A plain write of a file by a process without CAP_FSETID drops its set-id
@@ -258,153 +190,111 @@ void keep_set_id_bits(int fd, const struct stat& before) noexcept {
     again([&] { return ::fchmod(fd, before.st_mode & 07777); });
 }
 
-// The journal of one in-place save, from creation to commit.
-class Journal {
-public:
-    explicit Journal(std::string name) : name_(std::move(name)) {}
-    Journal(const Journal&) = delete;
-    Journal& operator=(const Journal&) = delete;
-
-    // Creates the journal readable by its writer alone, gives it the file's
-    // owner, group and read bits where allowed, writes the old and the new
-    // text, and makes it durable (data and directory entry) before the
-    // caller touches the file. On failure no journal is left; the errors of
-    // journal_unavailable() let the caller go on without one.
-    int begin(const std::string& target, int file, const struct stat& fst, std::string_view old,
-              const Content& content) {
-        fd_.reset(again([&] {
-            return ::open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        }));
-        if (!fd_.valid()) return errno;
-        take_file_permissions(fst);
-        int err = pwrite_all(fd_.get(), encode(Header{identity_of(file, fst)}, old, content), 0);
-        if (err == 0) err = sync_file(fd_.get());
-        if (err == 0) err = sync_directory_of(target);
-        if (err != 0) rollback();
+// S6: as open(path, "w+") would, with the old text put back at once where
+// the write fails.
+int save_unjournaled(int fd, std::string_view old, const Content& content) {
+    if (int err = overwrite(fd, content.head, content.body)) {
+        overwrite(fd, {}, old);
         return err;
     }
-
-    // The new text is synced: the journal is no longer needed. Its magic is
-    // wiped and synced first, so that a journal which a crash brings back
-    // (the directory sync after the removal may fail, or not reach the disk)
-    // is stale and never undoes the save: once this returns 0 the save is
-    // durable, whatever the directory sync says.
-    int commit(const std::string& target) noexcept {
-        if (int err = pwrite_all(fd_.get(), std::string(magic.size(), '\0'), 0)) return err;
-        if (int err = sync_file(fd_.get())) return err;
-        if (again([&] { return ::unlink(name_.c_str()); }) != 0) return errno;
-        fd_.close();
-        sync_directory_of(target);
-        return 0;
-    }
-
-    void rollback() noexcept {
-        if (fd_.valid()) again([&] { return ::unlink(name_.c_str()); });
-        fd_.close();
-    }
-
-private:
-    // Whoever may read the journal may read the file: others get the file's
-    // read bit for others, the group its group read bit only when the
-    // journal has the file's group; the rest stays 0600.
-    void take_file_permissions(const struct stat& fst) noexcept {
-        if (again([&] { return ::fchown(fd_.get(), fst.st_uid, fst.st_gid); }) != 0) {
-            again([&] { return ::fchown(fd_.get(), static_cast<uid_t>(-1), fst.st_gid); });
-        }
-        struct stat jst;
-        if (again([&] { return ::fstat(fd_.get(), &jst); }) != 0) return;
-        mode_t mode = 0600 | (fst.st_mode & S_IROTH);
-        if (jst.st_gid == fst.st_gid) mode |= fst.st_mode & S_IRGRP;
-        again([&] { return ::fchmod(fd_.get(), mode); });
-    }
-
-    std::string name_;
-    Fd fd_;
-};
-
-int save_unjournaled(int fd, const struct stat& st, std::string_view old, const Content& content) {
-    if (int err = overwrite(fd, content)) {
-        put_back(fd, old);
-        return err;
-    }
-    keep_set_id_bits(fd, st);
     return 0;
 }
 
-int write_in_place(const std::string& target, int file, const Content& content, bool locked) {
-    if (locked) {
-        if (int err = recover_in_place_save(target, file)) return err;
+// Not an errno: the save goes on without a journal.
+constexpr int no_journal = -1;
+
+int write_in_place(const std::string& directory, int file, const struct stat& st, const Content& content,
+                   Started started) {
+    const Identity id = identity_of(file, st);
+    PrivateLock lock;
+    if (int err = lock.take(directory, id, LockKind::exclusive, started)) {
+        return err == EINTR || err == EAGAIN ? err : no_journal;
     }
-    struct stat st;
-    if (again([&] { return ::fstat(file, &st); }) != 0) return errno;
-    std::string old;
-    if (int err = read_all(file, old)) return err;
-    Journal journal(journal_name(target));
-    if (int err = journal.begin(target, file, st, old, content)) {
-        return journal_unavailable(err) ? save_unjournaled(file, st, old, content) : err;
+    std::optional<std::string> unused;
+    if (int err = settle_journal(directory, id, file, file, unused)) return err;
+    Record r{id, true, {}, std::string(content.head)};
+    if (int err = read_all(file, r.old_text)) return err;
+    r.new_text += content.body;
+    // J4: a journal that cannot be made durable leaves the save as open()
+    // would do it: a journal left behind would undo it.
+    bool named = false;
+    Fd journal;
+    if (write_journal(directory, r, named, journal) != 0) {
+        if (named) remove_journal(directory, id);
+        return no_journal;
     }
-    int err = overwrite(file, content);
-    if (err == 0) err = journal.commit(target);
+    int err = overwrite(file, content.head, content.body);
+    if (err == 0) err = commit(journal.get());
     if (err == 0) {
-        keep_set_id_bits(file, st);
+        remove_journal(directory, id);
         return 0;
     }
     // Failed part way: the old text goes back at once. Should that fail
-    // too, the journal stays, and the next load puts the old text back.
-    if (put_back(file, old) == 0) journal.rollback();
+    // too, the journal stays, and this user's next load puts it back.
+    std::string current;
+    if (read_all(file, current) == 0) put_back(directory, std::move(r), file, std::move(current));
     return err;
 }
 
 }  // namespace
 
-std::string journal_name(const std::string& target) { return sibling_name(target, journal_tail); }
-
-int recover_in_place_save(const std::string& target, int file) noexcept {
+bool journal_exists(const std::string& directory, const Identity& id) noexcept {
     try {
-        const std::string name = journal_name(target);
-        Fd journal;
-        Verdict verdict;
-        std::string old;
-        if (int err = examine(name, file, journal, verdict, old)) return err;
-        if (verdict == Verdict::absent) return 0;
-        if (verdict == Verdict::torn) {
-            if (int err = put_back(file, old)) return err;
+        struct stat st;
+        return again([&] { return ::lstat(journal_name(directory, id).c_str(), &st); }) == 0 || errno != ENOENT;
+    } catch (...) {
+        return true;
+    }
+}
+
+int settle_journal(const std::string& directory, const Identity& id, int file, int writable,
+                   std::optional<std::string>& text) noexcept {
+    try {
+        Record r;
+        bool valid = false;
+        // What a writer killed before its journal's rename left.
+        again([&] { return ::unlink((journal_name(directory, id) + ".new").c_str()); });
+        if (int err = read_journal(directory, id, r, valid)) return err == ENOENT ? 0 : err;
+        std::string current;
+        if (int err = read_all(file, current)) return err;
+        if (valid && current != r.goal() && left_by_the_plan(current, r.old_text, r.new_text)) {
+            if (writable < 0) {
+                text = r.goal();
+                return 0;
+            }
+            return put_back(directory, std::move(r), writable, std::move(current));
         }
-        remove_journal(name, journal.get());
-        sync_directory_of(target);
+        remove_journal(directory, id);
         return 0;
     } catch (...) {
         return ENOMEM;
     }
 }
 
-std::optional<std::string> journaled_old_text(const std::string& target, int file) noexcept {
-    try {
-        Fd journal;
-        Verdict verdict;
-        std::string old;
-        if (examine(journal_name(target), file, journal, verdict, old) != 0 || verdict != Verdict::torn) {
-            return std::nullopt;
-        }
-        return old;
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
-int save_in_place(const std::string& target, int file, const Content& content) noexcept {
+int save_in_place(int file, const Content& content, Started started) noexcept {
     try {
         LockOutcome outcome;
-        if (int err = wait_for_lock(file, LockKind::exclusive, LockByte::writer, outcome)) {
+        if (int err = wait_for_lock(file, LockKind::exclusive, LockByte::writer, started, outcome)) {
             if (err == EINTR) return err;
             // A file system without these locks (ENOLCK on some network
             // ones): open(path, "w+") works there, so the save goes on.
             outcome = LockOutcome::held_by_reader;
         }
-        // Another writer of the file, stuck past the bound: going on would
-        // mix our text with theirs.
+        // L3: another writer of the file, stuck past the writers' wait:
+        // going on would mix our text with theirs.
         if (outcome == LockOutcome::held_by_writer) return EAGAIN;
-        return write_in_place(target, file, content, outcome == LockOutcome::locked);
+        struct stat st;
+        if (again([&] { return ::fstat(file, &st); }) != 0) return errno;
+        std::string directory;
+        int err = private_directory(directory) == 0 ? write_in_place(directory, file, st, content, started)
+                                                    : no_journal;
+        if (err == no_journal) {
+            std::string old;
+            if (int read_err = read_all(file, old)) return read_err;
+            err = save_unjournaled(file, old, content);
+        }
+        if (err == 0) keep_set_id_bits(file, st);
+        return err;
     } catch (...) {
         return ENOMEM;
     }

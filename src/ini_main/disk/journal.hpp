@@ -1,47 +1,45 @@
-// Writing a file over itself so that a crash at any moment leaves the old
-// text or the new one: the old text first goes to a rollback journal beside
-// the file, as SQLite does for a database.
+// Writing a file over itself so that a kill at any moment leaves the old
+// text or the new one: the old text first goes to a rollback journal, as
+// SQLite does for a database, but in the writer's private directory
+// (disk/private_dir.hpp), named by the file's identity, never beside the
+// file. The rules and their tests are in disk/PROTOCOL.md (J1-J6, R1-R5).
 //
-//   no journal --begin--> journal synced --overwrite+sync--> new text synced
-//        ^                     |                                   |
-//        +---- rollback -------+ (crash here: the next load       commit:
-//              (old text back)   restores the old text)           journal removed
+//   no journal --J3--> journal synced --overwrite+cut+sync--> new text synced
+//        ^                  |                                      |
+//        +-- R2: back to ---+ (a kill here: the next load of this  J5: journal
+//            the old text     user puts the old text back)          removed
 //
-// Writers hold the file's own writer lock (disk/file_lock.hpp) from before
-// the journal exists until it is gone, so a journal found by whoever holds
-// that lock belongs to a writer that died. It is obeyed only when it comes
-// from someone who could have written the file anyway, and only to undo a
-// torn write of the very save it records: it holds the old text and the new,
-// and the file must hold the new text's first bytes over the old ones.
+// The journal records the write plan: its text written from offset 0, then
+// the file cut to its length. The states a kill can leave are then exactly
+// known, and recovery writes only over one of them (R1).
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "disk/file_lock.hpp"
 #include "disk/posix_io.hpp"
+#include "disk/private_dir.hpp"
 
 namespace ini::posix {
 
-// The journal's name for a file whose links are already resolved.
-std::string journal_name(const std::string& target);
+// Overwrites the regular file open as `file` (read and write) with `content`. Where no private directory or journal can be
+// had the file is overwritten without one, as open(path, "w+") would: never
+// extended with zeros, but a kill can leave the new text's first part over
+// the old text.
+int save_in_place(int file, const Content& content, Started started) noexcept;
 
-// Overwrites the regular file open as `file` (read and write), reached at
-// `target`, with `content`. Where no journal can be made (a directory that
-// refuses new files, or something not ours in the journal's place) the file
-// is overwritten without one: never extended with zeros, but a crash can
-// leave the new text's first part over the old text.
-int save_in_place(const std::string& target, int file, const Content& content) noexcept;
+// Whether a journal of this user stands for the file `id`.
+bool journal_exists(const std::string& directory, const Identity& id) noexcept;
 
-// Settles the journal of the regular file open as `file` (read and write),
-// whose writer lock the caller holds: puts back the old text of a save that
-// died part way, removes a journal of ours that no longer fits the file,
-// and leaves anything else alone. 0 unless a torn file could not be mended.
-int recover_in_place_save(const std::string& target, int file) noexcept;
-
-// For a reader who may not mend the file open as `file` (for reading): the
-// old text that a journal of its writers records, when the file holds a
-// torn write of that save. Nothing is written or removed; nothing comes
-// back when there is no such journal or this reader may not read it.
-std::optional<std::string> journaled_old_text(const std::string& target, int file) noexcept;
+// Settles the journal of the file `id`, open for reading as `file`, whose
+// private lock the caller holds exclusively. Where the file is exactly one
+// of the states the journal's write plan can leave part way (neither whole
+// text), the journal's text goes back: written through `writable` (the same file open for writing) when
+// given, else handed over in `text` for the caller to read, the journal
+// kept. Anything else means someone changed the file since: the journal is
+// removed and the file left alone (R3).
+int settle_journal(const std::string& directory, const Identity& id, int file, int writable,
+                   std::optional<std::string>& text) noexcept;
 
 }  // namespace ini::posix

@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <mutex>
+#include <set>
+#include <utility>
 #include <string_view>
 
 #include "disk/file_lock.hpp"
 #include "disk/journal.hpp"
+#include "disk/private_dir.hpp"
 
 // Linux-only features; the portable build does without them.
 #if defined(O_TMPFILE) && !defined(KESTRA_PORTABLE)
@@ -121,9 +125,20 @@ bool is_temporary_of(std::string_view name, std::string_view stem) noexcept {
 // A process killed between naming its temporary file and the rename leaves
 // that file behind. A save holds a name for no longer than one rename (or,
 // without O_TMPFILE, one write and fsync), so a leftover older than a minute
-// belongs to no running save and is removed; leftovers never pile up.
+// belongs to no running save and is removed. S7: the directory is read at
+// most once per process, so that a save costs the same beside any number
+// of other files.
 void remove_stale_temporaries(const std::string& target) {
     constexpr time_t stale_after_seconds = 60;
+    static std::mutex guard;
+    // By identity, not by name: "." names another directory after a chdir.
+    static std::set<std::pair<dev_t, ino_t>> looked_at;
+    struct stat folder;
+    if (again([&] { return ::stat(directory_of(target).c_str(), &folder); }) != 0) return;
+    {
+        const std::lock_guard<std::mutex> held(guard);
+        if (!looked_at.insert({folder.st_dev, folder.st_ino}).second) return;
+    }
     DIR* dir = ::opendir(directory_of(target).c_str());
     if (dir == nullptr) return;
     const std::string stem = sibling_stem(base_name_of(target), temporary_tail_size);
@@ -274,27 +289,31 @@ bool rename_impossible(int err) noexcept { return directory_refused(err) || err 
 // look at its name; the save starts again on the file now there.
 constexpr int replaced_meanwhile = -4;
 
+// S5: no room for a second copy of the text, where open(path, "w+") and a
+// write over the file itself would still succeed.
+bool no_room(int err) noexcept { return err == ENOSPC || err == EDQUOT; }
+
 // A regular file that exists, open for reading and writing as `file`.
 // `last_try`: a name that no longer leads to the open file gets it written
 // in place rather than looked up again.
 int save_existing(const std::string& path, int file, const struct stat& st, const Content& content,
-                  bool last_try) {
+                  bool last_try, Started started) {
     std::string target;
     bool exact = false;
     if (int err = file_path(file, st, path, target, exact)) return err;
     if (!exact && !last_try) return replaced_meanwhile;
     // More than one name: the file itself is written.
-    if (!exact || st.st_nlink > 1) return save_in_place(target, file, content);
+    if (!exact || st.st_nlink > 1) return save_in_place(file, content, started);
     const Existing existing{true, st};
     const int err = save_by_rename(target, existing, content);
-    if (err == keep_in_place || rename_impossible(err)) return save_in_place(target, file, content);
+    if (err == keep_in_place || rename_impossible(err) || no_room(err)) return save_in_place(file, content, started);
     return err;
 }
 
 // No file at `path`. A dangling symbolic link is followed as open(path,
 // "w+") follows it, with the kernel's own checks, by creating the file it
 // names; that empty file goes again if the save fails.
-int save_new(const std::string& path, const Content& content) {
+int save_new(const std::string& path, const Content& content, Started started) {
     struct stat st;
     if (again([&] { return ::lstat(path.c_str(), &st); }) != 0 || !S_ISLNK(st.st_mode)) {
         return save_by_rename(path, Existing{}, content);
@@ -305,92 +324,62 @@ int save_new(const std::string& path, const Content& content) {
     std::string target;
     bool exact = false;
     if (int err = file_path(created.get(), st, path, target, exact)) return err;
-    const int err = save_existing(path, created.get(), st, content, true);
+    const int err = save_existing(path, created.get(), st, content, true, started);
     if (err != 0 && exact) again([&] { return ::unlink(target.c_str()); });
     return err;
 }
 
-// Waits for the file's writer lock and settles its journal; then keeps a
-// shared lock in `hold` so that no writer of ours starts until the load
-// has read the file.
-int settle_and_hold(const std::string& path, Fd& file, Fd& hold) {
-    LockOutcome outcome;
-    if (int err = wait_for_lock(file.get(), LockKind::exclusive, LockByte::writer, outcome)) {
-        return err == EINTR ? err : 0;
-    }
-    if (outcome != LockOutcome::locked) return 0;
-    struct stat st;
-    std::string target;
-    bool exact = false;
-    // A file that cannot be told by its name is read as open() reads it.
-    if (again([&] { return ::fstat(file.get(), &st); }) == 0 && file_path(file.get(), st, path, target, exact) == 0 &&
-        exact) {
-        if (int err = recover_in_place_save(target, file.get())) return err;
-    }
-    if (share_lock(file.get(), LockByte::writer) == 0) hold.reset(file.release());
-    return 0;
-}
-
-// Whether anything stands at the journal's path of the file open as
-// `file`; `target` is the file's own name when it can be told.
-bool journal_present(int file, const std::string& path, std::string& target) {
-    struct stat st;
-    bool exact = false;
-    if (again([&] { return ::fstat(file, &st); }) != 0) return true;
-    if (file_path(file, st, path, target, exact) != 0) return true;  // the settling decides
-    if (!exact) {
-        target.clear();
-        return false;
-    }
-    return again([&] { return ::lstat(journal_name(target).c_str(), &st); }) == 0 || errno != ENOENT;
-}
-
-// Opens `path` with `flags` only where it leads to a regular file. An open
-// of a FIFO, even one closed at once, lets a writer waiting for a reader go
-// on: its bytes would come to us and be lost, and the engine's own open would
-// then wait for a writer that never comes. So the file is first reached
-// without being opened (O_PATH), and only a regular one is opened, through
-// that very descriptor where /proc allows.
-int open_if_regular(const std::string& path, int flags, Fd& file) {
-    struct stat st;
+// R6, S2: what `path` leads to, reached without opening it: an open of a
+// FIFO, even one closed at once, lets a writer waiting for its reader go on,
+// and its bytes would then be lost to whoever reads it next. `reached`
+// holds it where the system can (O_PATH); `st` is its stat.
+int reach(const std::string& path, Fd& reached, struct stat& st) {
 #if defined(O_PATH) && defined(__linux__) && !defined(KESTRA_PORTABLE)
-    Fd reached(again([&] { return ::open(path.c_str(), O_PATH | O_CLOEXEC); }));
+    reached.reset(again([&] { return ::open(path.c_str(), O_PATH | O_CLOEXEC); }));
     if (!reached.valid()) return errno;
-    if (again([&] { return ::fstat(reached.get(), &st); }) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return 0;
-    const std::string same = "/proc/self/fd/" + std::to_string(reached.get());
-    file.reset(again([&] { return ::open(same.c_str(), flags); }));
-    if (file.valid() || errno != ENOENT) return file.valid() ? 0 : errno;
-    // No /proc: the path again, which can only differ if replaced meanwhile.
+    return again([&] { return ::fstat(reached.get(), &st); }) == 0 ? 0 : errno;
+#else
+    (void)reached;
+    return again([&] { return ::stat(path.c_str(), &st); }) == 0 ? 0 : errno;
 #endif
-    if (again([&] { return ::stat(path.c_str(), &st); }) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return 0;
-    file.reset(again([&] { return ::open(path.c_str(), flags); }));
+}
+
+// Opens `path` with `flags`, as the file `st` describes; 0 with `file`
+// empty where the path leads elsewhere by now (replaced meanwhile).
+int open_same(const std::string& path, const struct stat& st, int flags, Fd& file) {
+    file.reset(again([&] { return ::open(path.c_str(), flags, 0666); }));
     if (!file.valid()) return errno;
-    if (again([&] { return ::fstat(file.get(), &st); }) != 0 || !S_ISREG(st.st_mode)) file.close();
+    struct stat opened;
+    if (again([&] { return ::fstat(file.get(), &opened); }) != 0) return errno;
+    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) file.close();
     return 0;
 }
 
-// Opens the regular file at `path` for reading as `file`, and waits for a
-// save of ours in progress on it with a shared lock (`locked` when taken).
-// `file` stays empty where there is nothing to settle: no regular file, or
-// a file system without these locks.
-int open_for_reading(const std::string& path, Fd& file, bool& locked) {
-    locked = false;
-    open_if_regular(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, file);
-    if (!file.valid()) return 0;
-    LockOutcome outcome;
-    if (int err = wait_for_lock(file.get(), LockKind::shared, LockByte::writer, outcome)) {
-        file.close();
-        return err == EINTR ? err : 0;
-    }
-    locked = outcome == LockOutcome::locked;
+// Settles this user's journal of the file open as `file` before a load
+// (R4), and keeps the private lock shared in `lock` so that no in-place
+// save of ours starts until the load has read the file (L4).
+int settle_for_load(const std::string& path, int file, const std::string& directory, PrivateLock& lock,
+                    std::optional<std::string>& text, Started started) {
+    struct stat st;
+    if (again([&] { return ::fstat(file, &st); }) != 0) return 0;
+    const Identity id = identity_of(file, st);
+    if (int err = lock.take(directory, id, LockKind::shared, started)) return err == EINTR ? err : 0;
+    if (!journal_exists(directory, id)) return 0;
+    if (int err = lock.take(directory, id, LockKind::exclusive, started)) return err == EINTR ? err : 0;
+    // The path is opened again for writing only now, under the lock, and
+    // the file it leads to must be the one the journal is for: a file
+    // renamed over the path meanwhile must not get another file's text.
+    // A user who may not write it gets the text to read instead.
+    Fd writable;
+    open_same(path, st, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, writable);
+    if (int err = settle_journal(directory, id, file, writable.valid() ? writable.get() : -1, text)) return err;
+    lock.share();
     return 0;
 }
 
 }  // namespace
 
-int save_file(std::string path, const Content& content) noexcept {
+int save_file(std::string path, const Content& content, Started started) noexcept {
     try {
         if (path.empty()) return ENOENT;
         // What open(path, "w+") answers for any path that ends in a slash.
@@ -398,15 +387,20 @@ int save_file(std::string path, const Content& content) noexcept {
         for (int attempt = 1;; ++attempt) {
             // The kernel walks the path, links included, with the same checks
             // as open(path, "w+"): where it refuses, the save fails with its error.
-            Fd file(again([&] { return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
-            if (!file.valid()) return errno == ENOENT ? save_new(path, content) : errno;
+            Fd reached;
             struct stat st;
-            if (again([&] { return ::fstat(file.get(), &st); }) != 0) return errno;
-            if (!S_ISREG(st.st_mode)) {
-                file.close();
-                return write_special(path, content);
+            if (int err = reach(path, reached, st)) return err == ENOENT ? save_new(path, content, started) : err;
+            // S2: anything but a regular file is opened for writing once, by
+            // the write itself.
+            if (!S_ISREG(st.st_mode)) return write_special(path, content);
+            // S1: with O_CREAT, so that the kernel's protected_regular
+            // applies as it does to open(path, "w+").
+            Fd file;
+            if (int err = open_same(path, st, O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, file)) {
+                return err;
             }
-            const int err = save_existing(path, file.get(), st, content, attempt == max_attempts);
+            if (!file.valid()) continue;
+            const int err = save_existing(path, file.get(), st, content, attempt == max_attempts, started);
             if (err != replaced_meanwhile) return err;
         }
     } catch (...) {
@@ -414,29 +408,25 @@ int save_file(std::string path, const Content& content) noexcept {
     }
 }
 
-int recover_file(std::string path, Fd& hold, std::optional<std::string>& old) noexcept {
+int recover_file(std::string path, LoadHold& hold, std::optional<std::string>& text, Started started) noexcept {
     try {
         if (path.empty()) return 0;
+        Fd reached;
+        struct stat st;
+        if (reach(path, reached, st) != 0 || !S_ISREG(st.st_mode)) return 0;
         Fd file;
-        bool locked = false;
-        if (int err = open_for_reading(path, file, locked); err != 0 || !file.valid()) return err;
-        std::string target;
-        if (!journal_present(file.get(), path, target)) {
-            if (locked) hold.reset(file.release());
-            return 0;
+        if (open_same(path, st, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, file) != 0 || !file.valid()) return 0;
+        // L5: a writer of the file part way through its in-place save (only
+        // a writer can hold the lock that keeps this shared one off).
+        LockOutcome outcome;
+        if (int err = wait_for_lock(file.get(), LockKind::shared, LockByte::writer, started, outcome)) {
+            if (err == EINTR) return err;
         }
-        // A load opens the file for writing only when a journal needs
-        // settling, so that watchers of the file see no write at each load.
-        Fd writable;
-        open_if_regular(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, writable);
-        if (writable.valid()) {
-            file.close();  // its shared lock would keep the settling waiting
-            return settle_and_hold(path, writable, hold);
+        std::string directory;
+        if (private_directory(directory) == 0) {
+            if (int err = settle_for_load(path, file.get(), directory, hold.lock, text, started)) return err;
         }
-        // A reader who may not write the file mends nothing: it reads the
-        // old text where the journal gives it, else what open() reads.
-        if (!target.empty()) old = journaled_old_text(target, file.get());
-        if (locked) hold.reset(file.release());
+        hold.file.reset(file.release());
         return 0;
     } catch (...) {
         return ENOMEM;

@@ -1,29 +1,40 @@
-// The save's file dance in plain POSIX: no Python, errno out.
+// The save's file dance in plain POSIX: no Python, errno out. The rules it
+// keeps, and the tests that prove each, are in disk/PROTOCOL.md.
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "disk/file_lock.hpp"
 #include "disk/posix_io.hpp"
+#include "disk/private_dir.hpp"
 
 namespace ini::posix {
 
 // Makes the file at `target` hold exactly `content`; 0 or an errno (EINTR
-// only when a signal came while it waited for another writer). A
-// regular file is replaced by a synced new file renamed over it, or, where
-// it has other hard links, where its owner could not be kept or where the
-// directory takes no new file, written over in place (see disk/journal.hpp).
+// only when a signal came while it waited for another writer: ask again with
+// the same `started`). A regular file is replaced by a synced new file
+// renamed over it, or, where it has other hard links, where its owner could
+// not be kept, where the directory takes no new file or the disk has no
+// room for a second copy, written over in place (see disk/journal.hpp).
 // Anything else (a device, a FIFO) is written as open(path, "w+") would.
 // On failure the target is as it was and nothing of the save is left.
-int save_file(std::string target, const Content& content) noexcept;
+int save_file(std::string target, const Content& content, Started started) noexcept;
 
-// Before a load of `path`: waits for a save of ours in progress on that
-// file, puts back what an interrupted in-place save left (see
-// disk/journal.hpp), and keeps in `hold` a lock that holds off our writers
-// of the file until the load ends. A reader who may not write the file
-// mends nothing; `old` gets the text to read instead of the torn file where
-// the journal gives it. 0 also when there was nothing to do or nothing
-// could be held; EINTR when a signal came during a wait.
-int recover_file(std::string path, Fd& hold, std::optional<std::string>& old) noexcept;
+// What a load keeps until it has read the file: the file, with a shared
+// lock that holds off writers of other users briefly, and this user's
+// private lock, which holds off this user's in-place saves.
+struct LoadHold {
+    Fd file;
+    PrivateLock lock;
+};
+
+// Before a load of `path`: waits for an in-place save in progress on that
+// file, puts back what this user's killed in-place save left (see
+// disk/journal.hpp), and keeps in `hold` the locks that hold off writers
+// until the load ends. Where the file cannot be written, `text` gets what
+// to read instead of the torn file. 0 also when there was nothing to do or
+// nothing could be held; EINTR when a signal came during a wait.
+int recover_file(std::string path, LoadHold& hold, std::optional<std::string>& text, Started started) noexcept;
 
 }  // namespace ini::posix

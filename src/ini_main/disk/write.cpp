@@ -56,11 +56,12 @@ int without_gil(Work work) noexcept {
 bool replace_file(PyObject* path, std::string_view head, std::string_view body) noexcept {
     std::string target;
     if (!file_system_path(path, target)) return false;
-    const int err = without_gil([&] { return posix::save_file(target, posix::Content{head, body}); });
+    const posix::Started started = posix::Started::now();
+    const int err = without_gil([&] { return posix::save_file(target, posix::Content{head, body}, started); });
     return err == 0 || (err > 0 && raise_os_error(err, path));
 }
 
-bool recover_interrupted_save(PyObject* path, posix::Fd* hold, Ref* old) noexcept {
+bool recover_interrupted_save(PyObject* path, posix::LoadHold* hold, Ref* old) noexcept {
     std::string target;
     if (!file_system_path(path, target)) {
         // Not a file name (a list of them, a number): the engine's read
@@ -69,16 +70,38 @@ bool recover_interrupted_save(PyObject* path, posix::Fd* hold, Ref* old) noexcep
         PyErr_Clear();
         return true;
     }
-    posix::Fd held;
-    std::optional<std::string> journaled;
-    const int err = without_gil([&] { return posix::recover_file(target, held, journaled); });
-    if (hold != nullptr) hold->reset(held.release());
+    posix::LoadHold unheld;
+    posix::LoadHold& held = hold != nullptr ? *hold : unheld;
+    std::optional<std::string> text;
+    const posix::Started started = posix::Started::now();
+    const int err = without_gil([&] { return posix::recover_file(target, held, text, started); });
     if (err != 0) return err > 0 && raise_os_error(err, path);
-    if (journaled && old != nullptr) {
-        *old = Ref::steal(PyBytes_FromStringAndSize(journaled->data(), static_cast<Py_ssize_t>(journaled->size())));
+    if (text && old != nullptr) {
+        *old = Ref::steal(PyBytes_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
         if (!*old) return false;
     }
     return true;
+}
+
+Ref read_settled(PyObject* path) noexcept {
+    posix::LoadHold hold;
+    Ref text;
+    if (!recover_interrupted_save(path, &hold, &text)) return Ref();
+    if (text) return text;
+    if (!hold.file.valid()) {
+        Py_INCREF(Py_None);
+        return Ref::steal(Py_None);
+    }
+    std::string data;
+    int err = 0;
+    Py_BEGIN_ALLOW_THREADS
+    err = posix::read_all(hold.file.get(), data);
+    Py_END_ALLOW_THREADS
+    if (err != 0) {
+        raise_os_error(err, path);
+        return Ref();
+    }
+    return Ref::steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
 }
 
 }  // namespace ini

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "disk/posix_io.hpp"
+#include "disk/save.hpp"
 #include "ref.hpp"
 
 namespace ini {
@@ -23,15 +24,19 @@ namespace ini {
 // is set, no file of the save remains and the target is as it was.
 bool replace_file(PyObject* path, std::string_view head, std::string_view body) noexcept;
 
-// Puts back the old text of a file whose in-place save was killed part way,
-// so that a load finds the old text or the new, never a mixture. Call it
-// before reading the file; `hold`, if given, then keeps our in-place writers
-// of the file waiting until it is closed after the read. A reader who may
-// not write the file mends nothing: where the journal gives the old text, it
-// is set in `old` (bytes), to be read instead of the torn file. False with an
-// exception set only when a torn file cannot be repaired, or when a signal
-// handler raised during a wait; a path that names no file is left to the
-// reader.
-bool recover_interrupted_save(PyObject* path, posix::Fd* hold = nullptr, Ref* old = nullptr) noexcept;
+// Puts back the old text of a file whose in-place save by this user was
+// killed part way, so that a load finds the old text or the new, never a
+// mixture. Call it before reading the file; `hold`, if given, then keeps
+// in-place writers of the file waiting until it is destroyed after the
+// read. Where the file cannot be written, the text to read instead of the
+// torn file is set in `old` (bytes). False with an exception set only when
+// a torn file cannot be repaired, or when a signal handler raised during a
+// wait; a path that names no file is left to the reader.
+bool recover_interrupted_save(PyObject* path, posix::LoadHold* hold = nullptr, Ref* old = nullptr) noexcept;
+
+// The bytes of the regular file at `path`, read once settled as above and
+// under the same locks; None where the path names no regular file (the
+// caller's open then answers, and a FIFO is opened by that open alone).
+Ref read_settled(PyObject* path) noexcept;
 
 }  // namespace ini

@@ -95,7 +95,7 @@ PyObject* read(PyObject* const* args) noexcept {
     if (!read) return fail_at(id, 1);
     Ref path = get_attr(self, names.attr_path);
     if (!path) return fail_at(id, 2);
-    posix::Fd writers_held;  // until the engine has read the file
+    posix::LoadHold writers_held;  // until the engine has read the file
     Ref journaled;
     if (!recover_interrupted_save(path.get(), &writers_held, &journaled)) return fail_at(id, 3);
     Ref result = read_natively(engine.get(), path.get(), journaled.get());

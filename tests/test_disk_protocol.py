@@ -1,0 +1,222 @@
+"""Rules of src/ini_main/disk/PROTOCOL.md that no other module proves: the system calls of a rename save (S7),
+the owner and group of the new file (S8), the kernel's protected_regular (S1), the settling step's identity
+check (R3) and the lock a load holds until it has read (L4).
+
+Run as `python -m test_disk_protocol ROLE PATH` it is a child with the fault shim preloaded (see `child`)."""
+from __future__ import annotations
+
+import configparser
+import ctypes
+import io
+import json
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+ROOT = os.geteuid() == 0
+PORTABLE = os.environ.get("KESTRA_PORTABLE") == "1"
+OLD_STATE = {"a": {"x": "1", "pad": "p" * 300}, "keep": {"y": "2"}}
+NEW_STATE = {"a": {"x": "2"}}
+
+
+def rendered(state: dict[str, dict[str, str]]) -> bytes:
+    engine = configparser.ConfigParser()
+    engine.read_dict(state)
+    text = io.StringIO()
+    engine.write(text)
+    return text.getvalue().encode("utf-8-sig")
+
+
+OLD, NEW = rendered(OLD_STATE), rendered(NEW_STATE)
+
+
+def spawn(shim: str, role: str, path: Path, rules: str = "", crash: int = 0) -> subprocess.Popen[str]:
+    """A child in `role` with the shim preloaded; it prints "ready" once it has imported everything."""
+    env = {**os.environ, "SHIM": shim, "RULES": rules, "CRASH": str(crash),
+           "LD_PRELOAD": " ".join(p for p in (os.environ.get("LD_PRELOAD"), shim) if p)}
+    child = subprocess.Popen([sys.executable, "-m", "test_disk_protocol", role, str(path)], cwd=HERE, env=env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout is not None and child.stdout.readline() == "ready\n", child.communicate()
+    return child
+
+
+def finish(child: subprocess.Popen[str]) -> dict:
+    out, err = child.communicate(timeout=60)
+    assert child.returncode in (0, -9), err
+    return json.loads(out) if out else {}
+
+
+def linked_file(tmp_path: Path, content: bytes) -> Path:
+    """A file with a second name, so that saves write it in place behind a journal."""
+    path = tmp_path / "settings.ini"
+    path.write_bytes(content)
+    os.link(path, tmp_path / "twin.ini")
+    return path
+
+
+@pytest.fixture
+def private_home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    state = tmp_path / "state"
+    state.mkdir(mode=0o700)
+    monkeypatch.setenv("XDG_STATE_HOME", str(state))
+    (tmp_path / "files").mkdir()
+    return tmp_path / "files"
+
+
+def test_the_system_calls_of_a_rename_save(shim: str, private_home: Path) -> None:
+    """S7: the second save of a process makes exactly the calls the protocol lists; none reads the directory."""
+    if PORTABLE:
+        pytest.skip("the portable build names its temporary and has no O_PATH")
+    for number in range(1000):
+        (private_home / f"other{number}.ini").write_bytes(b"")
+    path = private_home / "settings.ini"
+    path.write_bytes(OLD)
+    calls = finish(spawn(shim, "save twice", path))["calls"]
+    assert calls == ["open", "fstat", "open", "fstat", "open", "fchmod", "listxattr", "pwrite", "fsync",
+                     "getentropy", "linkat", "close", "rename", "stat", "open", "fsync", "close", "close", "close"]
+
+
+@pytest.mark.skipif(not ROOT, reason="giving a file to another owner or group needs root")
+@pytest.mark.parametrize("owner", [(0, 4322), (4321, 0), (4321, 4322)], ids=str)
+def test_owner_and_group_survive_a_save_by_rename(ini_main, tmp_path: Path, owner: tuple[int, int]) -> None:
+    """S8: each of owner and group is kept, also when only one of them differs from the saver's."""
+    path = tmp_path / "s.ini"
+    path.write_bytes(OLD)
+    os.chown(path, *owner)
+    before = path.stat().st_ino
+    ini_main.KestraIniMain(path)._set("a", "x", "2")
+    info = path.stat()
+    assert (info.st_uid, info.st_gid) == owner and info.st_ino != before and b"x = 2" in path.read_bytes()
+
+
+@pytest.mark.skipif(not ROOT, reason="another user's file needs root to set up")
+def test_a_planted_file_in_a_sticky_directory_is_refused_as_open_refuses_it(tmp_path: Path) -> None:
+    """S1: with fs.protected_regular, where open(path, "w+") fails on another user's file in a sticky
+    directory, the save fails alike and writes nothing into it."""
+    knob = Path("/proc/sys/fs/protected_regular")
+    try:
+        old = knob.read_text()
+        knob.write_text("1")
+    except OSError:
+        pytest.skip("fs.protected_regular cannot be turned on here")
+    try:
+        sticky = tmp_path / "shared"
+        sticky.mkdir()
+        sticky.chmod(0o1777)
+        planted = sticky / "victim.ini"
+        planted.write_bytes(b"[planted]\n")
+        os.chown(planted, 65534, 65534)
+        planted.chmod(0o666)
+        code = ("import os, sys\nos.setresgid(4321, 4321, 4321); os.setresuid(4321, 4321, 4321)\n"
+                "from kestra_ini._durable import replace_file\n"
+                "for opener in (lambda p: open(p, 'w+'), lambda p: replace_file(p, b'[a]\\nx = 2\\n')):\n"
+                "    try:\n        opener(sys.argv[1])\n    except OSError as error:\n        print(error.errno)\n"
+                "    else:\n        print(0)\n")
+        done = subprocess.run([sys.executable, "-c", code, str(planted)], capture_output=True, text=True,
+                              timeout=60, cwd="/")
+        first, second = done.stdout.split()
+        assert first == second != "0", done
+        assert planted.read_bytes() == b"[planted]\n"
+    finally:
+        knob.write_text(old)
+
+
+def tear(shim: str, path: Path) -> None:
+    """A save of NEW over OLD killed just after its last write of the file's text: the file is torn and this
+    user's journal of it stands."""
+    finish(spawn(shim, "tear", path))
+    assert path.read_bytes() not in (OLD, NEW)
+
+
+@pytest.mark.skipif(PORTABLE, reason="the portable build has no birth time to tell the file by")
+def test_the_settling_writes_only_the_file_it_read(shim: str, private_home: Path) -> None:
+    """R3: a file renamed over the path while a load settles the journal of the file it opened never gets that
+    journal's text: the load reopens the path for writing only under its lock, and checks it is the same file."""
+    path = linked_file(private_home, OLD)
+    tear(shim, path)
+    # Held back at the open that reopens the path for writing, after the lock.
+    loader = spawn(shim, "load", path, rules="open:5:-800")
+    time.sleep(0.4)
+    other = private_home / "other.ini"
+    other.write_bytes(b"[other]\nz = 9\n")
+    os.rename(other, path)
+    outcome = finish(loader)
+    assert outcome["held"].startswith(f"open|{path}|") and "flags=80902" in outcome["held"], outcome
+    assert path.read_bytes() == b"[other]\nz = 9\n", outcome
+
+
+def test_a_load_holds_off_an_in_place_save_until_it_has_read(shim: str, private_home: Path) -> None:
+    """L4: a load of this user holds its private lock until it has read the file, so that an in-place save of
+    this user, stalled half written, never shows a torn file to it."""
+    path = linked_file(private_home, OLD)
+    loader = spawn(shim, "load", path, rules="hold the engine's open")
+    time.sleep(0.3)
+    saver = spawn(shim, "save", path, rules="ftruncate:1:-2500")  # held back while the file is torn
+    outcome = finish(loader)
+    finish(saver)
+    assert outcome["loaded"] == OLD_STATE and outcome["held"] == "open", outcome
+    assert path.read_bytes() == NEW
+
+
+def child(role: str, path: str) -> None:
+    """The child's part: arms the shim with RULES (and CRASH) around one operation and prints what it saw."""
+    from kestra_ini._durable import replace_file
+    from kestra_ini.ini_main import KestraIniMain
+
+    shim = ctypes.CDLL(os.environ["SHIM"])
+    shim.shim_arm.argtypes = [ctypes.c_char_p, ctypes.c_long]
+    shim.shim_disarm.restype = ctypes.c_char_p
+    rules = os.environ["RULES"].encode()
+    print("ready", flush=True)
+    if role == "save twice":
+        replace_file(path, NEW)
+        shim.shim_arm(b"", 0)
+        replace_file(path, OLD)
+        log = shim.shim_disarm().decode().splitlines()
+        print(json.dumps({"calls": [line.split("|")[0] for line in log]}))
+    elif role == "tear":
+        replace_file(path, OLD)  # makes the private directory, which the runs below then find
+        shim.shim_arm(b"", 0)
+        replace_file(path, NEW)
+        log = shim.shim_disarm().decode().splitlines()
+        last_write = max(i for i, line in enumerate(log, 1) if line.startswith(f"pwrite|{path}|"))
+        replace_file(path, OLD)
+        shim.shim_arm(b"", last_write)
+        replace_file(path, NEW)
+    elif role == "save":
+        shim.shim_arm(rules, 0)
+        replace_file(path, NEW)
+        shim.shim_disarm()
+    elif rules == b"hold the engine's open":
+        held: list[str] = []
+
+        def hold(event: str, args: tuple) -> None:
+            if event == "open" and args[0] == path and not held:
+                held.append(event)
+                time.sleep(2)
+
+        sys.addaudithook(hold)
+        try:
+            loaded: object = KestraIniMain(path)._get_all()
+        except configparser.Error as error:
+            loaded = f"{type(error).__name__}: {error}"
+        print(json.dumps({"loaded": loaded, "held": "".join(held)}))
+    else:
+        shim.shim_arm(rules, 0)
+        try:
+            loaded = KestraIniMain(path)._get_all()
+        except configparser.Error as error:
+            loaded = f"{type(error).__name__}: {error}"
+        log = shim.shim_disarm().decode().splitlines()
+        delayed = int(rules.split(b":")[1])
+        opens = [line for line in log if line.startswith("open|")]
+        print(json.dumps({"loaded": loaded, "held": opens[delayed - 1] if len(opens) >= delayed else ""}))
+
+
+if __name__ == "__main__":
+    child(*sys.argv[1:])
