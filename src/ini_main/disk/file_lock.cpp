@@ -77,6 +77,10 @@ int64_t Started::elapsed_milliseconds() const noexcept {
 
 int wait_for_lock(int fd, LockKind kind, LockByte byte, Started started, LockOutcome& outcome,
                   Holders holders) noexcept {
+    // A signal that lands outside the sleep interrupts nothing: the caller
+    // is asked again after each slice, to run the handlers it has missed.
+    constexpr int64_t slice_milliseconds = 50;
+    const int64_t slice_ends = started.elapsed_milliseconds() + slice_milliseconds;
     for (int64_t step = 1;; step = std::min<int64_t>(2 * step, 16)) {
         const int err = try_lock(fd, kind, byte);
         if (err == 0) {
@@ -93,7 +97,7 @@ int wait_for_lock(int fd, LockKind kind, LockByte byte, Started started, LockOut
             outcome = holder;
             return 0;
         }
-        if (pause_for(std::min(step, bound - waited)) == EINTR) return EINTR;
+        if (waited >= slice_ends || pause_for(std::min(step, bound - waited)) == EINTR) return EINTR;
     }
 }
 

@@ -56,8 +56,9 @@ enum class Holders { anyone, this_user };
 
 // Waits for the lock until the deadlines above, counted from `started`.
 // EINTR (with `outcome` untouched) when a signal arrived during the wait,
-// so that the caller can run the handlers at once and ask again with the
-// same `started`; another errno when the lock cannot be asked for.
+// and after every 50 ms of waiting, so that the caller can run the handlers
+// and ask again with the same `started`; another errno when the lock cannot
+// be asked for.
 int wait_for_lock(int fd, LockKind kind, LockByte byte, Started started, LockOutcome& outcome,
                   Holders holders = Holders::anyone) noexcept;
 
