@@ -33,10 +33,16 @@ class ParseError(Failure):
     def __init__(self, path: str, numbers: list[tuple[int, str]], top: bool) -> None:
         # crudini reads keys before the first header by reading the file again behind a [DEFAULT] header of its
         # own: the message then names the file, and the line numbers count that header.
+        # configparser's own error words the list: it shows each line as written before 3.13 and as its repr
+        # from 3.13 on, and crudini prints whichever the running interpreter gives.
+        import configparser  # only for a failure: the front end's start-up does without it
+
         shift = 1 if top else 0
-        listed = "".join(f"\n\t[line {number + shift:2d}]: {text!r}" for number, text in numbers)
+        error = configparser.ParsingError("<???>")
+        for number, text in numbers:
+            error.append(number + shift, text)
         prefix = f"Error parsing {path}: " if top else ""
-        super().__init__(f"{prefix}Source contains parsing errors: '<???>'{listed}")
+        super().__init__(f"{prefix}{error}")
 
 
 def _blank(line: Line) -> bool:
