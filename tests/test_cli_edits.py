@@ -9,6 +9,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 from dataclasses import dataclass
 
 import pytest
@@ -237,6 +238,16 @@ def test_concurrent_edits_of_one_file_all_land(make_ini, reader):
     engine.read(path)
     assert dict(engine["s"]) == {"first": "1", **{f"p{p}_{n}": str(n) for p in range(6) for n in range(15)}}
     assert path.read_text().startswith("# kept\n[s]\nfirst = 1\np")
+
+
+def test_an_edit_that_a_reader_kept_out_still_waits_for_another_edits_lock(make_ini):
+    """Its next attempt passes over a reader at once, but not another edit, which may hold the lock a while."""
+    path = make_ini("[s]\n")
+    other = os.open(path, os.O_RDWR)
+    fcntl.fcntl(other, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, _disk._EDIT_BYTE, 1, 0))
+    threading.Timer(0.2, os.close, [other]).start()
+    with _disk.exclusive(str(path), wait=False) as locked:
+        assert locked
 
 
 @pytest.mark.parametrize("front", ["kestra-ini", "kestra-crudini", "kestra-crudini --merge", "ini_file"])

@@ -105,17 +105,20 @@ def _open_lockable(path: str) -> tuple[int, bool] | None:
 
 
 def _wait(descriptor: int, directory: bool, path: str, seconds: float, byte: int = _EDIT_BYTE) -> bool:
-    """Waits for the lock up to `seconds`, a deadline that signals do not move (a handler's exception ends the
-    wait and passes; rule L6 of src/ini_main/disk/PROTOCOL.md). False when a mere reader holds it past the wait:
-    the edit then goes on without it, and counts on its compare before the write (rule L7)."""
-    deadline = time.monotonic() + seconds
+    """Waits for the lock, to deadlines that signals do not move (a handler's exception ends the wait and passes;
+    rule L6 of src/ini_main/disk/PROTOCOL.md). False when a mere reader still holds it after `seconds`: the edit
+    then goes on without it, and counts on its compare before the write (rule L7). Another edit's lock is waited
+    for up to LOCK_WAIT_SECONDS, then LockBusy."""
+    start = time.monotonic()
     pause = 0.001
     while not _try_lock(descriptor, directory, byte):
-        if time.monotonic() >= deadline:
-            if byte == _EDIT_BYTE and _held_by_writer(descriptor, directory):
+        waited = time.monotonic() - start
+        if waited >= seconds:
+            if byte != _EDIT_BYTE or not _held_by_writer(descriptor, directory):
+                return False
+            if waited >= LOCK_WAIT_SECONDS:
                 raise LockBusy(errno.EAGAIN, f"another edit of this file has held its lock for "
                                f"{LOCK_WAIT_SECONDS:g} seconds; nothing written", path)
-            return False
         time.sleep(pause)
         pause = min(2 * pause, 0.05)
     return True
@@ -141,8 +144,8 @@ def exclusive(path: str, *, wait: bool = True) -> Iterator[bool]:
 
     The lock is an open-file-description lock on the file itself, which only those who may write the file can
     take; while the file is missing, an flock on its directory. Each wait runs to a deadline; without `wait`,
-    one try. The command line's reads do not take it; the rename lets them read a whole old or a whole new
-    file. Programs that save through the class do not take it."""
+    a reader's lock gets one try. The command line's reads do not take it; the rename lets them read a whole
+    old or a whole new file. Programs that save through the class do not take it."""
     while True:
         opened = _open_lockable(path)
         if opened is None:
