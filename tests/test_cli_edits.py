@@ -1,17 +1,22 @@
 """The command line's edits: only the lines of what changed move, the engine reads exactly what was asked, and
 concurrent edits of one file all land."""
 import configparser
+import fcntl
 import io
 import json
+import os
+import struct
 import subprocess
 import sys
 import textwrap
+import threading
 from dataclasses import dataclass
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import run_with_shim
+from kestra_ini import _disk
 from kestra_ini.cli import main
 
 NAME_CHARS = "aXYZé_-.0"
@@ -207,20 +212,76 @@ def check_new_lines_come_from_the_command(lines, new_lines, matched, command):
             assert any(candidate.strip().startswith(spelled) for candidate in new_lines), spelled
 
 
-def test_concurrent_edits_of_one_file_all_land(make_ini):
+@pytest.mark.parametrize("reader", [False, True], ids=["lock free", "a reader holds the edit lock"])
+def test_concurrent_edits_of_one_file_all_land(make_ini, reader):
     path = make_ini("# kept\n[s]\nfirst = 1\n")
+    if reader:
+        # A second name makes every save write in place, so the reader's lock stays on the file throughout;
+        # the edits then go on without the lock and must still lose nothing.
+        os.link(path, path.with_name("other name.ini"))
+        holder = os.open(path, os.O_RDONLY)
+        fcntl.fcntl(holder, fcntl.F_OFD_SETLK,
+                    struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK_SET, _disk._EDIT_BYTE, 1, 0))
     code = textwrap.dedent(f"""
         import sys
+        from kestra_ini import _disk
         from kestra_ini.cli import main
+        _disk.LOCK_WAIT_SECONDS = 0.05
         for n in range(15):
             assert main([{str(path)!r}, "set", "s", f"p{{sys.argv[1]}}_{{n}}", str(n)]) == 0
     """)
     children = [subprocess.Popen([sys.executable, "-c", code, str(p)]) for p in range(6)]
     assert [child.wait(timeout=300) for child in children] == [0] * 6
+    if reader:
+        os.close(holder)
     engine = configparser.ConfigParser()
     engine.read(path)
     assert dict(engine["s"]) == {"first": "1", **{f"p{p}_{n}": str(n) for p in range(6) for n in range(15)}}
     assert path.read_text().startswith("# kept\n[s]\nfirst = 1\np")
+
+
+def test_an_edit_that_a_reader_kept_out_still_waits_for_another_edits_lock(make_ini):
+    """Its next attempt passes over a reader at once, but not another edit, which may hold the lock a while."""
+    path = make_ini("[s]\n")
+    other = os.open(path, os.O_RDWR)
+    fcntl.fcntl(other, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, _disk._EDIT_BYTE, 1, 0))
+    threading.Timer(0.2, os.close, [other]).start()
+    with _disk.exclusive(str(path), wait=False) as locked:
+        assert locked
+
+
+@pytest.mark.parametrize("front", ["kestra-ini", "kestra-crudini", "kestra-crudini --merge", "ini_file"])
+def test_a_write_that_lands_between_an_edits_read_and_its_write_is_kept(make_ini, monkeypatch, front):
+    """Another writer who holds no lock (a store saving, an edit that a reader's lock kept out) changes the file
+    right after an edit read it: the edit reads again and keeps that change (L7)."""
+    from kestra_ini import _ini_file, crudini
+
+    path = make_ini("[s]\nfirst = 1\n")
+    read = _disk.Edit.read
+    interloped = []
+
+    def read_then_overtaken(edit, **kwargs):
+        data = read(edit, **kwargs)
+        if not interloped:
+            interloped.append(True)
+            _disk.write(str(path), data + b"other = 2\n")
+        return data
+
+    monkeypatch.setattr(_disk.Edit, "read", read_then_overtaken)
+    if front == "kestra-ini":
+        assert main([str(path), "set", "s", "mine", "3"]) == 0
+    elif front == "kestra-crudini":
+        assert crudini.main(["--set", str(path), "s", "mine", "3"]) == 0
+    elif front == "kestra-crudini --merge":  # the second attempt merges the same standard input
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"[s]\nmine = 3\n")))
+        assert crudini.main(["--merge", str(path)]) == 0
+    else:
+        params = {"section": "s", "option": "mine", "value": "3", "state": "present", "create": True,
+                  "exclusive": True, "allow_no_value": False, "ignore_spaces": False, "modify_inactive_option": True}
+        assert _ini_file.update(str(path), params, check_mode=False)[2] == "option added"
+    engine = configparser.ConfigParser()
+    engine.read(path)
+    assert dict(engine["s"]) == {"first": "1", "other": "2", "mine": "3"}
 
 
 @pytest.mark.parametrize("fault", ["an edit that lands on the wrong line", "a store that changes more"])

@@ -30,12 +30,15 @@ def update(path: str, make: Callable[[bytes | None], bytes | None], *, create: b
         return old, make(old)
     from kestra_ini import _disk
 
-    with _disk.exclusive(path):
-        old = _disk.read(path, may_create=create)
+
+    def attempt(edit: _disk.Edit) -> tuple[bytes | None, bytes | None]:
+        old = edit.read(may_create=create)
         new = make(old)
         if new is None or new == old or old is None and not new or dry_run:
             return old, new
         if backup and old is not None:
             _disk.write(path + backup, old)
-        _disk.write(path, new)
+        edit.write(new)
         return old, new
+
+    return _disk.edit(path, attempt)

@@ -344,9 +344,10 @@ def update(path: str, params: Mapping[str, Any], *, check_mode: bool,
            backup: Callable[[str], None] | None = None) -> tuple[bytes, bytes, str]:
     """(old bytes, new bytes, message) for the file at path, written unless check_mode, all under the command
     line's edit lock; `backup` (called with the path before the write) returns the backup's name."""
-    with _disk.exclusive(path):
+
+    def attempt(file: _disk.Edit) -> tuple[bytes, bytes, str]:
         try:
-            data = _disk.read(path, may_create=bool(params["create"]))
+            data = file.read(may_create=bool(params["create"]))
         except FileNotFoundError:
             raise Failure(f"Destination {path} does not exist!", rc=257) from None
         except IsADirectoryError:
@@ -356,5 +357,7 @@ def update(path: str, params: Mapping[str, Any], *, check_mode: bool,
             return data or b"", new, msg
         if data is not None and backup is not None:
             backup(path)
-        _disk.write(path, new)
+        file.write(new)
         return data or b"", new, msg
+
+    return _disk.edit(path, attempt)

@@ -126,6 +126,7 @@ class Options:
     verbose: bool = False
     help: bool = False
     version: bool = False
+    merged: bytes | None = None  # standard input for --merge, read once: an overtaken edit computes again
 
 
 def parse_args(argv: Sequence[str]) -> tuple[Options, list[Operation]]:
@@ -290,7 +291,9 @@ def _del(config: Config, operation: Operation, options: Options) -> None:
 def _merge(config: Config, operation: Operation, options: Options) -> None:
     """Every key of the INI text on standard input set in the file, the text read as crudini reads a file."""
     target = operation.section
-    given = Config("-", sys.stdin.buffer.read(), config.ignoreindent)
+    if options.merged is None:
+        options.merged = sys.stdin.buffer.read()
+    given = Config("-", options.merged, config.ignoreindent)
     # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
     header = operation.words[1:2] == [_DEFAULT] or given.default_header()
     if header:
@@ -404,21 +407,27 @@ def run(options: Options, operations: list[Operation]) -> None:
         _apply(config, operations, options)
         _emit_bytes(config.encode())
         return
-    with _disk.exclusive(path):
-        data = _disk.read(path, may_create=True)
+
+    def attempt(edit: _disk.Edit) -> tuple[bytes, bool] | None:
+        data = edit.read(may_create=True)
         if data is None and options.existing:
             raise Failure(f"[Errno 2] No such file or directory: {path!r}")
         if data is None and operations[0].mode == "del":
-            # nothing to delete from, and no file to create
-            if options.verbose:
-                print(f"unchanged: {operations[-1].shown()}", file=sys.stderr)
-            return
+            return None  # nothing to delete from, and no file to create
         config = Config(path, data, ignoreindent)
         _apply(config, operations, options)
         edited = config.encode()
         changed = edited != config.data
         if options.output is None and (changed or not config.exists):
-            _disk.write(path, edited)
+            edit.write(edited)
+        return edited, changed
+
+    done = _disk.edit(path, attempt)
+    if done is None:
+        if options.verbose:
+            print(f"unchanged: {operations[-1].shown()}", file=sys.stderr)
+        return
+    edited, changed = done
     if options.output == "-":
         _emit_bytes(edited)
     elif options.output is not None:
