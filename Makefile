@@ -63,9 +63,14 @@ $(VENV311)/.installed: $(VENV311)/.deps $(SOURCES) $(ANSIBLE_SOURCES)
 test-py311: $(VENV311)/.installed
 	cd tests && PYTHONPATH=../tools ../$(PY311) -m pytest -p pytest_without_class $(PYTEST_ARGS) $(PY311_TESTS)
 
-# The Python code, by ruff; its rules are in pyproject.toml.
+# The Python code, by ruff; its rules are in pyproject.toml. The tests' child harnesses also by mypy, strictly,
+# against the package's sources (no build needed); only their own errors are reported.
+HARNESSES := child_process.py trust_child.py save_fault_child.py
+
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .
+	cd tests && MYPYPATH=../src ../$(VENV)/bin/mypy --strict --follow-imports=silent --cache-dir=../$(VENV)/mypy-cache \
+		$(HARNESSES)
 
 bench: install
 	$(PY) bench/timing.py

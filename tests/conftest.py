@@ -119,10 +119,15 @@ def shim():
         shutil.rmtree(folder)
 
 
-def run_with_shim(code, shim, **env):
+def shim_env(shim):
+    """The environment of a child that runs under the shim: preloaded, and named for the child to arm it."""
     # Appended, so that a sanitizer runtime preloaded for the whole suite stays first.
     preload = " ".join(p for p in (os.environ.get("LD_PRELOAD"), shim) if p)
-    run_python(code, env={"SHIM": shim, "LD_PRELOAD": preload, **env}, timeout=300)
+    return {"SHIM": shim, "LD_PRELOAD": preload}
+
+
+def run_with_shim(code, shim, **env):
+    run_python(code, env={**shim_env(shim), **env}, timeout=300)
 
 
 _ENGINE_CODES = []
