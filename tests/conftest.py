@@ -97,6 +97,24 @@ def locked(path):
         undo()
 
 
+@contextlib.contextmanager
+def kernel_setting(name, value):
+    """Sets /proc/sys/fs/`name` for the block; skips the test where it cannot be set."""
+    knob = f"/proc/sys/fs/{name}"
+    try:
+        with open(knob) as f:
+            old = f.read()
+        with open(knob, "w") as f:
+            f.write(value)
+    except OSError:
+        pytest.skip(f"fs.{name} cannot be set here")
+    try:
+        yield
+    finally:
+        with open(knob, "w") as f:
+            f.write(old)
+
+
 SHIM_SOURCE = os.path.join(os.path.dirname(__file__), "fault_shim.c")
 
 

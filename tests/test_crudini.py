@@ -12,6 +12,7 @@ from dataclasses import dataclass
 
 import pytest
 
+from conftest import kernel_setting
 from kestra_ini.crudini import main
 
 CRUDINI = shutil.which("crudini", path=os.path.dirname(sys.executable))
@@ -474,3 +475,35 @@ def test_closed_output_like_crudini(args, tmp_path):
         assert b"Traceback" in results[0][1], "crudini no longer fails here: drop the listed difference"
     else:
         assert results[0] == results[1]
+
+
+# --output onto a FIFO: the text goes through it once, opened as open(path, "w") opens it, and nothing reads it
+# first: a reader waiting there gets the text and the command ends. Another user's FIFO in a sticky directory
+# that everyone may write to is refused at once under fs.protected_fifos, as open() refuses it.
+@pytest.mark.parametrize("whose", ["own", "another user's"])
+def test_output_onto_a_fifo_is_written_as_open_would(tmp_path, whose):
+    if whose != "own" and os.geteuid() != 0:
+        pytest.skip("another user's FIFO needs root to set up")
+    (tmp_path / "w.ini").write_bytes(b"[s]\na = 1\n")
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    fifo = shared / "o.ini"
+    os.mkfifo(fifo)
+    command = [sys.executable, "-m", "kestra_ini.crudini", "--output", str(fifo), "--set", "w.ini", "s", "a", "2"]
+    with kernel_setting("protected_fifos", "1"):
+        reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE) if whose == "own" else None
+        if whose != "own":
+            os.chown(fifo, 65534, 65534)
+        try:
+            done = subprocess.run(command, cwd=tmp_path, capture_output=True, timeout=20)
+            got = reader.communicate(timeout=20)[0] if reader else None
+        finally:
+            if reader and reader.poll() is None:
+                reader.kill()
+                reader.wait()
+    assert (tmp_path / "w.ini").read_bytes() == b"[s]\na = 1\n" and fifo.is_fifo()
+    if whose == "own":
+        assert (done.returncode, got) == (0, b"[s]\na = 2\n"), done.stderr
+    else:
+        assert done.returncode == 1 and b"Permission denied" in done.stderr, done.stderr

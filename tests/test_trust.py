@@ -16,7 +16,7 @@ import tempfile
 
 import pytest
 
-from conftest import run_module, shim_env
+from conftest import kernel_setting, run_module, shim_env
 from trust_child import JOURNALS, LINKS, LOCKS, OTHER, OWNER, PRIVATE_DIRECTORIES, RACES, SAVES, SPELLINGS
 
 # Set by tools/test-portable. That build has no birth time to tell a reused inode, no extended attributes and
@@ -78,17 +78,8 @@ def test_journals_go_only_into_a_directory_nobody_else_can_write(shim, folder, c
 
 @pytest.fixture
 def protected_symlinks():
-    knob = "/proc/sys/fs/protected_symlinks"
-    try:
-        with open(knob) as f:
-            old = f.read()
-        with open(knob, "w") as f:
-            f.write("1")
-    except OSError:
-        pytest.skip("fs.protected_symlinks cannot be turned on here")
-    yield
-    with open(knob, "w") as f:
-        f.write(old)
+    with kernel_setting("protected_symlinks", "1"):
+        yield
 
 
 @pytest.mark.parametrize("row", LINKS, ids=str)

@@ -13,6 +13,7 @@ from __future__ import annotations
 import os
 import re
 import shlex
+import stat
 import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
@@ -431,13 +432,24 @@ def run(options: Options, operations: list[Operation]) -> None:
     if options.output == "-":
         _emit_bytes(edited)
     elif options.output is not None:
-        with _disk.exclusive(options.output):
-            if _disk.read(options.output, may_create=True) is None:
-                # crudini writes over an output file, and refuses to create one
-                raise Failure(f"[Errno 2] No such file or directory: {os.path.abspath(options.output)!r}")
-            _disk.write(options.output, edited)
+        _write_output(options.output, edited)
     if options.verbose:
         print(f"{'changed' if changed else 'unchanged'}: {operations[-1].shown()}", file=sys.stderr)
+
+
+def _write_output(path: str, data: bytes) -> None:
+    """Writes over an output file, as crudini does; like crudini, never creates one. Nothing opens or reads the
+    path before the write: a FIFO or a device there gets the text once, opened as open(path, "w") opens it,
+    so that a FIFO nobody reads, or one that the kernel's protected_fifos keeps from us, never holds us up."""
+    try:
+        regular = stat.S_ISREG(os.stat(path).st_mode)
+    except FileNotFoundError:
+        raise Failure(f"[Errno 2] No such file or directory: {os.path.abspath(path)!r}") from None
+    if not regular:
+        _disk.write(path, data)
+        return
+    with _disk.exclusive(path):  # a regular file: after any edit of it that is under way
+        _disk.write(path, data)
 
 
 def _apply(config: Config, operations: list[Operation], options: Options) -> None:
