@@ -120,7 +120,7 @@ SHIM_SOURCE = os.path.join(os.path.dirname(__file__), "fault_shim.c")
 
 @pytest.fixture(scope="session")
 def shim():
-    """The fault-injection shim (tests/fault_shim.c), compiled for this run; preload it with run_with_shim."""
+    """The fault-injection shim (tests/fault_shim.c), compiled for this run; a child runs under it with shim_env."""
     gcc = shutil.which("gcc") or shutil.which("cc")
     if gcc is None:
         pytest.skip("no C compiler for the fault-injection shim")
@@ -142,10 +142,6 @@ def shim_env(shim):
     # Appended, so that a sanitizer runtime preloaded for the whole suite stays first.
     preload = " ".join(p for p in (os.environ.get("LD_PRELOAD"), shim) if p)
     return {"SHIM": shim, "LD_PRELOAD": preload}
-
-
-def run_with_shim(code, shim, **env):
-    run_python(code, env={**shim_env(shim), **env}, timeout=300)
 
 
 _ENGINE_CODES = []

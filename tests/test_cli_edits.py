@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import run_with_shim
+from conftest import run_module, shim_env
 from kestra_ini import _disk
 from kestra_ini.cli import main
 
@@ -301,44 +301,7 @@ def test_an_edit_that_would_not_read_back_as_intended_writes_nothing(make_ini, m
     assert path.read_text() == "[a]\nx = 1\n[b]\ny = 2\n"
 
 
-RECOVERY = r'''
-import ctypes, os
-from kestra_ini import _durable
-from kestra_ini.cli import main
-
-shim = ctypes.CDLL(os.environ["SHIM"])
-shim.shim_arm.argtypes = [ctypes.c_char_p, ctypes.c_long]
-folder = os.environ["FOLDER"]
-path = os.path.join(folder, "settings.ini")
-OLD, NEW = b"# kept\n[a]\nx = 1\n", b"[a]\nx = 22222222\ny = 2\n"
-torn = 0
-for crash in range(1, 100):
-    for name in os.listdir(folder):
-        os.unlink(os.path.join(folder, name))
-    with open(path, "wb") as file:
-        file.write(OLD)
-    os.link(path, os.path.join(folder, "twin.ini"))  # a second name: the save writes over the file in place
-    pid = os.fork()
-    if pid == 0:
-        shim.shim_arm(b"", crash)
-        _durable.replace_file(path, NEW)
-        os._exit(0)
-    if not os.WIFSIGNALED(os.waitpid(pid, 0)[1]):
-        break  # the save ran to its end
-    private = os.path.join(os.environ["XDG_STATE_HOME"], "kestra-ini")  # where this user's journals live
-    journals = [os.path.join(private, n) for n in (os.listdir(private) if os.path.isdir(private) else [])
-                if n.endswith(".journal")]
-    # A journal whose magic is wiped belongs to a save that committed; only a hot one undoes it.
-    journal = any(open(j, "rb").read(8) != bytes(8) for j in journals)
-    torn += journal and open(path, "rb").read() != OLD
-    assert main([path, "sections"]) == 0
-    data = open(path, "rb").read()
-    assert data in (OLD, NEW) and (data == OLD or not journal), crash  # a journal means the save never ended
-    assert sorted(os.listdir(folder)) == ["settings.ini", "twin.ini"], crash
-assert torn, "no kill landed inside the in-place write"
-'''
-
-
 def test_a_save_killed_while_writing_in_place_is_put_back_before_the_command_line_reads(shim, tmp_path):
     (tmp_path / "files").mkdir()
-    run_with_shim(RECOVERY, shim, FOLDER=str(tmp_path / "files"), XDG_STATE_HOME=str(tmp_path / "state"))
+    run_module("cli_recovery_child", timeout=300,
+               env={**shim_env(shim), "FOLDER": str(tmp_path / "files"), "XDG_STATE_HOME": str(tmp_path / "state")})
