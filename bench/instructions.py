@@ -29,7 +29,7 @@ def run_loop(statement, n, directory):
     path = Files(directory).make(spread(100))
     env = {"module": KestraIniMain(path), "pure": PureStore(path), "engine": engine_on(path),
            "s": "section004", "o": "option0007", "v": "a new value",
-           "d": {f"key{i:04d}": f"value {i}" for i in range(100)}}
+           "d": {f"key{i:04d}": f"value {i}" for i in range(100)}, "b": {"section004": "a value"}}
     timer = compile_timer(statement, sorted(env), 1)
     timer(200, **env)  # the interpreter specialises the loop first
     timer(n, **env)
@@ -64,6 +64,15 @@ INSTRUCTION_ROWS = [
 ]
 
 
+# The single queries beside a builtin method call made in the same loop: `d.get` on the dict
+# of 100 options, a miss (`s` names no key of it), and `b.get` on a dict holding `s`, a hit,
+# as bench/peers.py times it: (label, module, miss, hit, goal).
+BUILTIN_ROWS = [
+    ("_has_section", "module._has_section(s)", "d.get(s)", "b.get(s)", 1.5),
+    ("_get", "module._get(s, o)", "d.get(s, o)", "b.get(s, o)", 2.0),
+]
+
+
 def instructions_per_call(statement, quick):
     """Instructions of one call: two callgrind runs that differ only in their number of
     calls. Free of timing noise; repeatable to within a few tens of instructions (the
@@ -81,7 +90,8 @@ def instructions_per_call(statement, quick):
 
 
 def instruction_table(quick):
-    statements = sorted({s for row in INSTRUCTION_ROWS for s in row[1:]})
+    statements = sorted({s for row in INSTRUCTION_ROWS for s in row[1:]} |
+                        {s for row in BUILTIN_ROWS for s in row[1:4]})
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
         counts = dict(zip(statements, pool.map(
             lambda statement: instructions_per_call(statement, quick), statements)))
@@ -97,7 +107,16 @@ def instruction_table(quick):
         m, p = (counts[keywords[i]] - counts[positional[i]] for i in (1, 3))
         lines.append((f"keyword binding, {positional[0]}: keywords - positional",
                       f"{m:,.0f}", "0", f"{p:,.0f}", f"{m / p:.2f}", f"{m / p:.2f}"))
-    return markdown(header, lines)
+    beside = []
+    for label, module, *builtins, goal in BUILTIN_ROWS:
+        cells = [label, f"{counts[module]:,.0f}"]
+        for builtin in builtins:
+            ratio = counts[module] / counts[builtin]
+            cells += [f"{builtin}: {counts[builtin]:,.0f}",
+                      f"{ratio:.2f} (<= {goal}: {'ok' if ratio <= goal else 'MISSED'})"]
+        beside.append(tuple(cells))
+    return (markdown(header, lines) + "\n\nBeside a builtin method call in the same loop:\n\n" +
+            markdown(("query", "module", "a miss", "ratio", "a hit", "ratio"), beside))
 
 
 def main():
@@ -107,7 +126,7 @@ def main():
     parser.add_argument("--loop", nargs=2, metavar=("STATEMENT", "N"),
                         help="only run STATEMENT N times, for perf or valgrind; its names: "
                              "module, pure, engine (on a file of ten sections of ten "
-                             "options), s, o, v and d (a dict of 100 options)")
+                             "options), s, o, v, d (a dict of 100 options) and b (a dict holding s)")
     args = parser.parse_args()
     if args.loop:
         directory = tempfile.mkdtemp(prefix="ini-bench-", dir=args.dir)

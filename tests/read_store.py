@@ -31,13 +31,22 @@ def fifo_writing(content: bytes) -> Callable[[str], None]:
 
 
 def interrupted(signum: int, frame: object) -> None:
+    signal.setitimer(signal.ITIMER_REAL, 0)
     raise KeyboardInterrupt("from the handler")
 
 
 def interrupted_while_opening(path: str) -> None:
     os.mkfifo(path)  # no writer: the open blocks
     signal.signal(signal.SIGALRM, interrupted)
-    signal.setitimer(signal.ITIMER_REAL, 0.3)
+
+    # The alarm is set as the open starts, however slow the build or busy the machine: one set
+    # beforehand could come before the open (which then blocks for good) or before the load
+    # reached it. It repeats until the handler runs, since an alarm that lands after the open's
+    # audit event but before its system call interrupts nothing.
+    def arm(event: str, args: tuple) -> None:
+        if event == "open" and args[0] == path:
+            signal.setitimer(signal.ITIMER_REAL, 0.1, 0.1)
+    sys.addaudithook(arm)
 
 
 READS: dict[str, tuple[bytes | None, Callable[[str], None] | None]] = {

@@ -61,7 +61,8 @@ PyObject* bind_and_run(const Method& m, PyObject* const* args, size_t nargsf,
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     const Method& m = *as_function(callable)->method;
-    if (call_depth >= Py_GetRecursionLimit()) return too_deep(m);
+    // The limit is at least 1, so an outermost call need not read it.
+    if (call_depth > 0 && call_depth >= Py_GetRecursionLimit()) return too_deep(m);
     ++call_depth;
     PyObject* result = bind_and_run(m, args, nargsf, kwnames);
     --call_depth;

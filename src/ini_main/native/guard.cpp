@@ -84,7 +84,24 @@ struct DictKeysHead {
     uint8_t kind;  // 0: any keys; 1 and 2: exact str keys only
 };
 
+// The structures of the engine proven last, as its dict held them when
+// they were taken: a query needs them all, and a lookup of each costs as
+// much as the query's own. Borrowed from the dict, which a watch by
+// plain_watcher proves unchanged since; its first event (any change, or
+// its end) drops the watch and forgets them.
+struct Taken {
+    PyObject* dict = nullptr;
+    PyObject* sections = nullptr;
+    PyObject* defaults = nullptr;
+    PyObject* proxies = nullptr;
+    PyObject* prefixes = nullptr;
+    PyObject* interpolation = nullptr;
+};
+
+Taken taken;
+
 int on_plain_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+    if (dict == taken.dict) taken = Taken{};
     return PyDict_Unwatch(guard.plain_watcher, dict);
 }
 
@@ -341,11 +358,17 @@ bool engine_proven(PyObject* engine, PyObject* dict) noexcept {
     return plain == 1;
 }
 
+// Takes the structures of a proven engine's dict, watched by plain_watcher.
+void take(PyObject* dict) noexcept {
+    taken = Taken{dict, item(dict, keys.sections), item(dict, keys.defaults), item(dict, keys.proxies),
+                  item(dict, keys.prefixes), item(dict, keys.interpolation)};
+}
+
 // The engine's interpolation: exactly a BasicInterpolation with nothing in
 // its own dict. Looked at every time: an attribute stored on an object
 // whose dict was empty reaches that dict without a watcher event.
-bool plain_interpolation(PyObject* dict) noexcept {
-    Ref interpolation = Ref::borrow(item(dict, keys.interpolation));
+bool plain_interpolation(PyObject* object) noexcept {
+    Ref interpolation = Ref::borrow(object);
     if (!interpolation ||
         Py_TYPE(interpolation.get()) != type_of(Original::global_configparser_BasicInterpolation)) {
         return false;
@@ -397,21 +420,20 @@ bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
         return false;
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(engine, nullptr));
-    if (!dict || !engine_proven(engine, dict.get()) ||
-        ((needs & need_interpolation) && !plain_interpolation(dict.get()))) {
-        return false;
-    }
+    if (!dict || !engine_proven(engine, dict.get())) return false;
+    if (taken.dict != dict.get()) take(dict.get());
+    if ((needs & need_interpolation) && !plain_interpolation(taken.interpolation)) return false;
     out.object = engine;
     // Strong references, for any code that runs later in the call.
-    const auto fetch = [&](unsigned need, PyObject* key, Ref& slot) {
+    const auto fetch = [&](unsigned need, PyObject* structure, Ref& slot) {
         if (!(needs & need)) return true;
-        slot = Ref::borrow(item(dict.get(), key));
+        slot = Ref::borrow(structure);
         return plain_dict(slot.get());
     };
-    if (needs & need_reader) out.prefixes = Ref::borrow(item(dict.get(), keys.prefixes));
-    return fetch(need_sections, keys.sections, out.sections) &&
-           fetch(need_defaults, keys.defaults, out.defaults) &&
-           fetch(need_proxies, keys.proxies, out.proxies);
+    if (needs & need_reader) out.prefixes = Ref::borrow(taken.prefixes);
+    return fetch(need_sections, taken.sections, out.sections) &&
+           fetch(need_defaults, taken.defaults, out.defaults) &&
+           fetch(need_proxies, taken.proxies, out.proxies);
 }
 
 bool plain_dict(PyObject* obj) noexcept {

@@ -8,6 +8,9 @@
 
 namespace ini {
 
+// self._config, as PyObject_GetAttr gives it.
+Ref engine_of(PyObject* self) noexcept;
+
 // engine.<name>(args...), answered by `fast` where it does not decline.
 template <typename Fast, typename... Args>
 Ref engine_call(PyObject* engine, Fast fast, PyObject* name, Args... args) noexcept {
@@ -19,7 +22,7 @@ Ref engine_call(PyObject* engine, Fast fast, PyObject* name, Args... args) noexc
 // self._config.<name>(args...), likewise.
 template <typename Fast, typename... Args>
 Ref call_engine_fast(PyObject* self, Fast fast, PyObject* name, Args... args) noexcept {
-    Ref engine = get_attr(self, names.attr_config);
+    Ref engine = engine_of(self);
     if (!engine) return engine;
     return engine_call(engine.get(), fast, name, args...);
 }

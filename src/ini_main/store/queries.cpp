@@ -43,7 +43,7 @@ PyObject* get_option(PyObject* const* args) noexcept {
     constexpr MethodId id = MethodId::get_option;
     Ref result = Ref::steal(PyDict_New());
     if (!result) return fail_at(id, 1);
-    Ref engine = get_attr(args[0], names.attr_config);
+    Ref engine = engine_of(args[0]);
     if (!engine) return fail_at(id, 2);
     // Natively, the option dict comes whole, with the engine's own values.
     Ref whole = fast::option_dict(engine.get(), args[1]);
