@@ -466,7 +466,7 @@ LOCKS = {
     ("write lock", "writer byte", "a writer", "in-place save, alarm"): "interrupted",
     ("flock", "file", "a reader", "in-place save"): "quick",
     ("flock", "directory", "a reader", "command line set"): "quick",
-    ("read lock", "edit byte", "a reader", "command line set"): "after the edit's wait",
+    ("read lock", "edit byte", "a reader", "command line set"): "quick",
     ("write lock", "edit byte", "a writer", "command line set"): "busy",
 }
 

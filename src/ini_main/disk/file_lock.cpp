@@ -19,6 +19,11 @@ namespace {
 
 constexpr int64_t nanoseconds_per_millisecond = 1000000;
 
+int set_flock(int fd, int operation) noexcept {
+    if (again([&] { return ::flock(fd, operation | LOCK_NB); }) == 0) return 0;
+    return errno == EWOULDBLOCK ? EAGAIN : errno;
+}
+
 #ifdef KESTRA_OFD_LOCKS
 struct flock lock_request(short type, LockByte byte) noexcept {
     struct flock request {};
@@ -30,6 +35,9 @@ struct flock lock_request(short type, LockByte byte) noexcept {
 }
 
 int set_lock(int fd, short type, LockByte byte) noexcept {
+    if (byte == LockByte::whole) {
+        return set_flock(fd, type == F_UNLCK ? LOCK_UN : type == F_WRLCK ? LOCK_EX : LOCK_SH);
+    }
     struct flock request = lock_request(type, byte);
     if (again([&] { return ::fcntl(fd, F_OFD_SETLK, &request); }) == 0) return 0;
     return errno == EACCES ? EAGAIN : errno;
@@ -41,16 +49,14 @@ int try_lock(int fd, LockKind kind, LockByte byte) noexcept {
 }
 
 LockOutcome who_holds(int fd, LockKind kind, LockByte byte) noexcept {
+    if (byte == LockByte::whole) return LockOutcome::held_by_reader;
     struct flock request = lock_request(kind == LockKind::exclusive ? F_WRLCK : F_RDLCK, byte);
     if (again([&] { return ::fcntl(fd, F_OFD_GETLK, &request); }) != 0) return LockOutcome::held_by_reader;
     return request.l_type == F_WRLCK ? LockOutcome::held_by_writer : LockOutcome::held_by_reader;
 }
 #else
 int try_lock(int fd, LockKind kind, LockByte) noexcept {
-    if (again([&] { return ::flock(fd, (kind == LockKind::exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB); }) == 0) {
-        return 0;
-    }
-    return errno == EWOULDBLOCK ? EAGAIN : errno;
+    return set_flock(fd, kind == LockKind::exclusive ? LOCK_EX : LOCK_SH);
 }
 
 LockOutcome who_holds(int, LockKind, LockByte) noexcept { return LockOutcome::held_by_reader; }
@@ -76,7 +82,7 @@ int64_t Started::elapsed_milliseconds() const noexcept {
 }
 
 int wait_for_lock(int fd, LockKind kind, LockByte byte, Started started, LockOutcome& outcome,
-                  Holders holders) noexcept {
+                  Holders holders, Bounds bounds) noexcept {
     // A signal that lands outside the sleep interrupts nothing: the caller
     // is asked again after each slice, to run the handlers it has missed.
     constexpr int64_t slice_milliseconds = 50;
@@ -91,8 +97,8 @@ int wait_for_lock(int fd, LockKind kind, LockByte byte, Started started, LockOut
         const int64_t waited = started.elapsed_milliseconds();
         const LockOutcome holder = who_holds(fd, kind, byte);
         const int64_t bound = holders == Holders::this_user || holder == LockOutcome::held_by_writer
-                                  ? writer_wait_milliseconds
-                                  : reader_wait_milliseconds;
+                                  ? bounds.writers
+                                  : bounds.readers;
         if (waited >= bound) {
             outcome = holder;
             return 0;
@@ -107,7 +113,7 @@ int share_lock([[maybe_unused]] int fd, [[maybe_unused]] LockByte byte) noexcept
 #ifdef KESTRA_OFD_LOCKS
     return set_lock(fd, F_RDLCK, byte);
 #else
-    return again([&] { return ::flock(fd, LOCK_SH | LOCK_NB); }) == 0 ? 0 : errno;
+    return set_flock(fd, LOCK_SH);
 #endif
 }
 
