@@ -1,6 +1,6 @@
-"""The command line's edits behind a reader's locks (rules L2, L6 and L7 of src/ini_main/disk/PROTOCOL.md): a
-reader holding read locks on every lock byte of the file delays an edit by about 100 ms at most and makes no
-change be lost.
+"""The locks of the command line's edits (rules L2, L3, L6 and L7 of src/ini_main/disk/PROTOCOL.md): a reader
+holding read locks on every lock byte of the file delays an edit by about 100 ms at most and makes no change be
+lost; a writer is waited for while it keeps changing the file.
 
 Run as `python -m test_edit_lock PATH WHO ROUNDS` it is one editor: ROUNDS `kestra-ini set` of its own options."""
 from __future__ import annotations
@@ -11,6 +11,7 @@ import os
 import struct
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -62,7 +63,7 @@ def test_edits_behind_a_readers_locks_all_land(edited: Path, save: str) -> None:
 
 @pytest.mark.skipif(not hasattr(fcntl, "F_OFD_SETLK"), reason="open-file-description locks are Linux's")
 def test_a_reader_delays_an_edit_briefly(edited: Path) -> None:
-    """L2, L6: the edit byte and the save's writer byte are each passed over within about 100 ms."""
+    """L2, L6: the edit byte and the save's writer byte are passed over within about 100 ms in all."""
     from kestra_ini.cli import main
 
     holder = read_locked(edited)
@@ -74,6 +75,38 @@ def test_a_reader_delays_an_edit_briefly(edited: Path) -> None:
         os.close(holder)
     assert took < 0.5, took
     assert b"k = v" in edited.read_bytes()
+
+
+@pytest.mark.skipif(not hasattr(fcntl, "F_OFD_SETLK"), reason="open-file-description locks are Linux's")
+@pytest.mark.parametrize("writing, outcome", [(True, "locked"), (False, "writer")], ids=["saving", "stuck"])
+def test_a_writer_is_given_up_on_only_once_it_stops_changing_the_file(edited: Path, writing: bool,
+                                                                     outcome: str) -> None:
+    """L3: writers saving one after another, however slowly, are waited for past the writers' bound (here
+    0.5 s); one that holds the lock over an unchanged file is given up on at that bound."""
+    from kestra_ini import _durable
+
+    other = os.open(edited, os.O_RDWR)
+    fcntl.fcntl(other, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, LOCK_BYTES[1], 1, 0))
+
+    def hold() -> None:
+        for n in range(30):
+            if writing:
+                os.pwrite(other, b"#%02d" % n, 0)
+            time.sleep(0.05)
+        os.close(other)
+
+    holder = threading.Thread(target=hold)
+    mine = os.open(edited, os.O_RDWR)
+    try:
+        holder.start()
+        start = time.monotonic()
+        got = _durable.lock(mine, "edit", 0.0, 0.5)
+        took = time.monotonic() - start
+    finally:
+        os.close(mine)
+        holder.join()
+    assert got == outcome
+    assert 1.3 < took < 5 if writing else 0.4 < took < 1.3, took
 
 
 def editor(path: str, who: str, rounds: str) -> None:

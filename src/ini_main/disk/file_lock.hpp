@@ -41,8 +41,8 @@ struct Started {
 };
 
 // How long a lock that only readers hold is waited for (L2), and how long
-// one that a writer of the file holds (L3): a writer can only hold it for
-// its own save, however slow.
+// one that a writer of the file holds over the file unchanged (L3): a
+// writer can only hold it for its own save, however slow.
 constexpr int64_t reader_wait_milliseconds = 100;
 constexpr int64_t writer_wait_milliseconds = 10000;
 
@@ -62,7 +62,8 @@ enum class LockOutcome {
 enum class Holders { anyone, this_user };
 
 // Waits for the lock until the deadlines above, counted from `started`
-// (`readers_bound` and `writers_bound` put others in their place).
+// (`bounds` puts others in their place); a writer's lock on the target until
+// the file has gone unchanged that long, and six times that at most.
 // EINTR (with `outcome` untouched) when a signal arrived during the wait,
 // and after every 50 ms of waiting, so that the caller can run the handlers
 // and ask again with the same `started`; another errno when the lock cannot
