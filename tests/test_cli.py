@@ -186,9 +186,9 @@ def test_permission_denied_on_save_names_the_file(make_ini):
         import sys
         from kestra_ini import _durable
         from kestra_ini.cli import main
-        def refuse(path, data):
+        def refuse(path, *_):
             raise PermissionError(13, "Permission denied", path)
-        _durable.replace_file = refuse
+        _durable.replace_file = _durable.replace_file_if = refuse
         sys.exit(main([{str(path)!r}, "set", "a", "b", "c"]))
     """, check=False)
     assert_one_line_error((done.returncode, done.stdout, done.stderr), path, "Permission denied")

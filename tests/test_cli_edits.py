@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 from dataclasses import dataclass
 
 import pytest
@@ -23,6 +24,8 @@ NAME_CHARS = "aXYZé_-.0"
 VALUE_CHARS = "ab Z=:;#[]%é✓\t."
 SEPARATORS = [" = ", "=", " : ", ":", "\t=\t", " =", "= "]
 MOSTLY = st.sampled_from([True, True, True, False])
+# The byte of the file on which the command line's edits lock (src/ini_main/disk/file_lock.hpp).
+EDIT_BYTE = 0x7FFFFFFFFFFF0001
 
 
 def name(first="aXYZé_.0"):  # no leading "-", which argparse would take for a flag
@@ -221,15 +224,10 @@ def test_concurrent_edits_of_one_file_all_land(make_ini, reader):
         os.link(path, path.with_name("other name.ini"))
         holder = os.open(path, os.O_RDONLY)
         fcntl.fcntl(holder, fcntl.F_OFD_SETLK,
-                    struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK_SET, _disk._EDIT_BYTE, 1, 0))
-    # The reader is passed over after the lock's wait, so a short one keeps that row quick; without one the edits
-    # wait for each other, as long as a busy machine needs: a short wait there fails them with LockBusy.
-    wait = 0.05 if reader else _disk.LOCK_WAIT_SECONDS
+                    struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK_SET, EDIT_BYTE, 1, 0))
     code = textwrap.dedent(f"""
         import sys
-        from kestra_ini import _disk
         from kestra_ini.cli import main
-        _disk.LOCK_WAIT_SECONDS = {wait}
         for n in range(15):
             assert main([{str(path)!r}, "set", "s", f"p{{sys.argv[1]}}_{{n}}", str(n)]) == 0
     """)
@@ -247,9 +245,9 @@ def test_an_edit_that_a_reader_kept_out_still_waits_for_another_edits_lock(make_
     """Its next attempt passes over a reader at once, but not another edit, which may hold the lock a while."""
     path = make_ini("[s]\n")
     other = os.open(path, os.O_RDWR)
-    fcntl.fcntl(other, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, _disk._EDIT_BYTE, 1, 0))
+    fcntl.fcntl(other, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, EDIT_BYTE, 1, 0))
     threading.Timer(0.2, os.close, [other]).start()
-    with _disk.exclusive(str(path), wait=False) as locked:
+    with _disk.exclusive(str(path), began=time.monotonic() - 1) as locked:
         assert locked
 
 

@@ -1,15 +1,17 @@
 """Rules of src/ini_main/disk/PROTOCOL.md that no other module proves: the system calls of a rename save (S7),
 the owner and group of the new file (S8), the kernel's protected_regular (S1), the settling step's identity
-check (R3) and the lock a load holds until it has read (L4).
+check (R3), the lock a load holds until it has read and the removal of what killed holders left (L4).
 
 Run as `python -m test_disk_protocol ROLE PATH` it is a child with the fault shim preloaded (see `child`)."""
 from __future__ import annotations
 
 import configparser
 import ctypes
+import fcntl
 import io
 import json
 import os
+import struct
 import subprocess
 import sys
 import time
@@ -22,6 +24,8 @@ ROOT = os.geteuid() == 0
 PORTABLE = os.environ.get("KESTRA_PORTABLE") == "1"
 OLD_STATE = {"a": {"x": "1", "pad": "p" * 300}, "keep": {"y": "2"}}
 NEW_STATE = {"a": {"x": "2"}}
+# The byte on which writers lock, on a file and on its private lock file (src/ini_main/disk/file_lock.hpp).
+WRITER_BYTE = 0x7FFFFFFFFFFF0000
 
 
 def rendered(state: dict[str, dict[str, str]]) -> bytes:
@@ -161,6 +165,29 @@ def test_a_load_holds_off_an_in_place_save_until_it_has_read(shim: str, private_
     finish(saver)
     assert outcome["loaded"] == OLD_STATE and outcome["held"] == "open", outcome
     assert path.read_bytes() == NEW
+
+
+def test_what_killed_processes_left_in_the_private_directory_goes_once_nobody_holds_it(
+        private_home: Path) -> None:
+    """L4: lock files and unfinished journals that nobody holds the lock of are removed by this user's next
+    load; a lock file someone holds, and journals, stay."""
+    folder = Path(os.environ["XDG_STATE_HOME"]) / "kestra-ini"
+    folder.mkdir(mode=0o700)
+    for name in ("k1.lock", "k2.journal.new", "k3.lock", "k4.journal"):
+        (folder / name).write_bytes(b"")
+    holder = os.open(folder / "k3.lock", os.O_RDWR)
+    if PORTABLE:
+        fcntl.flock(holder, fcntl.LOCK_EX)
+    else:
+        fcntl.fcntl(holder, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, WRITER_BYTE, 1, 0))
+    path = private_home / "settings.ini"
+    path.write_bytes(OLD)
+    try:
+        subprocess.run([sys.executable, "-m", "kestra_ini", str(path), "get", "a", "x"], check=True,
+                       stdin=subprocess.DEVNULL, capture_output=True)
+    finally:
+        os.close(holder)
+    assert sorted(entry.name for entry in folder.iterdir()) == ["k3.lock", "k4.journal"]
 
 
 def child(role: str, path: str) -> None:

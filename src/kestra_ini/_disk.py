@@ -3,11 +3,9 @@ from __future__ import annotations
 
 import contextlib
 import errno
-import fcntl
 import os
 import random
 import stat
-import struct
 import time
 from collections.abc import Callable, Iterator
 from typing import TypeVar
@@ -48,45 +46,12 @@ def write(path: str, data: bytes) -> None:
     _durable.replace_file(path, data)
 
 
-# The edit lock sits on one byte far beyond any real file's end, beside the byte on which the store's in-place
-# writers serialise (src/ini_main/disk/file_lock.hpp), so that an edit can save while it holds its own lock.
-_EDIT_BYTE = 0x7FFFFFFFFFFF0001
-# Where the edits that a reader's lock on the edit byte kept out take turns among themselves, for as long as they
-# can have it soon: the compare before each write (Edit.write) then leaves only writers of other kinds its window.
-_TURN_BYTE = _EDIT_BYTE + 1
-_TURN_WAIT_SECONDS = 1.0
 # How long an edit waits for another one before it gives up.
 LOCK_WAIT_SECONDS = 10.0
-_OFD = getattr(fcntl, "F_OFD_SETLK", None)
 
 
 class LockBusy(OSError):
     """Another program that may write the file held its edit lock for longer than the wait allows."""
-
-
-def _request(kind: int, byte: int = _EDIT_BYTE) -> bytes:
-    # struct flock: l_type, l_whence, l_start, l_len, l_pid (and padding), as Linux lays it out.
-    return struct.pack("hhqqi4x", kind, os.SEEK_SET, byte, 1, 0)
-
-
-def _try_lock(descriptor: int, directory: bool, byte: int) -> bool:
-    try:
-        if _OFD is None or directory:
-            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        else:
-            fcntl.fcntl(descriptor, _OFD, _request(fcntl.F_WRLCK, byte))
-    except (BlockingIOError, PermissionError):
-        return False
-    return True
-
-
-def _held_by_writer(descriptor: int, directory: bool) -> bool:
-    """Whether the lock that stopped us is an exclusive one, which only a writer of the file can take."""
-    if _OFD is None or directory:
-        return False  # anyone who can open it may hold an flock: not a reason to fail
-    answer = fcntl.fcntl(descriptor, fcntl.F_OFD_GETLK, _request(fcntl.F_WRLCK))
-    kind: int = struct.unpack("hhqqi4x", answer)[0]
-    return kind == fcntl.F_WRLCK
 
 
 def _open_lockable(path: str) -> tuple[int, bool] | None:
@@ -104,24 +69,19 @@ def _open_lockable(path: str) -> tuple[int, bool] | None:
         return None
 
 
-def _wait(descriptor: int, directory: bool, path: str, seconds: float, byte: int = _EDIT_BYTE) -> bool:
-    """Waits for the lock, to deadlines that signals do not move (a handler's exception ends the wait and passes;
-    rule L6 of src/ini_main/disk/PROTOCOL.md). False when a mere reader still holds it after `seconds`: the edit
-    then goes on without it, and counts on its compare before the write (rule L7). Another edit's lock is waited
-    for up to LOCK_WAIT_SECONDS, then LockBusy."""
-    start = time.monotonic()
-    pause = 0.001
-    while not _try_lock(descriptor, directory, byte):
-        waited = time.monotonic() - start
-        if waited >= seconds:
-            if byte != _EDIT_BYTE or not _held_by_writer(descriptor, directory):
-                return False
-            if waited >= LOCK_WAIT_SECONDS:
-                raise LockBusy(errno.EAGAIN, f"another edit of this file has held its lock for "
-                               f"{LOCK_WAIT_SECONDS:g} seconds; nothing written", path)
-        time.sleep(pause)
-        pause = min(2 * pause, 0.05)
-    return True
+def _wait(descriptor: int, directory: bool, path: str, began: float) -> bool:
+    """Takes the edit lock with the save's own waits (rules L1-L3, L6): False when a mere reader still held it
+    100 ms after the edit began (`began`, time.monotonic()), the edit then going on and counting on the compare
+    inside its save (L7). LockBusy when another edit held it for about LOCK_WAIT_SECONDS."""
+    if directory:
+        return _durable.lock(descriptor, "directory", time.monotonic() - began, LOCK_WAIT_SECONDS) == "locked"
+    held = _durable.lock(descriptor, "edit", time.monotonic() - began, LOCK_WAIT_SECONDS)
+    if held == "writer":
+        raise LockBusy(errno.EAGAIN, f"another edit of this file has held its lock for "
+                       f"{LOCK_WAIT_SECONDS:g} seconds; nothing written", path)
+    if held == "reader":  # the edits kept out take turns among themselves on the next byte
+        _durable.lock(descriptor, "turn", time.monotonic() - began, LOCK_WAIT_SECONDS)
+    return held == "locked"
 
 
 def _still_names(path: str, descriptor: int, directory: bool) -> bool:
@@ -138,14 +98,16 @@ def _still_names(path: str, descriptor: int, directory: bool) -> bool:
 
 
 @contextlib.contextmanager
-def exclusive(path: str, *, wait: bool = True) -> Iterator[bool]:
+def exclusive(path: str, *, began: float | None = None) -> Iterator[bool]:
     """Holds off every other editing command on this file, through any of its names, until the block ends;
     yields whether it got the lock (a reader's lock or a file it may not write can keep it away).
 
     The lock is an open-file-description lock on the file itself, which only those who may write the file can
-    take; while the file is missing, an flock on its directory. Each wait runs to a deadline; without `wait`,
-    a reader's lock gets one try. The command line's reads do not take it; the rename lets them read a whole
-    old or a whole new file. Programs that save through the class do not take it."""
+    take; while the file is missing, an flock on its directory. Each wait runs to a deadline counted from
+    `began` (time.monotonic(), by default now), when the edit began. The command line's reads do not take it;
+    the rename lets them read a whole old or a whole new file. Programs that save through the class do not take
+    it."""
+    began = time.monotonic() if began is None else began
     while True:
         opened = _open_lockable(path)
         if opened is None:
@@ -153,9 +115,7 @@ def exclusive(path: str, *, wait: bool = True) -> Iterator[bool]:
             return
         descriptor, directory = opened
         try:
-            if not _wait(descriptor, directory, path, LOCK_WAIT_SECONDS if wait else 0.0):
-                if not directory and _OFD is not None:
-                    _wait(descriptor, directory, path, _TURN_WAIT_SECONDS, _TURN_BYTE)
+            if not _wait(descriptor, directory, path, began):
                 yield False
                 return
             if _still_names(path, descriptor, directory):
@@ -190,8 +150,9 @@ def _identity(path: str) -> tuple[int, int, bool] | None:
 class Edit:
     """One attempt at an edit: what it read, so that its write goes ahead only over exactly that."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, began: float) -> None:
         self.path = path
+        self.began = began
         self._seen: tuple[tuple[int, int, bool] | None, bytes | None] | None = None
 
     def read(self, *, may_create: bool = False) -> bytes | None:
@@ -204,43 +165,34 @@ class Edit:
         return data
 
     def write(self, data: bytes) -> None:
-        """Writes the file, unless it changed since this attempt read it (then _Overtaken, nothing written)."""
+        """Writes the file, unless it changed since this attempt read it (then _Overtaken, nothing written).
+        The save compares under the file's writer lock and this user's private lock, before any byte changes (rule
+        L7 of src/ini_main/disk/PROTOCOL.md)."""
         assert self._seen is not None, "an edit writes only what it computed from a read"
-        # A FIFO or a device cannot be read a second time to compare: it is written as read.
-        if (self._seen[0] is None or self._seen[0][2]) and self._now() != self._seen:
+        identity, seen = self._seen
+        if identity is not None and not identity[2]:
+            write(self.path, data)  # a FIFO or a device cannot be read a second time to compare: written as read
+            return
+        expected = None
+        if identity is not None:
+            assert seen is not None, "a regular file reads as bytes"
+            expected = identity[0], identity[1], seen
+        if not _durable.replace_file_if(self.path, data, expected, time.monotonic() - self.began):
             raise _Overtaken
-        # What remains open: another writer that replaces the file from here until the save's rename (its
-        # temporary written and fsynced, rule S3; the whole in-place write, S4) is overwritten unseen. Only
-        # writers that hold neither lock can meet there; the save offers no hook to compare any later.
-        write(self.path, data)
-
-    def _now(self) -> tuple[tuple[int, int, bool] | None, bytes | None]:
-        """The file's identity and bytes as they are, read through a descriptor so that both are of one file;
-        nothing waits on what is no longer a regular file."""
-        try:
-            descriptor = os.open(self.path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
-        except FileNotFoundError:
-            return None, None
-        with os.fdopen(descriptor, "rb") as file:
-            found = os.fstat(descriptor)
-            regular = stat.S_ISREG(found.st_mode)
-            return (found.st_dev, found.st_ino, regular), file.read() if regular else None
 
 
 def edit(path: str, attempt: Callable[[Edit], _Result]) -> _Result:
     """Runs `attempt` (read through the Edit, compute, write through it) under the edit lock, and again with a
     fresh read whenever the file changed before its write: no other writer's change is lost, whether or not the
     lock could be had (rule L7; git updates its refs so). EditConflict after EDIT_ATTEMPTS tries."""
-    wait = True
+    began = time.monotonic()
     for tries in range(1, EDIT_ATTEMPTS + 1):
-        with exclusive(path, wait=wait) as locked:
+        with exclusive(path, began=began):
             try:
-                return attempt(Edit(path))
+                return attempt(Edit(path, began))
             except _Overtaken:
                 pass
-        # A reader who kept the lock away once is not waited for again; the writers who overtook us are
-        # spread out so that the next round does not meet them in step.
-        wait = locked
+        # The writers who overtook us are spread out so that the next round does not meet them in step.
         time.sleep(random.uniform(0.0, 0.005 * tries))
     raise EditConflict(errno.EAGAIN, f"others changed the file while this edit ran, {EDIT_ATTEMPTS} times over; "
                        f"nothing written", path)

@@ -21,8 +21,15 @@ enum class LockKind { shared, exclusive };
 
 // Which byte a lock sits on: the store's in-place writers and the command
 // line's edits take different ones, so that an edit can save while it holds
-// its own lock.
-enum class LockByte : off_t { writer = 0x7fffffffffff0000, edit = 0x7fffffffffff0001 };
+// its own lock; the edits that a reader kept off the edit byte take turns on
+// the next one. `whole` is an flock() of the whole file, for a directory,
+// which cannot be opened for writing.
+enum class LockByte : off_t {
+    writer = 0x7fffffffffff0000,
+    edit = 0x7fffffffffff0001,
+    turn = 0x7fffffffffff0002,
+    whole = -1,
+};
 
 // When an operation began, on CLOCK_MONOTONIC: its waits end at fixed times
 // after it however often a signal interrupts them and the operation is
@@ -34,8 +41,8 @@ struct Started {
 };
 
 // How long a lock that only readers hold is waited for (L2), and how long
-// one that a writer of the file holds (L3): a writer can only hold it for
-// its own save, however slow.
+// one that a writer of the file holds over the file unchanged (L3): a
+// writer can only hold it for its own save, however slow.
 constexpr int64_t reader_wait_milliseconds = 100;
 constexpr int64_t writer_wait_milliseconds = 10000;
 
@@ -54,13 +61,19 @@ enum class LockOutcome {
 // as long as a writer's.
 enum class Holders { anyone, this_user };
 
-// Waits for the lock until the deadlines above, counted from `started`.
+// Waits for the lock until the deadlines above, counted from `started`
+// (`bounds` puts others in their place); a writer's lock on the target until
+// the file has gone unchanged that long, and six times that at most.
 // EINTR (with `outcome` untouched) when a signal arrived during the wait,
 // and after every 50 ms of waiting, so that the caller can run the handlers
 // and ask again with the same `started`; another errno when the lock cannot
 // be asked for.
+struct Bounds {
+    int64_t readers = reader_wait_milliseconds;
+    int64_t writers = writer_wait_milliseconds;
+};
 int wait_for_lock(int fd, LockKind kind, LockByte byte, Started started, LockOutcome& outcome,
-                  Holders holders = Holders::anyone) noexcept;
+                  Holders holders = Holders::anyone, Bounds bounds = {}) noexcept;
 
 // Takes the lock only if nobody else holds a conflicting one: 0 or EAGAIN.
 int lock_at_once(int fd, LockKind kind, LockByte byte) noexcept;

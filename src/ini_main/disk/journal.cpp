@@ -204,11 +204,14 @@ int save_unjournaled(int fd, std::string_view old, const Content& content) {
 constexpr int no_journal = -1;
 
 int write_in_place(const std::string& directory, int file, const struct stat& st, const Content& content,
-                   Started started) {
+                   Started started, PrivateLock* held) {
     const Identity id = identity_of(file, st);
-    PrivateLock lock;
-    if (int err = lock.take(directory, id, LockKind::exclusive, started)) {
-        return err == EINTR || err == EAGAIN ? err : no_journal;
+    PrivateLock own;
+    PrivateLock& lock = held != nullptr && held->held() ? *held : own;
+    if (!lock.held()) {
+        if (int err = lock.take(directory, id, LockKind::exclusive, started)) {
+            return err == EINTR || err == EAGAIN ? err : no_journal;
+        }
     }
     std::optional<std::string> unused;
     if (int err = settle_journal(directory, id, file, file, unused)) return err;
@@ -271,7 +274,7 @@ int settle_journal(const std::string& directory, const Identity& id, int file, i
     }
 }
 
-int save_in_place(int file, const Content& content, Started started) noexcept {
+int save_in_place(int file, const Content& content, Started started, PrivateLock* held) noexcept {
     try {
         LockOutcome outcome;
         if (int err = wait_for_lock(file, LockKind::exclusive, LockByte::writer, started, outcome)) {
@@ -286,7 +289,7 @@ int save_in_place(int file, const Content& content, Started started) noexcept {
         struct stat st;
         if (again([&] { return ::fstat(file, &st); }) != 0) return errno;
         std::string directory;
-        int err = private_directory(directory) == 0 ? write_in_place(directory, file, st, content, started)
+        int err = private_directory(directory) == 0 ? write_in_place(directory, file, st, content, started, held)
                                                     : no_journal;
         if (err == no_journal) {
             std::string old;

@@ -27,7 +27,9 @@ namespace ini::posix {
 // had the file is overwritten without one, as open(path, "w+") would: never
 // extended with zeros, but a kill can leave the new text's first part over
 // the old text.
-int save_in_place(int file, const Content& content, Started started) noexcept;
+// `held`, if given, is the file's private lock, which the caller holds
+// exclusively already.
+int save_in_place(int file, const Content& content, Started started, PrivateLock* held = nullptr) noexcept;
 
 // Whether a journal of this user stands for the file `id`.
 bool journal_exists(const std::string& directory, const Identity& id) noexcept;

@@ -4,8 +4,13 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <climits>
 #include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string_view>
 #include <vector>
 
 #include "disk/digest.hpp"
@@ -70,6 +75,44 @@ bool same_file(const struct stat& a, const struct stat& b) noexcept {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+constexpr std::string_view lock_suffix = ".lock";
+// A journal's second name while it is written (disk/journal.cpp).
+constexpr std::string_view unfinished_journal_suffix = ".journal.new";
+
+// L4: a process killed while it held a file's private lock leaves the lock
+// file, and one killed while it wrote a journal the journal's second name.
+// A live holder keeps its lock file locked, and a journal has its second
+// name only while its writer holds that lock: whatever of these nobody holds
+// the lock of is stale. Looked for once per process and directory, as the
+// stale temporaries beside a target are (S7), when a lock there is first let
+// go of: after the load or save that took it, never in its way.
+void remove_leftovers(const std::string& directory) {
+    static std::mutex guard;
+    static std::set<std::string> looked_at;
+    {
+        const std::lock_guard<std::mutex> held(guard);
+        if (!looked_at.insert(directory).second) return;
+    }
+    std::set<std::string> keys;
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        for (const std::string_view suffix : {lock_suffix, unfinished_journal_suffix}) {
+            if (name.size() > suffix.size() && name.ends_with(suffix)) {
+                keys.emplace(name.substr(0, name.size() - suffix.size()));
+            }
+        }
+    }
+    ::closedir(dir);
+    for (const std::string& key : keys) {
+        PrivateLock lock;
+        if (lock.take_key(directory, key, LockKind::exclusive, Started::now(), Bounds{0, 0}) != 0) continue;
+        const std::string unfinished = directory + "/" + key + std::string(unfinished_journal_suffix);
+        again([&] { return ::unlink(unfinished.c_str()); });
+    }  // letting go of the lock removes its file
+}
+
 }  // namespace
 
 std::string Identity::key() const {
@@ -111,13 +154,19 @@ int private_directory(std::string& out) {
 }
 
 int PrivateLock::take(const std::string& directory, const Identity& file, LockKind kind, Started started) {
+    return take_key(directory, file.key(), kind, started, Bounds{});
+}
+
+int PrivateLock::take_key(const std::string& directory, const std::string& key, LockKind kind, Started started,
+                          Bounds bounds) {
     release();
-    name_ = directory + "/" + file.key() + ".lock";
+    name_ = directory + "/" + key + std::string(lock_suffix);
     for (;;) {
         fd_.reset(again([&] { return ::open(name_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600); }));
         if (!fd_.valid()) return errno;
         LockOutcome outcome;
-        if (int err = wait_for_lock(fd_.get(), kind, LockByte::writer, started, outcome, Holders::this_user)) {
+        if (int err = wait_for_lock(fd_.get(), kind, LockByte::writer, started, outcome, Holders::this_user,
+                                    bounds)) {
             fd_.close();
             return err;
         }
@@ -143,6 +192,11 @@ void PrivateLock::release() noexcept {
         again([&] { return ::unlink(name_.c_str()); });
     }
     fd_.close();
+    try {
+        remove_leftovers(directory_of(name_));
+    } catch (...) {
+        // Tidying only: the next process looks again.
+    }
 }
 
 }  // namespace ini::posix

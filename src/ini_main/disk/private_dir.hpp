@@ -51,6 +51,9 @@ public:
     // 0 with the lock held; EINTR when a signal came during the wait (ask
     // again with the same `started`); another errno when it cannot be had.
     int take(const std::string& directory, const Identity& file, LockKind kind, Started started);
+    // As take, for the file whose key (Identity::key) is `key`, within `bounds`.
+    int take_key(const std::string& directory, const std::string& key, LockKind kind, Started started,
+                 Bounds bounds);
     // Turns the held exclusive lock into a shared one without letting go.
     int share() noexcept;
     bool held() const noexcept { return fd_.valid(); }

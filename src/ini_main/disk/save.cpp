@@ -191,12 +191,13 @@ public:
         return sync_file(fd_.get());
     }
 
-    int commit(const std::string& target) {
+    // `replace` false: only while no file has the target's name (L7).
+    int commit(const std::string& target, bool replace) {
         if (name_.empty()) {
             if (int err = name_unnamed(target)) return err;
         }
         if (int err = fd_.close()) return err;
-        if (again([&] { return ::rename(name_.c_str(), target.c_str()); }) != 0) return errno;
+        if (int err = replace ? rename_to(target) : link_to(target)) return err;
         name_.clear();
         remove_stale_temporaries(target);
         // Not reported: the new text is the file for every reader now, and
@@ -214,6 +215,24 @@ public:
     }
 
 private:
+    int rename_to(const std::string& target) {
+        return again([&] { return ::rename(name_.c_str(), target.c_str()); }) == 0 ? 0 : errno;
+    }
+
+    // A link fails where the name is taken, with no moment between a look
+    // and the write; a file system without hard links gets the look alone.
+    int link_to(const std::string& target) {
+        if (again([&] { return ::link(name_.c_str(), target.c_str()); }) == 0) {
+            again([&] { return ::unlink(name_.c_str()); });
+            return 0;
+        }
+        if (errno == EEXIST) return overtaken;
+        if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) return errno;
+        struct stat st;
+        if (again([&] { return ::lstat(target.c_str(), &st); }) == 0 || errno != ENOENT) return overtaken;
+        return rename_to(target);
+    }
+
     int attributes(const Existing& existing, const std::string& target) {
         const int err = copy_attributes(fd_.get(), existing, target);
         if (err != 0) rollback();
@@ -258,12 +277,13 @@ private:
     std::string name_;  // empty while the file has no name
 };
 
-int save_by_rename(const std::string& target, const Existing& existing, const Content& content) {
+int save_by_rename(const std::string& target, const Existing& existing, const Content& content,
+                   bool replace = true) {
     for (const bool unnamed : {true, false}) {
         Temporary temporary;
         int err = temporary.create(target, existing, unnamed);
         if (err == 0) err = temporary.fill(content, existing);
-        if (err == 0) err = temporary.commit(target);
+        if (err == 0) err = temporary.commit(target, replace);
         if (err != no_proc) return err;
     }
     return EOPNOTSUPP;
@@ -297,26 +317,29 @@ bool no_room(int err) noexcept { return err == ENOSPC || err == EDQUOT; }
 // `last_try`: a name that no longer leads to the open file gets it written
 // in place rather than looked up again.
 int save_existing(const std::string& path, int file, const struct stat& st, const Content& content,
-                  bool last_try, Started started) {
+                  bool last_try, Started started, PrivateLock* held = nullptr) {
     std::string target;
     bool exact = false;
     if (int err = file_path(file, st, path, target, exact)) return err;
     if (!exact && !last_try) return replaced_meanwhile;
     // More than one name: the file itself is written.
-    if (!exact || st.st_nlink > 1) return save_in_place(file, content, started);
+    if (!exact || st.st_nlink > 1) return save_in_place(file, content, started, held);
     const Existing existing{true, st};
     const int err = save_by_rename(target, existing, content);
-    if (err == keep_in_place || rename_impossible(err) || no_room(err)) return save_in_place(file, content, started);
+    if (err == keep_in_place || rename_impossible(err) || no_room(err)) {
+        return save_in_place(file, content, started, held);
+    }
     return err;
 }
 
 // No file at `path`. A dangling symbolic link is followed as open(path,
 // "w+") follows it, with the kernel's own checks, by creating the file it
 // names; that empty file goes again if the save fails.
-int save_new(const std::string& path, const Content& content, Started started) {
+int save_new(const std::string& path, const Content& content, Started started, const Seen* seen) {
+    if (seen != nullptr && seen->exists) return overtaken;
     struct stat st;
     if (again([&] { return ::lstat(path.c_str(), &st); }) != 0 || !S_ISLNK(st.st_mode)) {
-        return save_by_rename(path, Existing{}, content);
+        return save_by_rename(path, Existing{}, content, seen == nullptr);
     }
     Fd created(again([&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666); }));
     if (!created.valid()) return errno;
@@ -355,6 +378,31 @@ int open_same(const std::string& path, const struct stat& st, int flags, Fd& fil
     return 0;
 }
 
+// L7: what an edit saves over must still be what it read, from a moment
+// when no other writer who takes these locks can come between until the
+// save is done: the file's writer byte (a reader's lock on it only until
+// 100 ms after the edit began, L2) and this user's private lock, which
+// nobody else can take. `file` is open as `st` through `path`.
+int hold_for_edit(const std::string& path, int file, const struct stat& st, const Seen& seen, Started started,
+                  PrivateLock& lock) {
+    if (!seen.exists || seen.device != st.st_dev || seen.inode != st.st_ino) return overtaken;
+    LockOutcome outcome = LockOutcome::locked;
+    const int err = wait_for_lock(file, LockKind::exclusive, LockByte::writer, started, outcome);
+    if (err == EINTR) return err;
+    if (outcome == LockOutcome::held_by_writer) return EAGAIN;
+    std::string directory;
+    if (private_directory(directory) == 0) {
+        const int taken = lock.take(directory, identity_of(file, st), LockKind::exclusive, started);
+        if (taken == EINTR || taken == EAGAIN) return taken;
+    }
+    struct stat named;
+    if (again([&] { return ::stat(path.c_str(), &named); }) != 0) return errno == ENOENT ? overtaken : errno;
+    if (named.st_dev != st.st_dev || named.st_ino != st.st_ino) return overtaken;
+    std::string now;
+    if (int read_err = read_all(file, now)) return read_err;
+    return now == seen.bytes ? 0 : overtaken;
+}
+
 // Settles this user's journal of the file open as `file` before a load
 // (R4), and keeps the private lock shared in `lock` so that no in-place
 // save of ours starts until the load has read the file (L4).
@@ -379,7 +427,7 @@ int settle_for_load(const std::string& path, int file, const std::string& direct
 
 }  // namespace
 
-int save_file(std::string path, const Content& content, Started started) noexcept {
+int save_file(std::string path, const Content& content, Started started, const Seen* seen) noexcept {
     try {
         if (path.empty()) return ENOENT;
         // What open(path, "w+") answers for any path that ends in a slash.
@@ -389,10 +437,12 @@ int save_file(std::string path, const Content& content, Started started) noexcep
             // as open(path, "w+"): where it refuses, the save fails with its error.
             Fd reached;
             struct stat st;
-            if (int err = reach(path, reached, st)) return err == ENOENT ? save_new(path, content, started) : err;
+            if (int err = reach(path, reached, st)) {
+                return err == ENOENT ? save_new(path, content, started, seen) : err;
+            }
             // S2: anything but a regular file is opened for writing once, by
-            // the write itself.
-            if (!S_ISREG(st.st_mode)) return write_special(path, content);
+            // the write itself. An edit compares only what it can read twice.
+            if (!S_ISREG(st.st_mode)) return seen != nullptr ? overtaken : write_special(path, content);
             // S1: with O_CREAT, so that the kernel's protected_regular
             // applies as it does to open(path, "w+").
             Fd file;
@@ -400,7 +450,11 @@ int save_file(std::string path, const Content& content, Started started) noexcep
                 return err;
             }
             if (!file.valid()) continue;
-            const int err = save_existing(path, file.get(), st, content, attempt == max_attempts, started);
+            PrivateLock lock;
+            if (seen != nullptr) {
+                if (int err = hold_for_edit(path, file.get(), st, *seen, started, lock)) return err;
+            }
+            const int err = save_existing(path, file.get(), st, content, attempt == max_attempts, started, &lock);
             if (err != replaced_meanwhile) return err;
         }
     } catch (...) {

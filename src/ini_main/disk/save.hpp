@@ -4,12 +4,25 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "disk/file_lock.hpp"
 #include "disk/posix_io.hpp"
 #include "disk/private_dir.hpp"
 
 namespace ini::posix {
+
+// What an edit read of the file it saves: the save goes ahead only while the
+// file still is exactly that (L7). A missing file is `exists` false.
+struct Seen {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string_view bytes;
+};
+
+// Not an errno: the file is no longer what the edit saw; nothing written.
+constexpr int overtaken = -5;
 
 // Makes the file at `target` hold exactly `content`; 0 or an errno (EINTR
 // only when a signal came while it waited for another writer: ask again with
@@ -19,7 +32,8 @@ namespace ini::posix {
 // room for a second copy, written over in place (see disk/journal.hpp).
 // Anything else (a device, a FIFO) is written as open(path, "w+") would.
 // On failure the target is as it was and nothing of the save is left.
-int save_file(std::string target, const Content& content, Started started) noexcept;
+// Given `seen`, `overtaken` where the file is not what it describes.
+int save_file(std::string target, const Content& content, Started started, const Seen* seen = nullptr) noexcept;
 
 // What a load keeps until it has read the file: the file, with a shared
 // lock that holds off writers of other users briefly, and this user's

@@ -54,11 +54,33 @@ int without_gil(Work work) noexcept {
 }  // namespace
 
 bool replace_file(PyObject* path, std::string_view head, std::string_view body) noexcept {
+    return replace_file_if(path, head, body, nullptr, posix::Started::now()) == 1;
+}
+
+int replace_file_if(PyObject* path, std::string_view head, std::string_view body, const posix::Seen* seen,
+                    posix::Started started) noexcept {
     std::string target;
-    if (!file_system_path(path, target)) return false;
-    const posix::Started started = posix::Started::now();
-    const int err = without_gil([&] { return posix::save_file(target, posix::Content{head, body}, started); });
-    return err == 0 || (err > 0 && raise_os_error(err, path));
+    if (!file_system_path(path, target)) return -1;
+    const int err =
+        without_gil([&] { return posix::save_file(target, posix::Content{head, body}, started, seen); });
+    if (err == 0) return 1;
+    if (err == posix::overtaken) return 0;
+    if (err > 0) raise_os_error(err, path);
+    return -1;
+}
+
+bool lock_file(int fd, posix::LockByte byte, posix::Started started, posix::Bounds bounds,
+               posix::LockOutcome& outcome) noexcept {
+    const int err = without_gil([&] {
+        return posix::wait_for_lock(fd, posix::LockKind::exclusive, byte, started, outcome, posix::Holders::anyone,
+                                    bounds);
+    });
+    if (err == 0) return true;
+    if (err > 0) {
+        errno = err;
+        PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return false;
 }
 
 bool recover_interrupted_save(PyObject* path, posix::LoadHold* hold, Ref* old) noexcept {

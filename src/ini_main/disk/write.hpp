@@ -24,6 +24,20 @@ namespace ini {
 // is set, no file of the save remains and the target is as it was.
 bool replace_file(PyObject* path, std::string_view head, std::string_view body) noexcept;
 
+// As replace_file, but only while the file is still what `seen` says an
+// edit read (rule L7 of disk/PROTOCOL.md); anything else writes nothing and
+// returns 0. 1 when written, -1 with an exception set on failure. Its waits
+// end at `bounds` after `started`.
+int replace_file_if(PyObject* path, std::string_view head, std::string_view body, const posix::Seen* seen,
+                    posix::Started started) noexcept;
+
+// Takes the exclusive lock on `byte` of the file open as `fd` within
+// `bounds` after `started`, as the save waits for its own (L1-L3): signal
+// handlers run during the wait and an exception from one ends it (false,
+// set).
+bool lock_file(int fd, posix::LockByte byte, posix::Started started, posix::Bounds bounds,
+               posix::LockOutcome& outcome) noexcept;
+
 // Puts back the old text of a file whose in-place save by this user was
 // killed part way, so that a load finds the old text or the new, never a
 // mixture. Call it before reading the file; `hold`, if given, then keeps
