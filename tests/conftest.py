@@ -37,6 +37,16 @@ def make_ini(tmp_path):
     return make
 
 
+@pytest.fixture
+def private_home(tmp_path, monkeypatch):
+    """A folder for the test's files, with this user's private state directory of its own beside it."""
+    state = tmp_path / "state"
+    state.mkdir(mode=0o700)
+    monkeypatch.setenv("XDG_STATE_HOME", str(state))
+    (tmp_path / "files").mkdir()
+    return tmp_path / "files"
+
+
 def run_python(code, *, timeout=120, env=None, check=True):
     """Runs `code` in a fresh interpreter, so a crash cannot take the suite down."""
     result = subprocess.run(

@@ -63,15 +63,6 @@ def linked_file(tmp_path: Path, content: bytes) -> Path:
     return path
 
 
-@pytest.fixture
-def private_home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
-    state = tmp_path / "state"
-    state.mkdir(mode=0o700)
-    monkeypatch.setenv("XDG_STATE_HOME", str(state))
-    (tmp_path / "files").mkdir()
-    return tmp_path / "files"
-
-
 def test_the_system_calls_of_a_rename_save(shim: str, private_home: Path) -> None:
     """S7: the second save of a process makes exactly the calls the protocol lists; none reads the directory."""
     if PORTABLE:

@@ -32,11 +32,8 @@ def read_locked(path: Path) -> int:
 
 
 @pytest.fixture
-def edited(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
-    state = tmp_path / "state"
-    state.mkdir(mode=0o700)
-    monkeypatch.setenv("XDG_STATE_HOME", str(state))
-    path = tmp_path / "settings.ini"
+def edited(private_home: Path) -> Path:
+    path = private_home / "settings.ini"
     path.write_bytes(b"# kept\n[s]\nfirst = 1\n")
     return path
 
