@@ -23,9 +23,10 @@ from trust_child import JOURNALS, LINKS, LOCKS, OTHER, OWNER, PRIVATE_DIRECTORIE
 # flock() for its locks, which the rows below need.
 PORTABLE = os.environ.get("KESTRA_PORTABLE") == "1"
 # Its flock() cannot tell a writer's lock from a reader's either, so a load waits for neither longer than a
-# reader's lock allows (L5).
+# reader's lock allows (L5); nor does it see the byte locks the holders below take, the edits' included (L6).
 LINUX_ONLY = {"the file replaced since", "a directory with a default ACL", ("write lock", "writer byte"),
-              ("read lock", "writer byte"), ("flock", "file"), "while the file is torn",
+              ("read lock", "writer byte"), ("write lock", "edit byte"), ("read lock", "edit byte"),
+              ("flock", "file"), "while the file is torn",
               "while the journal is removed"}
 
 
