@@ -27,7 +27,7 @@ bool replace_file(PyObject* path, std::string_view head, std::string_view body) 
 // As replace_file, but only while the file is still what `seen` says an
 // edit read (rule L7 of disk/PROTOCOL.md); anything else writes nothing and
 // returns 0. 1 when written, -1 with an exception set on failure. Its waits
-// end at `bounds` after `started`.
+// are counted from `started`, as the save's own (L1-L3).
 int replace_file_if(PyObject* path, std::string_view head, std::string_view body, const posix::Seen* seen,
                     posix::Started started) noexcept;
 
