@@ -58,7 +58,8 @@ ROWS = [
     ("missing value", b"[s]\n", dict(section="s", option="k"), FAILS,
      "Parameter 'value(s)' must be defined if state=present and allow_no_value=False."),
     ("not INI", b"port 6379\n", dict(section="s", option="port", value="6380"), FAILS,
-     "line 1 is not INI: 'port 6379' is neither a [section] header, a key, a comment nor a directive"),
+     "line 1: 'port 6379' is not a key = value line nor a comment, and the file has no [section] header: "
+     "it does not read as INI"),
     ("UTF-16 kept", "[s]\r\nk = 1\r\n".encode("utf-16"), dict(section="s", option="k", value="2"),
      "[s]\r\nk = 2\r\n".encode("utf-16"), "option changed"),
     # The complaints

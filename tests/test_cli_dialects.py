@@ -3,6 +3,8 @@ the exact output or the exact bytes each command must give, and one property ove
 dialect that checks each edit against the change it means, line by line and line end by line end."""
 import pathlib
 import re
+import shutil
+import subprocess
 from dataclasses import dataclass
 
 import pytest
@@ -22,6 +24,13 @@ class Refused:
 MIXED = b"\xef\xbb\xbf[a]\r\nx = 1\ny = 2\r\nz = 3\r\n"
 ABOVE = b"[a]\nx = 1\n# about b\n[b]\ny = 2\n"
 FORMATS = b"[s]\nm = one\n  two\nr = 1\nr = 2\nbare\n"
+KDE = b"[Containments][1]\nactivityId=\n\n[Containments][1][General]\nToolBarsMovable=0\n\n[General][$i]\nName=x\n"
+INF = (b'[Version]\r\nSignature="$WINDOWS NT$"\r\nDriverVer=01/01/2020,1.0\r\n\r\n'
+       b'[Dev_AddReg]\r\nHKR,,DeviceType,0x10001,0x22\r\nHKR, , BusNumber, 0, "0"\r\n')
+INNO = b"[Setup]\nAppName=Kestra\n\n[Code]\n{ skip the wizard }\nbegin\n  if WizardSilent then Exit;\nend;\n"
+KRB5 = (b"[libdefaults]\n\tdefault_realm = EXAMPLE.ORG\n\n[realms]\n\tEXAMPLE.ORG = {\n\t\tkdc = kdc.example.org\n"
+        b"\t\tauth_to_local = {\n\t\t\tRULE:[1:$1]\n\t\t}\n\t}\n\tOTHER.ORG = {\n\t}\n")
+NESTED = b'[profiles]\n  [[default]]\n    cursor_color = "#aaa"\n[layouts]\nx = 1\n  [[[window0]]]\n  type = Window\n'
 
 # (file in examples/ or the bytes themselves, arguments, what must come of it): a str is the whole standard
 # output of a query; a tuple of (old, new) pairs is the edit, each old part found once and replaced in turn,
@@ -105,11 +114,44 @@ TABLE = [
     # Only a line starting with '#' or ';' is a comment, and only ' ;' starts one after a value.
     (b"[c]\nbg = #282A2E\nh = abc #1\nx = 1 ; c\n", ["dump", "--format=lines"],
      "[c] bg = #282A2E\n[c] h = abc #1\n[c] x = 1\n"),
-    # What is not INI is refused, naming its first such line.
-    (b"# redis\nport 6379\n", ["set", "", "port", "6380"], Refused("line 2 is not INI: 'port 6379'")),
-    (b"[realms]\nEX = {\n  kdc = k\n}\n", ["get", "realms", "EX"], Refused("line 4 is not INI: '}'")),
-    (b"[a]\nx = 1\n[unclosed\n", ["sections"], Refused("line 3 is not INI")),
-    (b"[a] junk\n", ["sections"], Refused("line 1 is not INI")),
+    # Only a file with no INI structure is refused, naming its first line that is not INI and why; so is a
+    # header's look-alike, whose keys would be read as the section's above, and a block never closed.
+    (b"# redis\nport 6379\n", ["set", "", "port", "6380"], Refused(
+        "line 2: 'port 6379' is not a key = value line nor a comment, and the file has no [section] header")),
+    (b"[a]\nx = 1\n[unclosed\n", ["sections"], Refused("line 3: '[unclosed' starts like a [section] header")),
+    (b"[a] junk\n", ["sections"], Refused("line 1: '[a] junk' starts like a [section] header but is not one")),
+    (b"[realms]\nEX = {\n  kdc = k\n", ["sections"], Refused("line 2: the '{' of 'EX = {' opens a block that no")),
+    # A binary file, whatever the command; NUL in UTF-16 text too.
+    (b"QB\x00\x01\x00", ["sections"], Refused("a binary file, not text: it holds a NUL byte at offset 2")),
+    (b"[a]\nx = 1\x00\n", ["set", "a", "x", "2"], Refused("NUL byte at offset 9")),
+    (b"\xff\xfe" + "[a]\r\nx = \x00\r\n".encode("utf-16-le"), ["get", "a", "x"], Refused("NUL byte at offset 20")),
+    # KDE's nested groups and kiosk flags, configobj's nested sections: sections named by their bracketed text.
+    (KDE, ["sections"], "Containments][1\nContainments][1][General\nGeneral][$i\n"),
+    (KDE, ["set", "Containments][1][General", "ToolBarsMovable", "1"], ((b"Movable=0", b"Movable=1"),)),
+    (KDE, ["set", "Containments][2", "activityId", "a"],
+     ((b"Name=x\n", b"Name=x\n\n[Containments][2]\nactivityId=a\n"),)),
+    (KDE, ["rename", "General][$i", "General][$e"], ((b"[General][$i]", b"[General][$e]"),)),
+    (KDE, ["set", "a] ;b", "k", "v"], Refused("a section name cannot hold")),
+    (NESTED, ["sections"], "profiles\n[default]\nlayouts\n[[window0]]\n"),
+    (NESTED, ["get", "[default]", "cursor_color"], '"#aaa"\n'),
+    (NESTED, ["get", "layouts", "x"], "1\n"),
+    # Lines of a section that are no key (.inf registry lines, Inno Setup's code) stay, and go with it.
+    (INF, ["set", "Version", "DriverVer", "02/02/2022,2.0"], ((b"01/01/2020,1.0", b"02/02/2022,2.0"),)),
+    (INF, ["remove", "Dev_AddReg"],
+     ((b'\r\n\r\n[Dev_AddReg]\r\nHKR,,DeviceType,0x10001,0x22\r\nHKR, , BusNumber, 0, "0"', b""),)),
+    (INNO, ["set", "Setup", "AppVersion", "1.0"], ((b"AppName=Kestra\n", b"AppName=Kestra\nAppVersion=1.0\n"),)),
+    (INNO, ["remove", "Code"],
+     ((b"\n\n[Code]\n{ skip the wizard }\nbegin\n  if WizardSilent then Exit;\nend;\n", b"\n"),)),
+    # krb5's relation blocks belong whole to their key.
+    (KRB5, ["get", "realms", "EXAMPLE.ORG"], "{\nkdc = kdc.example.org\nauth_to_local = {\nRULE:[1:$1]\n}\n}\n"),
+    (KRB5, ["options", "realms"], "EXAMPLE.ORG\nOTHER.ORG\n"),
+    (KRB5, ["set", "libdefaults", "default_realm", "OTHER.ORG"], ((b"= EXAMPLE.ORG", b"= OTHER.ORG"),)),
+    (KRB5, ["remove", "realms", "OTHER.ORG"], ((b"\tOTHER.ORG = {\n\t}\n", b""),)),
+    (KRB5, ["set", "realms", "OTHER.ORG", "{\nkdc = k\n}"],
+     ((b"\tOTHER.ORG = {\n\t}\n", b"\tOTHER.ORG = {\n\tkdc = k\n\t}\n"),)),
+    # '//' starts a comment line, but not a line that continues a value.
+    (b"// db\n[Game]\n// Name = old\nName = Kestra\n\t//server/share\n", ["dump", "--format=lines"],
+     "[Game] Name = Kestra\n\t//server/share\n"),
     # asterisk: templates and additions to a section are sections of their own name.
     (b"[general](!)\ntype = friend\n[peer](general)\nhost = x\n[peer](+)\nport = 1\n", ["sections"],
      "general\npeer\n"),
@@ -122,6 +164,13 @@ TABLE = [
     ("settings.ini", ["rename", "client", "server"], Refused("section 'server' exists already")),
     ("settings.ini", ["get", "client", "nope", "--default", "7"], "7\n"),
     ("settings.ini", ["get", "nope", "x", "--default", ""], "\n"),
+    (None, ["get", "a", "x", "--default", "7"], "7\n"),  # an optional file that is missing
+    (None, ["get", "a", "x"], Refused("No such file or directory")),
+    (b"[a]\r\nx = 1\r\ny = 2", ["set", "a", "y", "3", "--dry-run"],
+     "--- {path}\n+++ {path}\n@@ -1,3 +1,3 @@\n [a]\r\n x = 1\r\n-y = 2\n\\ No newline at end of file\n+y = 3\n"
+     "\\ No newline at end of file\n"),
+    ("[a]\nx = 1\x0c2\u2028\ny = 2\n".encode(), ["set", "a", "y", "3", "--dry-run"],
+     "--- {path}\n+++ {path}\n@@ -1,3 +1,3 @@\n [a]\n x = 1\x0c2\u2028\n-y = 2\n+y = 3\n"),
     ("settings.ini", ["sections", "--format=json"], '[\n  "server",\n  "client"\n]\n'),
     ("settings.ini", ["options", "client", "--format=json"], '[\n  "name",\n  "retries"\n]\n'),
     ("settings.ini", ["set", "server", "port", "1", "--dry-run"],
@@ -148,22 +197,39 @@ TABLE = [
 
 @pytest.mark.parametrize("source, args, expected", TABLE)
 def test_each_dialect_reads_and_edits_as_its_users_expect(tmp_path, capsys, source, args, expected):
-    old = source if isinstance(source, bytes) else (EXAMPLES / source).read_bytes()
+    old = source if isinstance(source, bytes) or source is None else (EXAMPLES / source).read_bytes()
     path = tmp_path / "file"
-    path.write_bytes(old)
+    if old is not None:
+        path.write_bytes(old)
     code = main([str(path), *args])
     out, err = capsys.readouterr()
+    now = path.read_bytes() if path.exists() else None
     if isinstance(expected, Refused):
-        assert (code, out, path.read_bytes()) == (1, "", old)
+        assert (code, out, now) == (1, "", old)
         assert err.count("\n") == 1 and expected.words in err, err
     elif isinstance(expected, str):
-        assert (code, out, err, path.read_bytes()) == (0, expected.replace("{path}", str(path)), "", old)
+        assert (code, out, err, now) == (0, expected.replace("{path}", str(path)), "", old)
     else:
         want = old
         for part, replacement in expected:
             assert want.count(part) == 1, part
             want = want.replace(part, replacement)
         assert (code, out, err, path.read_bytes()) == (0, "", "", want)
+
+
+@pytest.mark.skipif(shutil.which("patch") is None, reason="needs GNU patch")
+@pytest.mark.parametrize("old", [b"[a]\r\nx = 1\r\ny = 2", b"[a]\nx = 1\r\ny = 2\r\n",
+                                 "[a]\nx = 1\x0c2\u2028\ny = 2\n".encode()])
+def test_patch_applies_a_dry_run_diff_as_the_edit_itself(tmp_path, capsys, old):
+    path = tmp_path / "file"
+    path.write_bytes(old)
+    assert main([str(path), "set", "a", "y", "3", "--dry-run"]) == 0
+    (tmp_path / "diff").write_bytes(capsys.readouterr().out.encode())
+    subprocess.run(["patch", "--quiet", str(path), str(tmp_path / "diff")], check=True)
+    patched = path.read_bytes()
+    path.write_bytes(old)
+    assert main([str(path), "set", "a", "y", "3"]) == 0
+    assert patched == path.read_bytes()
 
 
 # --- the property -------------------------------------------------------------------------------------

@@ -101,8 +101,9 @@ def _name_problem(key: str, grammar: Grammar) -> str | None:
     return None
 
 
-def _section_problem(section: str) -> str | None:
-    if section != section.strip() or "\n" in section or "\r" in section or "]" in section:
+def _section_problem(section: str, grammar: Grammar) -> str | None:
+    named = grammar.header.fullmatch(f"[{section}]")  # a ']' may be part of a name ([a][b]) or end it
+    if section != section.strip() or "\n" in section or "\r" in section or not named or named["name"] != section:
         return "a section name cannot hold a line break or ']', nor leading or trailing whitespace"
     return None
 
@@ -210,7 +211,7 @@ def _rewrite(doc: Document, entry: Entry, value: str | None) -> list[str]:
 
 def _set(job: _Edit, change: Set) -> None:
     doc, section = job.doc, change.section
-    problem = _name_problem(change.key, doc.grammar) or _section_problem(section)
+    problem = _name_problem(change.key, doc.grammar) or _section_problem(section, doc.grammar)
     value_issue = value_problem(change.value, doc.grammar)
     if problem or value_issue:
         raise ChangeError(f"{_where(section, change.key)}: "
@@ -257,7 +258,7 @@ def _add_key(job: _Edit, section: str, key: str, value: str | None, found: list[
 
 
 def _add_section(job: _Edit, section: str, items: list[tuple[str, str | None]]) -> None:
-    problem = _section_problem(section)
+    problem = _section_problem(section, job.doc.grammar)
     if problem or section == "":
         raise ChangeError(f"section {section!r}: {problem or 'the section before the first header has no header'}")
     _encodable(job.doc, _where(section), section)
@@ -333,12 +334,13 @@ def _remove_section(job: _Edit, change: RemoveSection) -> None:
 
 
 def section_span(doc: Document, b: int) -> tuple[int, int]:
-    """The lines of a section that go with it: its header, its keys with their continuation lines and the blank
-    and comment lines among them. Comment lines after its last key speak of what follows (a commented-out key,
-    the next section), so they stay; the blank lines that end the section go with it."""
+    """The lines of a section that go with it: its header, its keys with their continuation lines, its lines
+    that belong to no key, and the blank and comment lines among them. Comment lines after its last key speak
+    of what follows (a commented-out key, the next section), so they stay; the blank lines that end the
+    section go with it."""
     block, lines = doc.blocks[b], doc.lines
     start = block.header
-    stop = block.entries[-1].stop if block.entries else start + 1
+    stop = block.end
     following = doc.blocks[b + 1].header if b + 1 < len(doc.blocks) else len(lines)
     while stop < following and not lines[stop].text.strip():
         stop += 1
@@ -370,7 +372,8 @@ def _rename(job: _Edit, change: Rename) -> None:
 
 def _rename_section(job: _Edit, section: str, new: str) -> None:
     doc = job.doc
-    problem = _section_problem(new) if section and new else "the section before the first header has no name"
+    problem = (_section_problem(new, doc.grammar) if section and new
+               else "the section before the first header has no name")
     if problem:
         raise ChangeError(f"section {new!r}: {problem}")
     _encodable(doc, _where(new), new)

@@ -222,13 +222,19 @@ def _query(args: argparse.Namespace) -> str:
     from kestra_ini import _files, _formats
 
     path = args.file
-    doc = _read(_files.load(path), args)
+    default = getattr(args, "default", None)
+    try:
+        raw = _files.load(path)
+    except FileNotFoundError:
+        if default is None or args.option is None:
+            raise
+        raw = b""  # an optional file that is not there: the key is missing, and the default answers
+    doc = _read(raw, args)
     if args.command == "sections":
         return _names(doc.sections(), args)
     if args.command == "dump":
         data = [(name, doc.items(name)) for name in doc.sections()]
         return _formats.view(data, args.format or "json", path)
-    default = getattr(args, "default", None)
     if not doc.has_section(args.section) or args.section == "" and not doc.items(""):
         if default is not None and args.option is not None:
             return _formats.values(args.section, args.option, [default], args.format, path)
@@ -291,12 +297,15 @@ def _write(chain: list[argparse.Namespace], make: Callable[[bytes | None], bytes
 
 
 def _diff(path: str, old: bytes | None, new: bytes | None, codec: str | None) -> str:
+    """A unified diff whose lines of the file keep their own ends, so that `patch` applies it to a CRLF file
+    as it is; its own lines (the headers, the hunk markers) end in LF, which is what `patch` reads them with.
+    The file's lines are split only at its line ends, not at the other breaks str.splitlines knows."""
     import difflib
 
-    from kestra_ini import encodings
+    from kestra_ini import document, encodings
 
     def lines(data: bytes | None) -> list[str]:
-        return encodings.decode(data or b"", codec)[0].splitlines(keepends=True)
+        return [line.text + line.end for line in document.split_lines(encodings.decode(data or b"", codec)[0])]
 
     before = lines(old)
     after = lines(new) if new is not None else before
@@ -328,7 +337,7 @@ def _strict_query(args: argparse.Namespace, session: _strict.Session) -> str:
 
     try:
         found = _strict.values(session, args.section, args.option)
-    except (configparser.NoSectionError, configparser.NoOptionError):
+    except (configparser.NoSectionError, configparser.NoOptionError, FileNotFoundError):
         if args.default is None:
             raise
         found = [args.default]

@@ -3,7 +3,8 @@
 Every line keeps its own text and line end, and the file its encoding, so that the bytes come back exactly as
 read until a change splices lines (kestra_ini.changes). The reading is the same for every grammar
 (kestra_ini.grammars): a block a header, the first one ("", no header) for keys before any; a key with its
-continuation lines; blank, comment and directive lines belonging to no key.
+continuation lines (or its "{ }" block); blank, comment and directive lines belonging to no key, and the
+grammar's opaque lines, which belong to their block and to no key.
 
     doc = read(data, grammar=TOLERANT, codec=None)   # bytes -> Document; EncodingError for bytes that are
                                                      # not in the encoding their byte-order mark or codec says
@@ -13,11 +14,13 @@ continuation lines; blank, comment and directive lines belonging to no key.
     doc.spelling(section, key)   # the key's name as the section spells it
     doc.values(section, key)  # every value of the key, file order (None for a bare key)
     doc.items(section)        # every (key, value) of the section, file order
-    doc.blocks                # Block(name, header, entries) in file order; Entry(key, value, start, stop):
-                              # lines[start:stop] are the key's line and its continuation lines
+    doc.blocks                # Block(name, header, entries, opaque) in file order; Entry(key, value, start,
+                              # stop): lines[start:stop] are the key's line and its continuation lines;
+                              # opaque: numbers of the block's lines that are kept and belong to no key;
+                              # block.end: past its last own line
     doc.unreadable            # index of the first line the grammar cannot read, or None
     doc.unreadables           # the index of every such line
-    doc.require_readable()    # raises NotIni naming that line
+    doc.require_readable()    # raises NotIni naming that line, what was expected and what it is
     doc.reading()             # what the document says, block by block, keys compared as the grammar does
     doc.lines, doc.grammar, doc.encoding, doc.bom
     doc.like(lines)           # other lines in the same grammar and encoding (for a front end's own splices)
@@ -39,15 +42,29 @@ _LINE_END = re.compile(r"(\r\n|\r|\n)")  # what a text-mode read takes as a line
 # rather than dataclasses: those cost the command line a good part of its start-up.)
 Line = namedtuple("Line", "text end")
 Entry = namedtuple("Entry", "key value start stop")
-Block = namedtuple("Block", "name header entries")
+
+
+class Block(namedtuple("Block", "name header entries opaque")):
+    """A header (None for the lines before the first one), its keys, and the numbers of its lines that belong
+    to no key and are kept as they are (the grammar's `opaque`)."""
+
+    __slots__ = ()
+
+    @property
+    def end(self) -> int:
+        """Past the last line that is the block's own: its header, keys, and opaque lines."""
+        ends = [self.header + 1 if self.header is not None else 0]
+        ends += [entry.stop for entry in self.entries[-1:]] + [number + 1 for number in self.opaque[-1:]]
+        return max(ends)
 
 
 class NotIni(ValueError):
-    """A file the grammar cannot read as INI: `number` and `text` are its first unreadable line."""
+    """A file the grammar cannot read as INI: `number` and `text` are its first unreadable line, `why` what
+    was expected there and what was found."""
 
-    def __init__(self, number: int, text: str) -> None:
-        super().__init__(f"line {number} is not INI: {text.strip()!r} is neither a [section] header, a key, "
-                         "a comment nor a directive")
+    def __init__(self, number: int, text: str, why: str = "") -> None:
+        why = why or f"{text.strip()!r} is neither a [section] header, a key = value line, a comment nor a directive"
+        super().__init__(f"line {number}: {why}")
         self.number = number
         self.text = text
 
@@ -103,7 +120,8 @@ class Document:
 
     def require_readable(self) -> None:
         if self.unreadable is not None:
-            raise NotIni(self.unreadable + 1, self.lines[self.unreadable].text)
+            text = self.lines[self.unreadable].text
+            raise NotIni(self.unreadable + 1, text, _why(self, text.strip()))
 
     def fold(self, key: str) -> str:
         return self.grammar.fold(key) if self.grammar.fold else key
@@ -156,8 +174,11 @@ def indent(text: str) -> int:
 
 def _continues(grammar: Grammar, text: str, key_indent: int) -> bool:
     """A line indented deeper than its key continues the value, as configparser reads it; under a key that is
-    itself indented (smb.conf, .gitconfig), a deeper line that reads as a key of its own may be one."""
+    itself indented (smb.conf, .gitconfig), a deeper line that reads as a key of its own may be one, and
+    under any key a deeper configobj [[header]] is one."""
     if indent(text) <= key_indent or not grammar.continuation:
+        return False
+    if grammar.nested_keys and text.lstrip().startswith("[[") and grammar.header.fullmatch(text.strip()):
         return False
     if not grammar.nested_keys or key_indent == 0:
         return True
@@ -193,19 +214,31 @@ def _join(parts: list[str]) -> str:
 
 
 def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], list[int]]:
-    blocks = [Block("", None, [])]
+    blocks = [Block("", None, [], [])]
     unreadable: list[int] = []
+    loose: list[int] = []  # lines before any header that are no key: opaque once a header comes
     key: str | None = None  # the key whose lines these are, from `start` to `stop`
     value: str | None = None
-    start = stop = key_indent = 0
+    start = stop = key_indent = depth = 0  # depth: how many of the key's "{" are open
     parts: list[str] = []
     for number, line in enumerate(lines):
         clean = line.text.strip()
+        if depth:
+            stop = number + 1
+            if clean:
+                parts.append(clean)
+                if not clean.startswith(grammar.comments):
+                    depth += clean.endswith("{") - clean.startswith("}")
+            if not depth:
+                blocks[-1].entries.append(Entry(key, _join(parts), start, stop))
+                key = value = None
+            continue
         continues = value is not None and bool(clean) and _continues(grammar, line.text, key_indent)
         # An indented line that continues nothing, where keys are not indented: unreadable, whatever it says.
         stray = bool(clean) and not continues and not grammar.indented_keys and indent(line.text) > 0
-        if not stray and (not clean or clean.startswith(grammar.comments) and
-                          not (continues and grammar.comment_in_value)):
+        comment = clean.startswith(grammar.comments) and not (continues and grammar.comment_in_value) or \
+            clean.startswith(grammar.loose_comments) and not continues
+        if not stray and (not clean or comment):
             if value is not None and not clean and grammar.blank_in_value:
                 parts.append("")
             continue
@@ -220,9 +253,13 @@ def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], list[in
             continue
         header = None if stray else grammar.header.fullmatch(clean)
         if header:
-            blocks.append(Block(header.group("name"), number, []))
+            blocks.append(Block(header.group("name"), number, [], []))
             continue
         found = None if stray else key_and_value(grammar, clean)
+        if found is None and grammar.opaque and not stray and not clean.startswith("["):
+            # A header's look-alike is refused: the keys after it would be taken for the section above.
+            (blocks[-1].opaque if len(blocks) > 1 else loose).append(number)
+            continue
         if found is None or len(blocks) == 1 and not grammar.preamble:
             # Read as a bare key, so that a reader that takes any text still sees every line somewhere.
             unreadable.append(number)
@@ -230,6 +267,28 @@ def _classify(lines: list[Line], grammar: Grammar) -> tuple[list[Block], list[in
         key, value = found
         start, stop, key_indent = number, number + 1, indent(line.text)
         parts = [value or ""]
-    if key is not None:
+        depth = int(grammar.blocks and value == "{")
+    if depth:
+        unreadable.append(start)  # a block never closed
+    elif key is not None:
         blocks[-1].entries.append(Entry(key, _join(parts) if value is not None else None, start, stop))
-    return blocks, unreadable
+    if len(blocks) > 1:
+        blocks[0].opaque.extend(loose)
+    else:
+        unreadable += loose  # no header and a line that is no key: not INI at all
+    return blocks, sorted(unreadable)
+
+
+def _why(doc: Document, found: str) -> str:
+    """What was expected of an unreadable line of the tolerant reading, and what it is."""
+    grammar = doc.grammar
+    if found.startswith("["):
+        return (f"{found!r} starts like a [section] header but is not one: a header is [name] alone on its "
+                "line, a comment after it allowed")
+    key = key_and_value(grammar, found)
+    if grammar.blocks and key is not None and key[1] == "{":
+        return f"the '{{' of {found!r} opens a block that no line starting with '}}' closes"
+    if grammar.opaque:
+        return (f"{found!r} is not a key = value line nor a comment, and the file has no [section] header: "
+                "it does not read as INI")
+    return ""

@@ -25,7 +25,17 @@ class EncodingError(ValueError):
 
 def decode(data: bytes, codec: str | None = None) -> tuple[str, Encoding]:
     """The text of `data` and how to write it back. `codec` names the encoding of a file without a
-    byte-order mark; without it such a file is UTF-8, else its bytes are kept."""
+    byte-order mark; without it such a file is UTF-8, else its bytes are kept. A NUL character makes it a
+    binary file, refused: no text file holds one, and every byte after it would be edited blind."""
+    text, encoding = _decode(data, codec)
+    nul = text.find("\x00")
+    if nul >= 0:
+        offset = len(encoding.bom) + len(encode(text[:nul], encoding._replace(bom=b"")))
+        raise EncodingError(f"a binary file, not text: it holds a NUL byte at offset {offset}")
+    return text, encoding
+
+
+def _decode(data: bytes, codec: str | None) -> tuple[str, Encoding]:
     for mark, name in _MARKS:
         if data.startswith(mark):
             return _strict(data[len(mark):], name), Encoding(name, mark)

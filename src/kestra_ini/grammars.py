@@ -4,8 +4,10 @@ A grammar says which line is a header, a key, a comment, a directive, and how a 
 
     TOLERANT  INI as people write it: keys before the first header (the section ""), repeated keys and
               sections, bare keys (my.cnf), directives (!include, %include), an inline comment only after
-              whitespace and ';', asterisk's [name](!) and [name](template) headers, names compared exactly
-              (a key differing only in case is found when it is the only one).
+              whitespace and ';', '//' comment lines, asterisk's [name](!) and [name](template) headers,
+              headers named by all their bracketed text ([a][b], [[nested]]), lines of a section that are no
+              key kept as they are (.inf, raw text), krb5's "{ }" blocks owned by their key, names compared
+              exactly (a key differing only in case is found when it is the only one).
     ENGINE    configparser as the class configures it: every line under a header, "name = value" or
               "name: value" only, no inline comments, key names compared in lower case.
     CRUDINI   crudini 0.9.6's reading (iniparse's): '%' also starts a comment; an inline comment needs a value
@@ -38,15 +40,25 @@ from collections import namedtuple
 # indented_keys: whether a key or header line may be indented (else such a line that continues nothing
 #     cannot be read).
 # continuation: whether an indented line may continue a value at all.
+# loose_comments: what else starts a comment line, unless the line continues a value (a path such as
+#     //server/share may).
+# opaque: whether a line after a header that is no key, header, comment nor directive is kept as a line of its
+#     section that belongs to no key (.inf registry lines, dosbox's [autoexec], Inno Setup's [Code]); else it
+#     cannot be read. Before the first header it is kept only in a file that has a header.
+# blocks: whether a key whose value is "{" owns every line down to the "}" that closes it, nested blocks
+#     included (krb5.conf's relations), its value being those lines' text.
 COMMENTS = ("#", ";")
 
 Grammar = namedtuple("Grammar", "name header key delimiter inline bare directive preamble fold nested_keys "
-                                "comments blank_in_value comment_in_value indented_keys continuation",
-                     defaults=(COMMENTS, True, False, True, True))
+                                "comments blank_in_value comment_in_value indented_keys continuation "
+                                "loose_comments opaque blocks",
+                     defaults=(COMMENTS, True, False, True, True, (), False, False))
 
 TOLERANT = Grammar(
     name="tolerant",
-    header=re.compile(r"\[\s*(?P<name>[^\]]*?)\s*\](?:\((?P<tag>[^()]*)\))?\s*(?:[;#].*)?"),
+    # The name is the whole text between the outer brackets: KDE's [Containments][1] and kiosk [Group][$i]
+    # name the section "Containments][1", configobj's [[nested]] "[nested]".
+    header=re.compile(r"\[\s*(?P<name>.*?)\s*\](?:\((?P<tag>[^()]*)\))?\s*(?:[;#].*)?"),
     key=re.compile(r"[^\s\[\]{}].*"),
     delimiter=re.compile(r"[=:]"),
     inline=re.compile(r"\s;"),
@@ -55,6 +67,9 @@ TOLERANT = Grammar(
     preamble=True,
     fold=None,
     nested_keys=True,
+    loose_comments=("//",),
+    opaque=True,
+    blocks=True,
 )
 
 ENGINE = Grammar(
