@@ -257,6 +257,23 @@ def test_output_that_cannot_be_written_whole_is_a_failure(make_ini, tmp_path, si
     assert_one_line_error((done.returncode, "", done.stderr.decode()), "<stdout>", "File too large")
 
 
+# What a query imports beyond what argparse brings: the start-up of every script that asks a file one thing.
+# typing, dataclasses, random, json or shutil here would cost it more than the whole of its own work.
+QUERY_IMPORTS = {"argparse", "locale", "_locale", "__future__", "collections.abc", "contextlib", "errno",
+                 *(f"kestra_ini{name}" for name in ("", ".cli", "._errors", "._files", "._formats", "._disk",
+                                                     "._durable", ".document", ".encodings", ".grammars"))}
+
+
+def test_a_query_imports_only_what_it_needs(make_ini):
+    def imported(*args):
+        done = subprocess.run([sys.executable, "-X", "importtime", "-m", *args], capture_output=True, text=True,
+                              check=True, timeout=60)
+        return {line.split("|")[-1].strip() for line in done.stderr.splitlines() if line.startswith("import time:")}
+
+    extra = imported("kestra_ini", str(make_ini(SETTINGS)), "get", "server", "port") - imported("argparse")
+    assert "kestra_ini.document" in extra and extra <= QUERY_IMPORTS, sorted(extra - QUERY_IMPORTS)
+
+
 def test_the_readme_and_help_examples_run_as_written(tmp_path):
     """From the top of a fresh clone: every command line of the README's command-line section, then every
     example of --help, in order, each exiting 0 (comments after '#' are the shell's)."""

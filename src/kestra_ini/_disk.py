@@ -4,13 +4,17 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-import random
 import stat
 import time
-from collections.abc import Callable, Iterator
-from typing import TypeVar
 
 from kestra_ini import _durable
+
+TYPE_CHECKING = False  # typing, and random below, cost a query a good part of its start-up
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterator
+    from typing import TypeVar
+
+    _Result = TypeVar("_Result")
 
 _UTF16_BOMS = (b"\xff\xfe", b"\xfe\xff")
 
@@ -127,7 +131,6 @@ def exclusive(path: str, *, began: float | None = None) -> Iterator[bool]:
 
 # How often an edit that others' writes overtook reads and computes again before it gives up.
 EDIT_ATTEMPTS = 20
-_Result = TypeVar("_Result")
 
 
 class EditConflict(OSError):
@@ -193,6 +196,8 @@ def edit(path: str, attempt: Callable[[Edit], _Result]) -> _Result:
             except _Overtaken:
                 pass
         # The writers who overtook us are spread out so that the next round does not meet them in step.
+        import random
+
         time.sleep(random.uniform(0.0, 0.005 * tries))
     raise EditConflict(errno.EAGAIN, f"others changed the file while this edit ran, {EDIT_ATTEMPTS} times over; "
                        f"nothing written", path)
