@@ -295,3 +295,7 @@ def test_the_readme_and_help_examples_run_as_written(tmp_path):
         assert (done.returncode, done.stderr) == (0, ""), line
         query = any(f" {word}" in line.split("|")[-1].split("#")[0] for word in ("get ", "dump", "sections"))
         assert done.stdout or not query, line
+    # They change copies only: a reader who runs them in a clone keeps its examples as they are.
+    for example in (root / "examples").rglob("*"):
+        if example.is_file():
+            assert (tmp_path / example.relative_to(root)).read_bytes() == example.read_bytes(), example

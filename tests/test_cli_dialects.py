@@ -239,6 +239,7 @@ SECTIONS = ["main", "Peer", "x y", "DEFAULT"]
 VALUE = st.text("abZ09/.%=:,_-", min_size=1, max_size=6).filter(lambda v: v != "--")  # argparse eats a lone --
 SEPARATORS = ["=", " = ", " : ", "\t=\t", " ="]
 INLINE = ["", "", " ; note", "\t; why"]
+OPAQUE = ['HKR, , BusNumber, 0, "0"']
 
 
 @dataclass
@@ -252,11 +253,12 @@ class Line:
 @st.composite
 def dialect_files(draw):
     """A file of one or more dialect features, as lines with their owners, and its reading block by block.
-    A key owns its line and its continuation lines; a section its header and the blank and comment lines
-    among its keys; blank, comment and directive lines after its last key belong to what follows."""
+    A key owns its line and its continuation lines; a section its header, its lines that are no key, and the
+    blank and comment lines among its keys; blank, comment and directive lines after its last key belong to
+    what follows."""
     feature = set(draw(st.lists(st.sampled_from(
         ["preamble", "repeated keys", "bare", "directive", "repeated sections", "indent", "inline",
-         "continuation"]), max_size=4)))
+         "continuation", "opaque"]), max_size=4)))
     ends = draw(st.sampled_from([["\n"], ["\r\n"], ["\n", "\r\n"]]))
     lines: list[Line] = []
     reading = [("", [])]
@@ -271,7 +273,7 @@ def dialect_files(draw):
             if "repeated keys" not in feature:
                 names.remove(name)
             for _ in range(draw(st.integers(0, 1))):
-                add(draw(st.sampled_from(["# c", "; c", ""])), ("among", b))
+                add(draw(st.sampled_from(["# c", "; c", "", *OPAQUE[:"opaque" in feature]])), ("among", b))
             indent = draw(st.sampled_from(["\t", "  ", "    "])) if indented else ""
             e = len(reading[b][1])
             if "bare" in feature and not indented and draw(st.booleans()):
@@ -289,6 +291,8 @@ def dialect_files(draw):
                 reading[b][1].append((name, value))
             if not names:
                 break
+        if "opaque" in feature and draw(st.booleans()):
+            add(OPAQUE[0], ("among", b))  # the section's own line after its keys: it goes with the section
         if "directive" in feature and draw(st.booleans()):
             add("!include /etc/kestra.d/extra.cnf", ("after", b))
         for _ in range(draw(st.integers(0, 2))):

@@ -47,9 +47,10 @@ _EXAMPLES = {
 _EPILOG = """\
 Files are read as people write them: keys before the first section are the section "", keys and sections
 may repeat, keys may be bare, !include lines stay; a comment is a line starting with '#' or ';', and ' ;'
-starts an inline comment; values are shown as written. A file that is not INI (such as 'key value' lines) is
-refused, naming its first such line. --strict reads the file in the engine's grammar, as the class does;
---expand does too and shows %-interpolated values (and checks '%' on set).
+starts an inline comment; values are shown as written. Lines of a section that are no key (.inf, raw text)
+stay as they are. A file with no [section] header and a line that is no key (such as 'key value' lines) is
+refused, naming that line, and so is a binary file. --strict reads the file in the engine's grammar, as the
+class does; --expand does too and shows %-interpolated values (and checks '%' on set).
 Changes touch only their own lines; the result is read back and must hold exactly the intended change, or
 nothing is written. Chain changes with ' + ': they are made under one lock and written once, all or none.
 FILE '-' reads standard input; a change then prints the new text.
