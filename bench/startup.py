@@ -49,8 +49,11 @@ def peer_module(given: str | None) -> str | None:
         import ansible_collections.community.general as general  # type: ignore[import-not-found]
     except ImportError:
         return None
-    path = os.path.join(os.path.dirname(general.__file__), "plugins", "modules", "ini_file.py")
-    return path if os.path.exists(path) else None
+    for folder in general.__path__:  # a namespace package, as Ansible's collections are
+        path = os.path.join(folder, "plugins", "modules", "ini_file.py")
+        if os.path.exists(path):
+            return path
+    return None
 
 
 def main() -> None:
