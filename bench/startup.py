@@ -4,8 +4,9 @@
     .venv/bin/python bench/startup.py --runs 101
     .venv/bin/python bench/startup.py --peer PATH         # community.general's plugins/modules/ini_file.py
 
-Each figure is the median wall time of a fresh interpreter (`subprocess.run`, output to /dev/null), the
-commands of a row taken in turn so that the machine's load falls on all of them alike:
+Each figure is the median CPU time (user and system) of a fresh interpreter (`subprocess.run`, output to
+/dev/null), which a loaded machine disturbs far less than wall time, the commands of a row taken in turn so
+that what load there is falls on all of them alike:
 
 - `kestra-ini FILE get server port`, the installed script, beside `python -c pass`: the goal is 2x;
 - the Ansible module's import (the module file loaded as Ansible's wrapper loads it, with what it imports:
@@ -17,12 +18,12 @@ from __future__ import annotations
 
 import argparse
 import os
+import resource
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODULE = os.path.join(ROOT, "ansible_collections", "kestra", "ini", "plugins", "modules", "ini_file.py")
@@ -32,13 +33,18 @@ LOAD = ("import importlib.util, sys; spec = importlib.util.spec_from_file_locati
 
 
 def medians(commands: dict[str, list[str]], runs: int) -> dict[str, float]:
-    """The median wall time of each command, in seconds, the commands taken in turn."""
+    """The median CPU time of each command, in seconds, the commands taken in turn."""
     times: dict[str, list[float]] = {name: [] for name in commands}
+
+    def spent() -> float:
+        used = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return used.ru_utime + used.ru_stime
+
     for _ in range(runs):
         for name, argv in commands.items():
-            start = time.perf_counter()
+            start = spent()
             subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
-            times[name].append(time.perf_counter() - start)
+            times[name].append(spent() - start)
     return {name: statistics.median(found) for name, found in times.items()}
 
 
