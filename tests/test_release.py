@@ -14,7 +14,7 @@ import yaml
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
-def test_every_place_gives_pyprojects_version():
+def test_every_place_gives_pyprojects_version() -> None:
     version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
     galaxy = yaml.safe_load((ROOT / "ansible_collections/kestra/ini/galaxy.yml").read_text())
     printed = subprocess.run([pathlib.Path(sys.executable).with_name("kestra-ini"), "--version"],
