@@ -103,7 +103,8 @@ test-dist: wheels collection $(WHEELHOUSE)/.py313 $(WHEELHOUSE)/.py311
 
 # The Python code, by ruff; its rules are in pyproject.toml. The tests' child harnesses also by mypy, strictly,
 # against the package's sources (no build needed); only their own errors are reported.
-HARNESSES := child_process.py trust_child.py save_fault_child.py concurrency_child.py cli_recovery_child.py size_limit_child.py
+HARNESSES := child_process.py trust_child.py save_fault_child.py concurrency_child.py cli_recovery_child.py size_limit_child.py \
+	installed_store.py
 
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .
