@@ -6,7 +6,7 @@ SOURCES   := $(wildcard src/ini_main/*.* src/ini_main/*/*.* src/kestra_ini/*) CM
 ANSIBLE_SOURCES := $(shell find ansible_collections -type f 2>/dev/null)
 PYTEST_ARGS ?=
 
-.PHONY: all venv install run test test-py311 lint bench sanitize test-portable strict clean
+.PHONY: all venv install run test test-py311 lint bench sanitize test-portable strict wheels collection test-dist clean
 
 all: install
 
@@ -63,9 +63,48 @@ $(VENV311)/.installed: $(VENV311)/.deps $(SOURCES) $(ANSIBLE_SOURCES)
 test-py311: $(VENV311)/.installed
 	cd tests && PYTHONPATH=../tools ../$(PY311) -m pytest -p pytest_without_class $(PYTEST_ARGS) $(PY311_TESTS)
 
+# What a fleet installs: the sdist, and from it a wheel for CPython 3.13 (the class and _durable) and a
+# limited-API wheel for 3.9 to 3.12 (the 3.11 venv builds it), each linked to load on any x86_64 glibc since
+# 2.28 and tagged by auditwheel; see tools/build-wheels.
+wheels: $(VENV)/.deps $(VENV311)/.deps
+	$(PY) tools/build-wheels $(abspath $(PY)) $(abspath $(PY311))
+
+# The Ansible collection as ansible-galaxy builds it; its tarball is named after galaxy.yml's version, which
+# must be pyproject.toml's.
+VERSION    := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
+COLLECTION := dist/kestra-ini-$(VERSION).tar.gz
+
+collection: $(COLLECTION)
+
+$(COLLECTION): $(VENV)/.deps $(ANSIBLE_SOURCES) pyproject.toml
+	$(VENV)/bin/ansible-galaxy collection build --force --output-path dist ansible_collections/kestra/ini
+	@test -f $@ || { echo "galaxy.yml's version is not pyproject.toml's ($(VERSION))" >&2; exit 1; }
+
+# The install test puts ansible-core beside kestra-ini in venvs that reach no index: these are its wheels, and
+# its dependencies', for each interpreter, the release each dev venv has (pip's cache keeps the downloads).
+WHEELHOUSE := build/wheelhouse
+
+ansible_wheels = $(1) -m pip download --quiet --only-binary=:all: --dest $(WHEELHOUSE) \
+	"ansible-core==$$($(1) -c 'import importlib.metadata as m; print(m.version("ansible-core"))')"
+
+$(WHEELHOUSE)/.py313: $(VENV)/.deps
+	$(call ansible_wheels,$(PY))
+	touch $@
+
+$(WHEELHOUSE)/.py311: $(VENV311)/.deps
+	$(call ansible_wheels,$(PY311))
+	touch $@
+
+# dist/ installed as a fleet's host installs it: fresh venvs for 3.13 and 3.11, no index, wheels only, no
+# compiler on PATH (tests/test_dist_install.py).
+test-dist: wheels collection $(WHEELHOUSE)/.py313 $(WHEELHOUSE)/.py311
+	cd tests && KESTRA_DIST=$(CURDIR)/dist KESTRA_WHEELHOUSE=$(CURDIR)/$(WHEELHOUSE) \
+		../$(PY) -m pytest $(PYTEST_ARGS) test_dist_install.py
+
 # The Python code, by ruff; its rules are in pyproject.toml. The tests' child harnesses also by mypy, strictly,
 # against the package's sources (no build needed); only their own errors are reported.
-HARNESSES := child_process.py trust_child.py save_fault_child.py concurrency_child.py cli_recovery_child.py size_limit_child.py
+HARNESSES := child_process.py trust_child.py save_fault_child.py concurrency_child.py cli_recovery_child.py size_limit_child.py \
+	installed_store.py
 
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .
@@ -87,4 +126,4 @@ strict: $(VENV)/.deps
 	bash tools/build-strict
 
 clean:
-	rm -rf build $(VENV) $(VENV311) .pytest_cache
+	rm -rf build dist $(VENV) $(VENV311) .pytest_cache

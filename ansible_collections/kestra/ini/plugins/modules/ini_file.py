@@ -13,7 +13,9 @@ description:
   - A file that cannot be edited as asked is a failure, and the file stays as it was.
   - The differences from community.general.ini_file are listed in the kestra-ini documentation (docs/ansible.md).
 requirements:
-  - kestra-ini installed for the Python that runs the module on the managed host (CPython 3.9 or later).
+  - The kestra-ini Python package on the managed host, installed for the Python that runs the module there
+    (CPython 3.9 or later), for example C(python3 -m pip install --no-index --find-links DIR kestra-ini) with
+    DIR holding its wheels; no compiler is needed.
 options:
   path:
     description: Path to the INI-style file; it is created if required.
