@@ -1,6 +1,7 @@
 """Rules of src/ini_main/disk/PROTOCOL.md that no other module proves: the system calls of a rename save (S7),
 the owner and group of the new file (S8), the kernel's protected_regular (S1), the settling step's identity
-check (R3), the lock a load holds until it has read and the removal of what killed holders left (L4).
+check (R3), the lock a load holds until it has read and the removal of what killed holders left (L4), an edit
+of a missing file (L7).
 
 Run as `python -m test_disk_protocol ROLE PATH` it is a child with the fault shim preloaded (see `child`)."""
 from __future__ import annotations
@@ -158,6 +159,17 @@ def test_a_load_holds_off_an_in_place_save_until_it_has_read(shim: str, private_
     assert path.read_bytes() == NEW
 
 
+def test_an_edit_that_found_no_file_never_replaces_one_made_meanwhile(shim: str, private_home: Path) -> None:
+    """L7: an edit of a missing file links its new file to the name; one created after the edit read nothing
+    stays, and the edit tries again over it."""
+    path = private_home / "settings.ini"
+    editor = spawn(shim, "edit", path, rules="fsync:1:-800")  # held back with its text not yet named
+    time.sleep(0.4)
+    path.write_bytes(b"[s]\nother = 2\n")
+    finish(editor)
+    assert path.read_bytes() == b"[s]\nother = 2\nmine = 3\n"
+
+
 def test_what_killed_processes_left_in_the_private_directory_goes_once_nobody_holds_it(
         private_home: Path) -> None:
     """L4: lock files and unfinished journals that nobody holds the lock of are removed by this user's next
@@ -206,6 +218,12 @@ def child(role: str, path: str) -> None:
         replace_file(path, OLD)
         shim.shim_arm(b"", last_write)
         replace_file(path, NEW)
+    elif role == "edit":
+        from kestra_ini.cli import main
+
+        shim.shim_arm(rules, 0)
+        main([path, "set", "s", "mine", "3"])
+        shim.shim_disarm()
     elif role == "save":
         shim.shim_arm(rules, 0)
         replace_file(path, NEW)
