@@ -110,6 +110,8 @@ TABLE = [
     (b"[realms]\nEX = {\n  kdc = k\n}\n", ["get", "realms", "EX"], Refused("line 4 is not INI: '}'")),
     (b"[a]\nx = 1\n[unclosed\n", ["sections"], Refused("line 3 is not INI")),
     (b"[a] junk\n", ["sections"], Refused("line 1 is not INI")),
+    (b"[a]\n{\"k\": 1}\n", ["sections"], Refused("line 2 is not INI")),
+    (b"[s] ; the server\nk = 1\n", ["get", "s", "k"], "1\n"),
     # asterisk: templates and additions to a section are sections of their own name.
     (b"[general](!)\ntype = friend\n[peer](general)\nhost = x\n[peer](+)\nport = 1\n", ["sections"],
      "general\npeer\n"),
@@ -132,6 +134,8 @@ TABLE = [
      "+port = 1\n \n [client]\n name = kestra\n"),
     ("settings.ini", ["set", "server", "port", "8080", "--dry-run"], ""),
     ("settings.ini", ["remove", "nope", "--missing-ok", "--dry-run", "--strict"], ""),
+    (b"[a]\nx = 1\n", ["set", "a", "y", "1", "+", "set", "a", "x", "50%", "--expand"],
+     Refused("invalid interpolation syntax in '50%'")),
     (b"[s]\nk = 1", ["set", "s", "k", "2", "--dry-run"],
      "--- {path}\n+++ {path}\n@@ -1,2 +1,2 @@\n [s]\n-k = 1\n\\ No newline at end of file\n+k = 2\n"
      "\\ No newline at end of file\n"),

@@ -95,6 +95,9 @@ def test_backup_keeps_the_old_file_and_a_dash_edits_standard_input(tmp_path, mon
     path.write_bytes(NEXT)
     assert main([str(path), "set", "b", "z", "4", "--backup", *reading]) == 0
     assert ((tmp_path / "file.ini.bak").read_bytes(), path.read_bytes()) == (NEXT, NEXT.replace(b"3", b"4"))
+    # A suffix given on a later change of a chain
+    assert main([str(path), "set", "b", "z", "5", "+", "remove", "c", "--missing-ok", "--backup=.orig", *reading]) == 0
+    assert (tmp_path / "file.ini.orig").read_bytes() == NEXT.replace(b"3", b"4")
     # A change that changes nothing prints the text as it is.
     for change, out in ((["set", "b", "z", "5"], NEXT.replace(b"3", b"5")), (["remove", "c", "--missing-ok"], NEXT)):
         monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(NEXT)))
