@@ -1,7 +1,7 @@
 """Rules of src/ini_main/disk/PROTOCOL.md that no other module proves: the system calls of a rename save (S7),
 the owner and group of the new file (S8), the kernel's protected_regular (S1), the settling step's identity
-check (R3) and a file torn past the old text (R1), the lock a load holds until it has read and the removal of what killed holders left (L4), an edit
-of a missing file (L7).
+check (R3) and a file torn past the old text (R1), the lock a load holds until it has read and the removal of
+what killed holders left (L4), an edit of a missing file (L7).
 
 Run as `python -m test_disk_protocol ROLE PATH` it is a child with the fault shim preloaded (see `child`)."""
 from __future__ import annotations
