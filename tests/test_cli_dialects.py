@@ -102,6 +102,7 @@ TABLE = [
     ("settings.ini", ["set", "server", "port", " 9090"], Refused("leading or trailing whitespace")),
     ("settings.ini", ["set", "server", "timeout", "5", "--existing"], Refused("no key 'timeout' in section 'server'")),
     ("settings.ini", ["remove", "nope", "--missing-ok"], ()),
+    ("settings.ini", ["remove", "client", "nope", "--missing-ok"], ()),
     # Only a line starting with '#' or ';' is a comment, and only ' ;' starts one after a value.
     (b"[c]\nbg = #282A2E\nh = abc #1\nx = 1 ; c\n", ["dump", "--format=lines"],
      "[c] bg = #282A2E\n[c] h = abc #1\n[c] x = 1\n"),
