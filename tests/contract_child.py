@@ -98,6 +98,11 @@ def fake_sha2_and_changed_optionxform() -> None:
     configparser.RawConfigParser.optionxform = lambda self, optionstr: optionstr.upper()
 
 
+def get_defaults_changed() -> None:
+    get = configparser.RawConfigParser.get
+    get.__kwdefaults__ = {**get.__kwdefaults__, "vars": {"k": "from vars"}}
+
+
 def rebuilt_with_other_globals() -> None:
     original = configparser.RawConfigParser._unify_values
     chained = lambda *maps: collections.ChainMap({"k": "rebuilt"}, *maps)  # noqa: E731
@@ -118,7 +123,7 @@ AFTER_IMPORT = {f.__name__: f for f in (
     line_getitem, line_getattribute, line_prefixes, read_state_setattr, read_state_errors, read_state_elements,
     shadow_bytes, shadow_next, shadow_contextlib, unnamed_section_equal_to_a_name, getter_on_the_class)}
 BEFORE_IMPORT = {f.__name__: f for f in (
-    fake_sha2_and_changed_optionxform, rebuilt_with_other_globals, class_of_the_same_name)}
+    fake_sha2_and_changed_optionxform, get_defaults_changed, rebuilt_with_other_globals, class_of_the_same_name)}
 CASES = [*AFTER_IMPORT, *BEFORE_IMPORT]
 
 

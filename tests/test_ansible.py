@@ -41,6 +41,10 @@ ROWS = [
      b"[s]\nk = a\nk = b\n", "option added"),
     ("one value removed", b"[s]\nk = a\nk = b\n",
      dict(section="s", option="k", value="a", state="absent", exclusive=False), b"[s]\nk = b\n", "option changed"),
+    ("every line of the option removed", b"[s]\nk = a\nk = b\nj = 1\n",
+     dict(section="s", option="k", value="a", state="absent"), b"[s]\nj = 1\n", "option changed"),
+    ("backup", b"[s]\nk = 1\n", dict(section="s", option="k", value="2", backup=True), b"[s]\nk = 2\n",
+     "option changed"),
     ("bare key", b"[s]\n", dict(section="s", option="k", allow_no_value=True), b"[s]\nk\n", "option added"),
     ("only section added", b"[a]\nx = 1\n", dict(section="s", allow_no_value=True), b"[a]\nx = 1\n[s]\n",
      "only section added"),
@@ -91,7 +95,7 @@ ROWS = [
 
 
 PARAMETERS = ("section", "option", "value", "values", "state", "exclusive", "allow_no_value", "no_extra_spaces",
-              "ignore_spaces", "modify_inactive_option", "section_has_values")
+              "ignore_spaces", "modify_inactive_option", "section_has_values", "backup")
 
 
 def _playbook(tmp: pathlib.Path, flags: list[str], tasks: list[dict]) -> dict:
@@ -157,6 +161,7 @@ def test_a_task_changes_its_lines_once_and_check_mode_predicts_it(runs, i):
     assert (check["msg"], check["changed"]) == (msg, after != before)
     copy = checked / f"{i}.ini"
     assert (copy.read_bytes() if copy.exists() else None) == before
+    assert not check.get("backup_file") and not list(checked.glob(f"{i}.ini?*")), "check mode made a backup"
 
 
 def test_backup_mode_and_a_missing_file(tmp_path):

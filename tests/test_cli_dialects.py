@@ -111,6 +111,7 @@ TABLE = [
     ("settings.ini", ["set", "server", "port", " 9090"], Refused("leading or trailing whitespace")),
     ("settings.ini", ["set", "server", "timeout", "5", "--existing"], Refused("no key 'timeout' in section 'server'")),
     ("settings.ini", ["remove", "nope", "--missing-ok"], ()),
+    ("settings.ini", ["remove", "client", "nope", "--missing-ok"], ()),
     # Only a line starting with '#' or ';' is a comment, and only ' ;' starts one after a value.
     (b"[c]\nbg = #282A2E\nh = abc #1\nx = 1 ; c\n", ["dump", "--format=lines"],
      "[c] bg = #282A2E\n[c] h = abc #1\n[c] x = 1\n"),
@@ -152,6 +153,7 @@ TABLE = [
     # '//' starts a comment line, but not a line that continues a value.
     (b"// db\n[Game]\n// Name = old\nName = Kestra\n\t//server/share\n", ["dump", "--format=lines"],
      "[Game] Name = Kestra\n\t//server/share\n"),
+    (b"[s] ; the server\nk = 1\n", ["get", "s", "k"], "1\n"),
     # asterisk: templates and additions to a section are sections of their own name.
     (b"[general](!)\ntype = friend\n[peer](general)\nhost = x\n[peer](+)\nport = 1\n", ["sections"],
      "general\npeer\n"),
@@ -176,6 +178,25 @@ TABLE = [
     ("settings.ini", ["set", "server", "port", "1", "--dry-run"],
      "--- {path}\n+++ {path}\n@@ -1,6 +1,6 @@\n [server]\n host = example.org\n-port = 8080\n+port = 1\n \n"
      " [client]\n name = kestra\n"),
+    ("settings.ini", ["set", "server", "host", "x", "+", "set", "server", "port", "1", "--dry-run"],
+     "--- {path}\n+++ {path}\n@@ -1,6 +1,6 @@\n [server]\n-host = example.org\n-port = 8080\n+host = x\n"
+     "+port = 1\n \n [client]\n name = kestra\n"),
+    ("settings.ini", ["set", "server", "port", "8080", "--dry-run"], ""),
+    ("settings.ini", ["remove", "nope", "--missing-ok", "--dry-run", "--strict"], ""),
+    (b"[a]\nx = 1\n", ["set", "a", "y", "1", "+", "set", "a", "x", "50%", "--expand"],
+     Refused("invalid interpolation syntax in '50%'")),
+    (b"[s]\nk = 1", ["set", "s", "k", "2", "--dry-run"],
+     "--- {path}\n+++ {path}\n@@ -1,2 +1,2 @@\n [s]\n-k = 1\n\\ No newline at end of file\n+k = 2\n"
+     "\\ No newline at end of file\n"),
+    # my.cnf's directives, a spaced header, classic Mac line ends, a key spelled two ways (neither is 'key'),
+    # a key line indented under a bare key.
+    (b"[s]\n%include /etc/x.cnf\nk = 1\n%unset k\n", ["get", "s", "k"], "1\n"),
+    (b"[ s ]\nk = 1\n", ["sections"], "s\n"),
+    (b"[s]\rk = 1\rj = 2\r", ["get", "s", "j"], "2\n"),
+    (b"[s]\nKey = 1\nKEY = 2\n", ["get", "s", "key"], Refused("no key 'key' in section 's'")),
+    (b"[s]\nbare\n  k = 1\n", ["options", "s"], "bare\nk\n"),
+    (b"[s]\na = 1\n[t]\n[s]\nb = 2\n", ["rename", "s", "u"], ((b"[s]\na", b"[u]\na"), (b"[s]\nb", b"[u]\nb"))),
+    (b"[s]\nk = 1\nk = 2\n", ["set", "s", "k", "1", "--all"], ((b"k = 2\n", b""),)),
     # UTF-16 is read and written as UTF-16; other bytes that are not UTF-8 stay as they are.
     (b"\xff\xfe" + "[a]\r\nx = 1\r\n".encode("utf-16-le"), ["set", "a", "x", "Größe"],
      ((b"1\x00", "Größe".encode("utf-16-le")),)),

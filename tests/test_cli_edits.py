@@ -251,13 +251,16 @@ def test_an_edit_that_a_reader_kept_out_still_waits_for_another_edits_lock(make_
         assert locked
 
 
+@pytest.mark.parametrize("first", [True, False], ids=["a file", "no file"])
 @pytest.mark.parametrize("front", ["kestra-ini", "kestra-crudini", "kestra-crudini --merge", "ini_file"])
-def test_a_write_that_lands_between_an_edits_read_and_its_write_is_kept(make_ini, monkeypatch, front):
-    """Another writer who holds no lock (a store saving, an edit that a reader's lock kept out) changes the file
-    right after an edit read it: the edit reads again and keeps that change (L7)."""
+def test_a_write_that_lands_between_an_edits_read_and_its_write_is_kept(make_ini, monkeypatch, front, first):
+    """Another writer who holds no lock (a store saving, an edit that a reader's lock kept out) changes the file,
+    or creates it, right after an edit read it: the edit reads again and keeps that change (L7)."""
     from kestra_ini import _ini_file, crudini
 
     path = make_ini("[s]\nfirst = 1\n")
+    if not first:
+        path.unlink()
     read = _disk.Edit.read
     interloped = []
 
@@ -265,7 +268,7 @@ def test_a_write_that_lands_between_an_edits_read_and_its_write_is_kept(make_ini
         data = read(edit, **kwargs)
         if not interloped:
             interloped.append(True)
-            _disk.write(str(path), data + b"other = 2\n")
+            _disk.write(str(path), (data or b"[s]\n") + b"other = 2\n")
         return data
 
     monkeypatch.setattr(_disk.Edit, "read", read_then_overtaken)
@@ -282,7 +285,7 @@ def test_a_write_that_lands_between_an_edits_read_and_its_write_is_kept(make_ini
         assert _ini_file.update(str(path), params, check_mode=False)[2] == "option added"
     engine = configparser.ConfigParser()
     engine.read(path)
-    assert dict(engine["s"]) == {"first": "1", "other": "2", "mine": "3"}
+    assert dict(engine["s"]) == {**({"first": "1"} if first else {}), "other": "2", "mine": "3"}
 
 
 @pytest.mark.parametrize("fault", ["an edit that lands on the wrong line", "a store that changes more"])

@@ -63,15 +63,28 @@ def test_a_chain_on_a_missing_file_creates_it(tmp_path, reading, chain):
     assert path.read_bytes() == b"[a]\nx = 1\n"
 
 
-def test_load_gives_a_repeated_key_the_one_value_it_names(tmp_path, monkeypatch):
+# (file, a change reading standard input, what it reads there, the file afterwards; None: refused, left alone)
+STDIN_EDITS = [
+    # A key the document gives one value has that one value afterwards, however often the file had it.
+    (b"[s]\nk = 1\nk = 2\n", ["load", "-"], b'{"s": {"k": "3"}}', b"[s]\nk = 3\n"),
+    (b"[s]\nk = a\nk = b\nk = c\n", ["load", "-"], b'{"s": {"k": ["1", "2"]}}', b"[s]\nk = 1\nk = 2\n"),
+    (b"[s]\nk = a\nk = b\n", ["merge", "-"], b"[s]\nk = 1\nk = 2\n", b"[s]\nk = 1\nk = 2\n"),
+    # dump's JSON for a bare key
+    (b"[s]\n", ["load", "-"], b'{"s": {"bare": null}}', b"[s]\nbare\n"),
+    (b"[s]\nk = 1\n", ["merge", "-", "--existing"], b"[s]\nj = 2\n", None),
+    (b"[s]\nk = 1\n", ["load", "-", "--existing"], b'{"s": {"j": "2"}}', None),
+]
+
+
+@pytest.mark.parametrize("old, args, given, new", STDIN_EDITS)
+def test_merge_and_load_make_the_file_say_what_they_read(tmp_path, monkeypatch, old, args, given, new):
     import io
     import sys
 
     path = tmp_path / "file.ini"
-    path.write_bytes(b"[s]\nk = 1\nk = 2\n")
-    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b'{"s": {"k": "3"}}')))
-    assert main([str(path), "load", "-"]) == 0
-    assert path.read_bytes() == b"[s]\nk = 3\n"
+    path.write_bytes(old)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(given)))
+    assert (main([str(path), *args]), path.read_bytes()) == ((0, new) if new is not None else (1, old))
 
 
 def test_backup_keeps_the_old_file_and_a_dash_edits_standard_input(tmp_path, monkeypatch, capfdbinary, reading):
@@ -82,10 +95,15 @@ def test_backup_keeps_the_old_file_and_a_dash_edits_standard_input(tmp_path, mon
     path.write_bytes(NEXT)
     assert main([str(path), "set", "b", "z", "4", "--backup", *reading]) == 0
     assert ((tmp_path / "file.ini.bak").read_bytes(), path.read_bytes()) == (NEXT, NEXT.replace(b"3", b"4"))
-    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(NEXT)))
-    capfdbinary.readouterr()
-    assert main(["-", "set", "b", "z", "5", *reading]) == 0
-    assert capfdbinary.readouterr().out == NEXT.replace(b"3", b"5")
+    # A suffix given on a later change of a chain
+    assert main([str(path), "set", "b", "z", "5", "+", "remove", "c", "--missing-ok", "--backup=.orig", *reading]) == 0
+    assert (tmp_path / "file.ini.orig").read_bytes() == NEXT.replace(b"3", b"4")
+    # A change that changes nothing prints the text as it is.
+    for change, out in ((["set", "b", "z", "5"], NEXT.replace(b"3", b"5")), (["remove", "c", "--missing-ok"], NEXT)):
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(NEXT)))
+        capfdbinary.readouterr()
+        assert main(["-", *change, *reading]) == 0
+        assert capfdbinary.readouterr().out == out
 
 
 # --- the property: on any file both readings read alike, an edit gives the same bytes under both ----------

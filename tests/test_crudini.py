@@ -195,6 +195,7 @@ CASES = {
     "existing del param": Case("--del --existing W s zz"),
     "existing del section": Case("--del --existing W zz"),
     "existing=section del param": Case("--del --existing=section W s zz"),
+    "existing=param del missing section": Case("--del --existing=param W zz a", stderr=True),
     "existing del missing file": Case("--del --existing W s", MISSING),
     "existing after the operation": Case("--set W s zz 1 --existing"),
     "existing bad": Case("--set --existing=bogus W s a 2"),

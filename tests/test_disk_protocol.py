@@ -1,19 +1,23 @@
 """Rules of src/ini_main/disk/PROTOCOL.md that no other module proves: the system calls of a rename save (S7),
 the owner and group of the new file (S8), the kernel's protected_regular (S1), the settling step's identity
-check (R3), the lock a load holds until it has read and the removal of what killed holders left (L4).
+check (R3) and a file torn past the old text (R1), the lock a load holds until it has read and the removal of
+what killed holders left (L4), an edit of a missing file (L7).
 
 Run as `python -m test_disk_protocol ROLE PATH` it is a child with the fault shim preloaded (see `child`)."""
 from __future__ import annotations
 
 import configparser
 import ctypes
+import errno
 import fcntl
 import io
 import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -90,7 +94,7 @@ def test_owner_and_group_survive_a_save_by_rename(ini_main, tmp_path: Path, owne
 
 
 @pytest.mark.skipif(not ROOT, reason="another user's file needs root to set up")
-def test_a_planted_file_in_a_sticky_directory_is_refused_as_open_refuses_it(tmp_path: Path) -> None:
+def test_a_planted_file_in_a_sticky_directory_is_refused_as_open_refuses_it() -> None:
     """S1: with fs.protected_regular, where open(path, "w+") fails on another user's file in a sticky
     directory, the save fails alike and writes nothing into it."""
     knob = Path("/proc/sys/fs/protected_regular")
@@ -99,8 +103,11 @@ def test_a_planted_file_in_a_sticky_directory_is_refused_as_open_refuses_it(tmp_
         knob.write_text("1")
     except OSError:
         pytest.skip("fs.protected_regular cannot be turned on here")
+    # Where the other user can reach it: pytest's own folders are 0700, whose walk would refuse whatever the save.
+    reachable = Path(tempfile.mkdtemp(prefix="sticky-"))
+    reachable.chmod(0o755)
     try:
-        sticky = tmp_path / "shared"
+        sticky = reachable / "shared"
         sticky.mkdir()
         sticky.chmod(0o1777)
         planted = sticky / "victim.ini"
@@ -114,11 +121,11 @@ def test_a_planted_file_in_a_sticky_directory_is_refused_as_open_refuses_it(tmp_
                 "    else:\n        print(0)\n")
         done = subprocess.run([sys.executable, "-c", code, str(planted)], capture_output=True, text=True,
                               timeout=60, cwd="/")
-        first, second = done.stdout.split()
-        assert first == second != "0", done
+        assert done.stdout.split() == [str(errno.EACCES)] * 2, done
         assert planted.read_bytes() == b"[planted]\n"
     finally:
         knob.write_text(old)
+        shutil.rmtree(reachable)
 
 
 def tear(shim: str, path: Path) -> None:
@@ -126,6 +133,18 @@ def tear(shim: str, path: Path) -> None:
     user's journal of it stands."""
     finish(spawn(shim, "tear", path))
     assert path.read_bytes() not in (OLD, NEW)
+
+
+def test_a_file_torn_past_the_old_texts_length_is_put_back(shim: str, private_home: Path) -> None:
+    """R1: a save of a longer text, killed inside its write of the file (a short write), leaves the new text's
+    first part reaching past the old text's end: the next read puts the old text back."""
+    path = linked_file(private_home, NEW)
+    finish(spawn(shim, "journal", path))
+    with open(path, "r+b") as file:
+        file.write(OLD[:len(NEW) + 10])
+    done = subprocess.run([sys.executable, "-m", "kestra_ini", str(path), "get", "a", "x"], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True)
+    assert (done.stdout, path.read_bytes()) == ("2\n", NEW), done.stderr
 
 
 @pytest.mark.skipif(PORTABLE, reason="the portable build has no birth time to tell the file by")
@@ -156,6 +175,17 @@ def test_a_load_holds_off_an_in_place_save_until_it_has_read(shim: str, private_
     finish(saver)
     assert outcome["loaded"] == OLD_STATE and outcome["held"] == "open", outcome
     assert path.read_bytes() == NEW
+
+
+def test_an_edit_that_found_no_file_never_replaces_one_made_meanwhile(shim: str, private_home: Path) -> None:
+    """L7: an edit of a missing file links its new file to the name; one created after the edit read nothing
+    stays, and the edit tries again over it."""
+    path = private_home / "settings.ini"
+    editor = spawn(shim, "edit", path, rules="fsync:1:-800")  # held back with its text not yet named
+    time.sleep(0.4)
+    path.write_bytes(b"[s]\nother = 2\n")
+    finish(editor)
+    assert path.read_bytes() == b"[s]\nother = 2\nmine = 3\n"
 
 
 def test_what_killed_processes_left_in_the_private_directory_goes_once_nobody_holds_it(
@@ -206,6 +236,21 @@ def child(role: str, path: str) -> None:
         replace_file(path, OLD)
         shim.shim_arm(b"", last_write)
         replace_file(path, NEW)
+    elif role == "edit":
+        from kestra_ini.cli import main
+
+        shim.shim_arm(rules, 0)
+        main([path, "set", "s", "mine", "3"])
+        shim.shim_disarm()
+    elif role == "journal":  # a save of OLD over NEW killed once its journal stands, before it writes the file
+        replace_file(path, NEW)
+        shim.shim_arm(b"", 0)
+        replace_file(path, OLD)
+        log = shim.shim_disarm().decode().splitlines()
+        first_write = min(i for i, line in enumerate(log, 1) if line.startswith(f"pwrite|{path}|"))
+        replace_file(path, NEW)
+        shim.shim_arm(b"", first_write - 1)
+        replace_file(path, OLD)
     elif role == "save":
         shim.shim_arm(rules, 0)
         replace_file(path, NEW)
