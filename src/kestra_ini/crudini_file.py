@@ -69,6 +69,7 @@ class Config:
         self.exists = data is not None
         self.data = data or b""
         self.ignoreindent = ignoreindent
+        self.indents: dict[str, str] = {}  # indent_new's
         try:
             self.doc = document.read(self.data, grammars.CRUDINI_FLAT if ignoreindent else grammars.CRUDINI)
         except encodings.EncodingError as exc:
@@ -123,6 +124,17 @@ class Config:
             if found:
                 return found[-1].value or ""
         return None
+
+    def current(self, section: str, param: str) -> tuple[bool, str | None]:
+        """Whether the section has the key, itself or from the default section, and its value (None: bare)."""
+        for name in (section, DEFAULT):
+            found = self._entries(name, param)
+            if found:
+                return True, found[-1].value
+        return False, None
+
+    def has_bare_keys(self) -> bool:
+        return any(entry.value is None for block in self.blocks for entry in block.entries)
 
     def raw(self, section: str, param: str) -> tuple[bool, str | None]:
         """Whether the section has the key itself, and its value (None for a key without one)."""
@@ -229,7 +241,7 @@ class Config:
                 value = value if value is not None else entry.value
             else:
                 added += self._key_lines(param, value, self._indent(section), nospace=nospace)
-            expected[(section, lowered)] = value.strip() if loose and value is not None else value
+            expected[(section, lowered)] = value.strip(" \t") if loose and value is not None else value
         if added:
             edits.append((self._end(section), self._end(section), added))
         for start, stop, lines in sorted(edits, key=lambda edit: (edit[0], edit[1]), reverse=True):
@@ -247,10 +259,19 @@ class Config:
         return 0 if block.header is None else block.header + 1
 
     def _indent(self, section: str) -> str:
-        """A new key's indentation: its last key's (there is some only under --ini-options=ignoreindent)."""
-        entries = self._blocks(section)[-1].entries
-        text = self.lines[entries[-1].start].text if entries else ""
-        return text[:len(text) - len(text.lstrip())]
+        """A new key's indentation, as crudini keeps it for a section (there is some only under
+        --ini-options=ignoreindent): that of its last indented header or key line, else what indent_new gave."""
+        found = self.indents.get(section, "")
+        for block in self._blocks(section):
+            for number in [block.header, *(entry.start for entry in block.entries)]:
+                text = self.lines[number].text if number is not None else ""
+                found = text[:len(text) - len(text.lstrip())] or found
+        return found
+
+    def indent_new(self, section: str, indent: str) -> None:
+        """The indentation of the section's new keys where its lines have none."""
+        if indent and not self._indent(section):
+            self.indents[section] = indent
 
     def remove(self, section: str, param: str | None) -> None:
         expected = {where: value for where, value in self.reading().items()
