@@ -357,7 +357,10 @@ def _rename(job: _Edit, change: Rename) -> None:
     found = job.occurrences(section, change.key)
     if not found:
         raise ChangeError(f"no {_where(section, change.key)}" if doc.has_section(section) else _no_section(section))
-    if doc.fold(new) != doc.fold(doc.spelling(section, change.key)) and job.occurrences(section, new):
+    # Another key of that very name (as the grammar compares names) is in the way; the key's own name in
+    # another case is not: "Port" renamed "port" is a change of case.
+    old = doc.fold(doc.spelling(section, change.key))
+    if doc.fold(new) != old and any(doc.fold(key) == doc.fold(new) for key in doc.keys(section)):
         raise ChangeError(f"{_where(section, new)} exists already")
     for b, e in found:
         entry = job.entry(b, e)
