@@ -339,8 +339,8 @@ CASES = {
     "list del takes the first item": Case("--list --del W s k a b c", b"[s]\nk = a, b\n"),
     "empty ini-options": Case("--ini-options= --set W s k b --ini-options=,nospace --set W s j c"),
     "list sep empty new key": Case("--list --list-sep= --set W s n z --list --set W s n w", b"[s]\n"),
-    "list sep empty after an empty first line": Case("--list --list-sep= --set W s a z --list --list-sep= --del W s a x",
-                                                     b"[s]\na =\n  x\n  y\n"),
+    "list sep empty after an empty first line": Case(
+        "--list --list-sep= --set W s a z --list --list-sep= --del W s a x", b"[s]\na =\n  x\n  y\n"),
     "no value for a new key, no bare keys": Case("--set W '' name --set W s n", b""),
     "no value for a new key beside bare keys": Case("--set W s n", b"[s]\nflag\n"),
     "no value for an inherited key": Case("--set W s g", DEFAULTS),

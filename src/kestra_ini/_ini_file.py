@@ -11,12 +11,14 @@ import contextlib
 import os
 from codecs import BOM_UTF8
 from collections import Counter
-from collections.abc import Callable, Mapping, Sequence
-from typing import Any
 
-from kestra_ini import _disk, changes, document, encodings
+from kestra_ini import _disk, changes, document, encodings, grammars
 from kestra_ini.document import Line, majority_end, settle_ends
-from kestra_ini.grammars import COMMENTS
+
+TYPE_CHECKING = False  # typing costs the module's start-up on every host
+if TYPE_CHECKING:
+    from collections.abc import Callable, Mapping, Sequence
+    from typing import Any
 
 NEED_VALUE = "Parameter 'value(s)' must be defined if state=present and allow_no_value=False."
 _ORIGINAL = 1 << 62
@@ -67,13 +69,12 @@ class _Plan:
     def result(self) -> bytes:
         lines = self.doc.lines
         newline = majority_end(lines)
-        edited = list(lines)
-        for start, stop, texts, _ in sorted(self.splices, key=lambda s: (s[0], s[1], s[3]), reverse=True):
-            edited[start:stop] = [Line(text, newline) for text in texts]
+        edited = changes.splice(lines, [(start, stop, [Line(text, newline) for text in texts])
+                                        for start, stop, texts, _ in self.splices])
         # ini_file ends every file with a line end, even where nothing else changes.
         result = self.doc.like(settle_ends(edited, newline, final=True))
         try:
-            changes.read_back(result, self.reading(), True, "the task")
+            changes.read_back(result, self.reading(), "the task")
         except changes.ChangeError as error:
             raise Failure(str(error)) from None
         return result.encode()
@@ -114,7 +115,7 @@ def _first_line_tail(text: str, value: str | None) -> tuple[str, str]:
 
 
 def _check_value(option: str, value: str | None) -> None:
-    problem = changes.value_problem(value)
+    problem = grammars.value_problem(value)
     if problem:
         raise Failure(f"option {option!r}: value {value!r} cannot be written so that it reads back the same: "
                       f"{problem}")
@@ -123,9 +124,10 @@ def _check_value(option: str, value: str | None) -> None:
 def _is_commented(text: str, option: str) -> bool:
     """A commented-out setting of the option ('# option = x', ';option'), as modify_inactive_option takes it."""
     stripped = text.strip()
-    if not stripped.startswith(COMMENTS):
+    comments = grammars.TOLERANT.comments
+    if not stripped.startswith(comments):
         return False
-    body = stripped.lstrip("#;").strip()
+    body = stripped.lstrip("".join(comments)).strip()
     if not body.startswith(option):
         return False
     rest = body[len(option):].lstrip()
@@ -280,16 +282,14 @@ def _remove_section(plan: _Plan, b: int) -> None:
     del plan.names[b]
 
 
-def _section_problem(section: str) -> None:
-    if "]" in section or "\n" in section or "\r" in section or not section.strip():
-        raise Failure(f"section {section!r}: a section name cannot be blank, nor hold ']' or a line break")
-
-
-def _option_problem(option: str) -> None:
-    if not option or option != option.strip() or any(c in option for c in "=:\n\r") \
-            or option.startswith(("[", *COMMENTS)):
-        raise Failure(f"option {option!r}: an option name cannot be empty, hold '=', ':' or a line break, start "
-                      f"with '[', '#' or ';', nor have leading or trailing whitespace")
+def _names_problem(section: str, option: str | None) -> None:
+    """The command line's rules for names; a section's name is matched without the spaces around it."""
+    problem = grammars.section_problem(section.strip())
+    if problem:
+        raise Failure(f"section {section!r}: {problem}")
+    problem = grammars.key_problem(option) if option is not None else None
+    if problem:
+        raise Failure(f"option {option!r}: {problem}")
 
 
 def edit(data: bytes | None, params: Mapping[str, Any]) -> tuple[bytes, str]:
@@ -301,10 +301,8 @@ def edit(data: bytes | None, params: Mapping[str, Any]) -> tuple[bytes, str]:
         if not params["allow_no_value"]:
             raise Failure(NEED_VALUE)
         values = [None]  # a bare key
-    if section:
-        _section_problem(section)
+    _names_problem(section, None if option is None else str(option))
     if option is not None:
-        _option_problem(str(option))
         for value in values:
             _check_value(str(option), value)
     raw = data or b""

@@ -15,11 +15,13 @@ import re
 import shlex
 import stat
 import sys
-from collections.abc import Iterator, Sequence
-from dataclasses import dataclass, field
 
 from kestra_ini import _disk
 from kestra_ini.crudini_file import DEFAULT as _DEFAULT, Config, Failure
+
+TYPE_CHECKING = False  # typing and dataclasses cost a start-up more than this whole module
+if TYPE_CHECKING:
+    from collections.abc import Iterator, Sequence
 
 # The crudini release whose interface this front end answers to; --version names it second, where
 # scripts that check crudini's version look for it.
@@ -84,10 +86,12 @@ class UsageError(Exception):
 
 # --- the command line --------------------------------------------------------------------------------
 
-@dataclass
 class Operation:
-    mode: str
-    words: list[str] = field(default_factory=list)  # the file, section, param and value as given
+    __slots__ = ("mode", "words")
+
+    def __init__(self, mode: str) -> None:
+        self.mode = mode
+        self.words: list[str] = []  # the file, section, param and value as given
 
     @property
     def file(self) -> str:
@@ -117,18 +121,22 @@ class Operation:
         return shlex.join([f"--{self.mode}", *words]).replace("\n", "\\n")
 
 
-@dataclass
 class Options:
-    existing: set[str] = field(default_factory=set)
-    format: str = ""
-    ini_options: set[str] = field(default_factory=set)
-    list: bool = False
-    list_sep: str | None = None
-    output: str | None = None
-    verbose: bool = False
-    help: bool = False
-    version: bool = False
-    merged: bytes | None = None  # standard input for --merge, read once: an overtaken edit computes again
+    __slots__ = ("existing", "format", "ini_options", "inplace", "list", "list_sep", "output", "verbose", "help",
+                 "version", "merged")
+
+    def __init__(self) -> None:
+        self.existing: set[str] = set()
+        self.format = ""
+        self.ini_options: set[str] = set()
+        self.inplace = False  # accepted, and changes nothing: every write keeps the file's links
+        self.list = False
+        self.list_sep: str | None = None
+        self.output: str | None = None
+        self.verbose = False
+        self.help = False
+        self.version = False
+        self.merged: bytes | None = None  # standard input for --merge, read once: an overtaken edit computes again
 
 
 def parse_args(argv: Sequence[str]) -> tuple[Options, list[Operation]]:
