@@ -76,6 +76,8 @@ ROWS = [
      "Parameter 'value(s)' must be defined if state=present and allow_no_value=False."),
     ("not INI", b"port 6379\n", dict(section="s", option="port", value="6380"), FAILS,
      "line 1 is not INI: 'port 6379' is neither a [section] header, a key, a comment nor a directive"),
+    ("a name the command line refuses", b"[s]\n", dict(section="s", option="a ;b", value="1"), FAILS,
+     "option 'a ;b': a key name cannot start with '[', ';' or '#', read as a directive, nor hold ' ;' or '{'"),
     ("UTF-16 kept", "[s]\r\nk = 1\r\n".encode("utf-16"), dict(section="s", option="k", value="2"),
      "[s]\r\nk = 2\r\n".encode("utf-16"), "option changed"),
     # The complaints

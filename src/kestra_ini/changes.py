@@ -21,6 +21,11 @@
 
     edit(doc, changes) -> Document     # every change made in turn; raises ChangeError, and then nothing holds
     assign(sections, mode, existing)   # the changes that give each key of {section: {key: [values]}} its values
+    splice(lines, [(start, stop, new lines)])        # the one way lines are replaced, for every front end
+    read_back(doc, intended, what, reading=...)      # the one check that an edited document says what was meant
+
+The front ends with layouts of their own (kestra_ini._ini_file, kestra_ini.crudini_file) decide where their lines
+go and splice and check them here; the names and values any of them may write are kestra_ini.grammars' rules.
 
 New lines take the style of the key near them (indent, spacing around the delimiter, continuation indent),
 else that of the file's first key; a changed line keeps its own line end, new lines take the file's most
