@@ -293,7 +293,7 @@ class Config:
         self._checked(expected, f"removing section {section!r}")
 
     def _remove_keys(self, entries: list[Entry]) -> None:
-        splices = [(entry.start, entry.stop, []) for entry in entries]
+        splices: list[tuple[int, int, list[Line]]] = [(entry.start, entry.stop, []) for entry in entries]
         top = next((entry.stop for entry in entries if entry.start == 0), None)
         # crudini takes the first blank line under keys at the very top with them
         while top is not None and top < len(self.lines) and not _blank(self.lines[top]) \
@@ -340,7 +340,7 @@ class Config:
 
     def respace(self, spaced: bool) -> None:
         """Each key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask."""
-        splices = []
+        splices: list[tuple[int, int, list[Line]]] = []
         for block in self.blocks:
             for entry in block.entries:
                 text = self.lines[entry.start].text
