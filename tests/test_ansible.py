@@ -52,7 +52,24 @@ ROWS = [
      "option changed"),
     ("inactive option kept", b"[s]\n# k = 1\n", dict(section="s", option="k", value="3",
                                                    modify_inactive_option=False),
-     b"[s]\n# k = 1\nk = 3\n", "option added"),
+     b"[s]\nk = 3\n# k = 1\n", "option added"),
+    # Where ini_file puts a new key: after the section's last key, else right under its header.
+    ("another value after the section's last key", b"[s]\nk = a\nj = 2\n\n[t]\n",
+     dict(section="s", option="k", values=["b"], exclusive=False), b"[s]\nk = a\nj = 2\nk = b\n\n[t]\n",
+     "option added"),
+    ("each value once", b"[s]\n", dict(section="s", option="k", values=["a", "b", "a"]), b"[s]\nk = a\nk = b\n",
+     "option added"),
+    ("a section named with spaces around it", b"[foo]\nbar = 1\n", dict(section=" foo ", option="bar", value="2"),
+     b"[foo]\nbar = 2\n", "option changed"),
+    ("a new section named with spaces", b"", dict(section=" foo ", option="bar", value="1"), b"\n[ foo ]\nbar = 1\n",
+     "section and option added"),
+    ("section_has_values adds a section in ini_file's order", b"[s]\nk = a\n",
+     dict(section="s", section_has_values=[{"option": "k", "values": ["c", "a"]}, {"option": "j", "value": "x"}],
+          option="k", values=["a", "e"], exclusive=False),
+     b"[s]\nk = a\n[s]\nj = x\nk = a\nk = e\nk = c\n", "section and option added"),
+    ("an indented key keeps its indentation", b"[global]\n\tworkgroup = WORKGROUP\n\tserver string = Samba\n",
+     dict(section="global", option="workgroup", value="X"), b"[global]\n\tworkgroup = X\n\tserver string = Samba\n",
+     "option changed"),
     ("section_has_values", b"[Peer]\nIps = 1\nKey = a\n\n[Peer]\nIps = 2\nKey = b\n",
      dict(section="Peer", section_has_values=[{"option": "Ips", "value": "2"}], option="Key", value="c"),
      b"[Peer]\nIps = 1\nKey = a\n\n[Peer]\nIps = 2\nKey = c\n", "option changed"),
@@ -64,6 +81,8 @@ ROWS = [
     ("not INI", b"port 6379\n", dict(section="s", option="port", value="6380"), FAILS,
      "line 1: 'port 6379' is not a key = value line nor a comment, and the file has no [section] header: "
      "it does not read as INI"),
+    ("a name the command line refuses", b"[s]\n", dict(section="s", option="a ;b", value="1"), FAILS,
+     "option 'a ;b': a key name cannot start with '[', ';' or '#', read as a directive, nor hold ' ;' or '{'"),
     ("UTF-16 kept", "[s]\r\nk = 1\r\n".encode("utf-16"), dict(section="s", option="k", value="2"),
      "[s]\r\nk = 2\r\n".encode("utf-16"), "option changed"),
     # The complaints
@@ -164,14 +183,25 @@ def test_a_task_changes_its_lines_once_and_check_mode_predicts_it(runs, i):
     assert not check.get("backup_file") and not list(checked.glob(f"{i}.ini?*")), "check mode made a backup"
 
 
-def test_backup_mode_and_a_missing_file(tmp_path):
+def test_backup_mode_a_missing_file_and_links(tmp_path):
     path = tmp_path / "a.ini"
     path.write_bytes(b"[s]\nk = 1\n")
+    links = {follow: tmp_path / f"link-{follow}.ini" for follow in (False, True)}
+    for follow, link in links.items():
+        (tmp_path / f"target-{follow}.ini").write_bytes(b"[s]\nk = 1\n")
+        link.symlink_to(f"target-{follow}.ini")
     plays = [{"kestra.ini.ini_file": dict(path=str(path), section="s", option="k", value="2", backup=True,
                                           mode="0600")},
              {"kestra.ini.ini_file": dict(path=str(tmp_path / "none.ini"), section="s", option="k", value="2",
-                                          create=False)}]
+                                          create=False)},
+             *({"kestra.ini.ini_file": dict(path=str(link), section="s", option="k", value="2", follow=follow)}
+               for follow, link in links.items())]
     results = _playbook(tmp_path, [], [dict(task, name=f"t{n}") for n, task in enumerate(plays)])
+    # follow: false replaces the link with a regular file, as ini_file does; follow: true edits its target
+    assert not links[False].is_symlink() and links[False].read_bytes() == b"[s]\nk = 2\n"
+    assert (tmp_path / "target-False.ini").read_bytes() == b"[s]\nk = 1\n"
+    assert links[True].is_symlink() and (tmp_path / "target-True.ini").read_bytes() == b"[s]\nk = 2\n"
+    assert results["t2"]["changed"] and results["t3"]["changed"]
     backup = pathlib.Path(results["t0"]["backup_file"])
     assert backup.read_bytes() == b"[s]\nk = 1\n" and path.read_bytes() == b"[s]\nk = 2\n"
     assert oct(path.stat().st_mode & 0o777) == "0o600" and results["t0"]["mode"] == "0600"

@@ -164,6 +164,8 @@ TABLE = [
     ("settings.ini", ["rename", "client", "retries", "attempts"], ((b"retries = 3", b"attempts = 3"),)),
     (b"[t](!)\nx = 1\n", ["rename", "t", "u"], ((b"[t](!)", b"[u](!)"),)),
     ("settings.ini", ["rename", "client", "server"], Refused("section 'server' exists already")),
+    (b"[a]\nPort = 1\n", ["rename", "a", "Port", "port"], ((b"Port", b"port"),)),
+    (b"[a]\nPort = 1\nx = 2\n", ["rename", "a", "Port", "x"], Refused("key 'x' in section 'a' exists already")),
     ("settings.ini", ["get", "client", "nope", "--default", "7"], "7\n"),
     ("settings.ini", ["get", "nope", "x", "--default", ""], "\n"),
     (None, ["get", "a", "x", "--default", "7"], "7\n"),  # an optional file that is missing

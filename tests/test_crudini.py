@@ -340,6 +340,14 @@ CASES = {
     "list del takes the first item": Case("--list --del W s k a b c", b"[s]\nk = a, b\n"),
     "empty ini-options": Case("--ini-options= --set W s k b --ini-options=,nospace --set W s j c"),
     "list sep empty new key": Case("--list --list-sep= --set W s n z --list --set W s n w", b"[s]\n"),
+    "list sep empty after an empty first line": Case(
+        "--list --list-sep= --set W s a z --list --list-sep= --del W s a x", b"[s]\na =\n  x\n  y\n"),
+    "no value for a new key, no bare keys": Case("--set W '' name --set W s n", b""),
+    "no value for a new key beside bare keys": Case("--set W s n", b"[s]\nflag\n"),
+    "no value for an inherited key": Case("--set W s g", DEFAULTS),
+    "verbose name with a line break": Case(["--verbose", "--del", "W", "s", "a\nchanged:"], stderr=True),
+    "merge an empty DEFAULT": Case("--merge W", b"", stdin=b"[DEFAULT]\n#c\n[s]\n"),
+    "set and del on a missing file": Case("--set W '' a --del W '' b", MISSING),
     # bare keys
     **{f"bare {args}": Case(args, BARE) for args in (
         "--get W s noequals", "--set W s noequals", "--set W s noequals ''", "--set W s noequals v",
@@ -352,9 +360,12 @@ CASES = {
         "--ini-options=nospace --set W s a 5", "--ini-options=nospace --set W s n 5",
         "--ini-options=nospace --set W u n 5", "--ini-options=space --set W t b 5", "--set W u n 5",
         "--del W s a", "--del W s", "--ini-options=sectionspace --set W s a 5", ["--set", "W", "s", "a", "x\ny"])},
-    **{f"ignoreindent {args}": Case(f"--ini-options=ignoreindent {args}", INDENTED) for args in (
-        "--get W s", "--get W s m", "--get --format=lines W", "--set W s a 5", "--set W s n 5", "--set W t c 5",
-        "--del W s a", "--del W s m")},
+    **{f"ignoreindent {args}": Case(f"--ini-options=ignoreindent {args}", file) for args, file in (
+        *((args, INDENTED) for args in ("--get W s", "--get W s m", "--get --format=lines W", "--set W s a 5",
+                                        "--set W s n 5", "--set W t c 5", "--del W s a", "--del W s m",
+                                        "--set W s '  n' 5", "--set W t '\tn' 5")),
+        ("--set W s '  n' 5 --set W s o 6", MISSING), ("--set W '' '  n' 5", MISSING),
+        ("--set W s '  n' 5", b"[s]\na = 1\n"), ("--set W s b 2", b"  [s]\n  a = 1\n"))},
     # '' and DEFAULT in one call
     **{f"conflict {args}": Case(args, DEFAULTS, stderr=True) for args in (
         "--set W '' a 1 --set W DEFAULT b 2", "--get W '' g --get W DEFAULT g", "--del W '' g --del W DEFAULT b",

@@ -1,20 +1,26 @@
 """What the Ansible module kestra.ini.ini_file does to a file's bytes, with community.general.ini_file's parameters.
 
 The file is read by the command line's document model; each change splices whole entries (a key line and its
-continuation lines), and the result is read back by the model and must give exactly the intended reading, or
-nothing is written. ini_file's own line layout is kept where it loses nothing ("option = value", a new section
-appended at the end, a final line end added); where it loses data, this does the sound thing (docs/ansible.md).
+continuation lines) through kestra_ini.changes, and the result is read back there and must give exactly the
+intended reading, or nothing is written. Names and values follow the command line's rules (kestra_ini.grammars).
+ini_file's own line layout is kept where it loses nothing ("option = value", a new key after the section's last
+key, a new section appended at the end, a final line end added); where it loses data, this does the sound thing
+(docs/ansible.md).
 """
 from __future__ import annotations
 
+import contextlib
+import os
 from codecs import BOM_UTF8
 from collections import Counter
-from collections.abc import Callable, Mapping, Sequence
-from typing import Any
 
-from kestra_ini import _disk, changes, document, encodings
+from kestra_ini import _disk, changes, document, encodings, grammars
 from kestra_ini.document import Line, majority_end, settle_ends
-from kestra_ini.grammars import COMMENTS
+
+TYPE_CHECKING = False  # typing costs the module's start-up on every host
+if TYPE_CHECKING:
+    from collections.abc import Callable, Mapping, Sequence
+    from typing import Any
 
 NEED_VALUE = "Parameter 'value(s)' must be defined if state=present and allow_no_value=False."
 _ORIGINAL = 1 << 62
@@ -65,13 +71,12 @@ class _Plan:
     def result(self) -> bytes:
         lines = self.doc.lines
         newline = majority_end(lines)
-        edited = list(lines)
-        for start, stop, texts, _ in sorted(self.splices, key=lambda s: (s[0], s[1], s[3]), reverse=True):
-            edited[start:stop] = [Line(text, newline) for text in texts]
+        edited = changes.splice(lines, [(start, stop, [Line(text, newline) for text in texts])
+                                        for start, stop, texts, _ in self.splices])
         # ini_file ends every file with a line end, even where nothing else changes.
         result = self.doc.like(settle_ends(edited, newline, final=True))
         try:
-            changes.read_back(result, self.reading(), True, "the task")
+            changes.read_back(result, self.reading(), "the task")
         except changes.ChangeError as error:
             raise Failure(str(error)) from None
         return result.encode()
@@ -85,13 +90,19 @@ def _values(params: Mapping[str, Any]) -> list[str | None]:
     return [None if value is None else str(value) for value in values]
 
 
-def _canonical(option: str, value: str | None, params: Mapping[str, Any]) -> list[str]:
-    """The lines ini_file writes for a key; continuation lines indented, so that they read back as one value."""
+def _canonical(option: str, value: str | None, params: Mapping[str, Any], indent: str = "") -> list[str]:
+    """The lines ini_file writes for a key; continuation lines indented deeper than the key, so that they read
+    back as one value. `indent`: a key line's own (ini_file drops it, which makes the indented keys after it
+    continuation lines of its value)."""
     if value is None:
-        return [option]
+        return [indent + option]
     separator = "=" if params.get("no_extra_spaces") else " = "
     first, *rest = value.split("\n")
-    return [option + separator + first] + ["    " + line if line else "" for line in rest]
+    return [indent + option + separator + first] + [indent + "    " + line if line else "" for line in rest]
+
+
+def _indent_of(text: str) -> str:
+    return text[:len(text) - len(text.lstrip())]
 
 
 def _first_line_tail(text: str, value: str | None) -> tuple[str, str]:
@@ -106,7 +117,7 @@ def _first_line_tail(text: str, value: str | None) -> tuple[str, str]:
 
 
 def _check_value(option: str, value: str | None) -> None:
-    problem = changes.value_problem(value)
+    problem = grammars.value_problem(value)
     if problem:
         raise Failure(f"option {option!r}: value {value!r} cannot be written so that it reads back the same: "
                       f"{problem}")
@@ -115,9 +126,10 @@ def _check_value(option: str, value: str | None) -> None:
 def _is_commented(text: str, option: str) -> bool:
     """A commented-out setting of the option ('# option = x', ';option'), as modify_inactive_option takes it."""
     stripped = text.strip()
-    if not stripped.startswith(COMMENTS):
+    comments = grammars.TOLERANT.comments
+    if not stripped.startswith(comments):
         return False
-    body = stripped.lstrip("#;").strip()
+    body = stripped.lstrip("".join(comments)).strip()
     if not body.startswith(option):
         return False
     rest = body[len(option):].lstrip()
@@ -142,7 +154,10 @@ def _matches(block: document.Block, conditions: Sequence[Mapping[str, Any]]) -> 
 
 
 def _target_blocks(plan: _Plan, section: str, conditions: Sequence[Mapping[str, Any]] | None) -> list[int]:
+    """The blocks of the section, its name as the task gives it but for the spaces around it, as ini_file
+    matches "[ foo ]" and "[foo]" alike."""
     doc = plan.doc
+    section = section.strip()
     named = [b for b, block in enumerate(doc.blocks) if block.name == section
              and (block.header is not None or section == "")]
     if conditions:
@@ -150,22 +165,13 @@ def _target_blocks(plan: _Plan, section: str, conditions: Sequence[Mapping[str, 
     return named
 
 
-def _insert_at(plan: _Plan, b: int, option: str) -> int:
-    """The line where a new key goes in block b: after the option's last line, else after the block's last key,
-    else at the end of its header and comment lines."""
+def _insert_at(plan: _Plan, b: int) -> int:
+    """The line where a new key goes in block b, as ini_file puts it: after the block's last key, else right
+    under its header."""
     block = plan.doc.blocks[b]
-    mine = [entry for entry in block.entries if entry.key == option]
-    if mine:
-        return int(mine[-1].stop)
     if block.entries:
         return int(block.entries[-1].stop)
-    if block.header is None:
-        return 0
-    # after the header and the comments under it, as ini_file puts it
-    start, stop = _block_span(plan.doc, b)
-    while stop > start + 1 and not plan.doc.lines[stop - 1].text.strip():
-        stop -= 1
-    return stop
+    return 0 if block.header is None else block.header + 1
 
 
 def _present(plan: _Plan, blocks: list[int], option: str, values: list[str | None],
@@ -200,7 +206,7 @@ def _present(plan: _Plan, blocks: list[int], option: str, values: list[str | Non
                     plan.changed_existing = True
     if missing:
         b = found[-1][0] if found else blocks[0]
-        line = _insert_at(plan, b, option)
+        line = _insert_at(plan, b)
         for value in missing:
             plan.place(b, line, option, value)
         texts = [text for value in missing for text in _canonical(option, value, params)]
@@ -218,7 +224,7 @@ def _respace(plan: _Plan, b: int, e: int, option: str, params: Mapping[str, Any]
     entry = plan.doc.blocks[b].entries[e]
     text = plan.doc.lines[entry.start].text
     head, tail = _first_line_tail(text, entry.value)
-    wanted = _canonical(option, entry.value, params)[0]
+    wanted = _canonical(option, entry.value, params, _indent_of(text))[0]
     if head != wanted.rstrip():  # an empty value: "option = " and "option =" say the same
         plan.splice(entry.start, entry.start + 1, [wanted + tail])
         plan.changed_existing = True
@@ -226,8 +232,9 @@ def _respace(plan: _Plan, b: int, e: int, option: str, params: Mapping[str, Any]
 
 def _rewrite(plan: _Plan, b: int, e: int, option: str, value: str | None, params: Mapping[str, Any]) -> None:
     entry = plan.doc.blocks[b].entries[e]
-    _, tail = _first_line_tail(plan.doc.lines[entry.start].text, entry.value)
-    lines = _canonical(option, value, params)
+    text = plan.doc.lines[entry.start].text
+    _, tail = _first_line_tail(text, entry.value)
+    lines = _canonical(option, value, params, _indent_of(text))
     plan.splice(entry.start, entry.stop, [lines[0] + (tail if len(lines) == 1 else ""), *lines[1:]])
     plan.intended[b][e][3] = value
     plan.changed_existing = True
@@ -244,13 +251,30 @@ def _absent(plan: _Plan, blocks: list[int], option: str, values: list[str | None
 
 
 def _add_section(plan: _Plan, section: str, items: list[tuple[str, str | None]], params: Mapping[str, Any]) -> None:
+    """A section at the end of the file, its header written as the task names it (" foo " as "[ foo ]")."""
     lines = [f"[{section}]"] + [text for key, value in items for text in _canonical(key, value, params)]
     if not plan.doc.lines:
         lines.insert(0, "")  # ini_file's first line of a new file
     end = len(plan.doc.lines)
     plan.splice(end, end, lines)
     plan.intended.append([[end, 0, key, value] for key, value in items])
-    plan.names.append(section)
+    plan.names.append(section.strip())
+
+
+def _new_section_items(option: str, values: list[str | None], conditions: Sequence[Mapping[str, Any]] | None,
+                       params: Mapping[str, Any]) -> list[tuple[str, str | None]]:
+    """The keys of a section added for section_has_values, in ini_file's order: the other options of the
+    conditions, then the option's values (joined, unless exclusive, by the values its condition names)."""
+    items: list[tuple[str, str | None]] = []
+    values = list(values)
+    for condition in conditions or ():
+        wanted = _values(condition)
+        if condition["option"] != option:
+            items += [(str(condition["option"]), value) for value in wanted or ([None] if params["allow_no_value"]
+                                                                                else [])]
+        elif not params["exclusive"]:
+            values += [value for value in wanted if value not in values]
+    return items + [(option, value) for value in values]
 
 
 def _remove_section(plan: _Plan, b: int) -> None:
@@ -260,32 +284,27 @@ def _remove_section(plan: _Plan, b: int) -> None:
     del plan.names[b]
 
 
-def _section_problem(section: str) -> None:
-    if section != section.strip() or "]" in section or "\n" in section or "\r" in section:
-        raise Failure(f"section {section!r}: a section name cannot hold ']' or a line break, nor leading or "
-                      f"trailing whitespace")
-
-
-def _option_problem(option: str) -> None:
-    if not option or option != option.strip() or any(c in option for c in "=:\n\r") \
-            or option.startswith(("[", *COMMENTS)):
-        raise Failure(f"option {option!r}: an option name cannot be empty, hold '=', ':' or a line break, start "
-                      f"with '[', '#' or ';', nor have leading or trailing whitespace")
+def _names_problem(section: str, option: str | None) -> None:
+    """The command line's rules for names; a section's name is matched without the spaces around it."""
+    problem = grammars.section_problem(section.strip())
+    if problem:
+        raise Failure(f"section {section!r}: {problem}")
+    problem = grammars.key_problem(option) if option is not None else None
+    if problem:
+        raise Failure(f"option {option!r}: {problem}")
 
 
 def edit(data: bytes | None, params: Mapping[str, Any]) -> tuple[bytes, str]:
     """The file's new bytes and ini_file's message; data is None for a missing file."""
     state, option = params["state"], params.get("option")
     section = params.get("section") or ""
-    values = _values(params)
+    values = list(dict.fromkeys(_values(params)))  # each value once, as ini_file takes them
     if state == "present" and not values:
         if not params["allow_no_value"]:
             raise Failure(NEED_VALUE)
         values = [None]  # a bare key
-    if section:
-        _section_problem(section)
+    _names_problem(section, None if option is None else str(option))
     if option is not None:
-        _option_problem(str(option))
         for value in values:
             _check_value(str(option), value)
     raw = data or b""
@@ -310,8 +329,7 @@ def edit(data: bytes | None, params: Mapping[str, Any]) -> tuple[bytes, str]:
                 _add_section(plan, section, [], params)
                 msg = "only section added"
         elif not blocks:
-            items = [(str(c["option"]), value) for c in conditions or () for value in _values(c)]
-            _add_section(plan, section, items + [(str(option), value) for value in values], params)
+            _add_section(plan, section, _new_section_items(str(option), values, conditions, params), params)
             msg = "section and option added"
         else:
             _present(plan, blocks, str(option), values, params)
@@ -340,10 +358,38 @@ def text_of(data: bytes) -> str:
         return data.decode("utf-8", "replace")
 
 
+def _replace_link(path: str, data: bytes) -> None:
+    """A symbolic link at path replaced by a regular file holding `data`, with its target's mode, as ini_file
+    does when it is not told to follow the link: the target keeps its own text."""
+    import tempfile
+
+    mode = os.stat(path).st_mode & 0o7777
+    directory = os.path.dirname(os.path.abspath(path))
+    descriptor, temporary = tempfile.mkstemp(prefix=".", suffix=".ini-tmp", dir=directory)
+    try:
+        with os.fdopen(descriptor, "wb") as file:
+            file.write(data)
+            file.flush()
+            os.fchmod(file.fileno(), mode)
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise
+    folder = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(folder)
+    finally:
+        os.close(folder)
+
+
 def update(path: str, params: Mapping[str, Any], *, check_mode: bool,
            backup: Callable[[str], None] | None = None) -> tuple[bytes, bytes, str]:
     """(old bytes, new bytes, message) for the file at path, written unless check_mode, all under the command
-    line's edit lock; `backup` (called with the path before the write) returns the backup's name."""
+    line's edit lock; `backup` (called with the path before the write) returns the backup's name. A symbolic
+    link at path is edited through, with `follow`, and otherwise replaced by a regular file, as ini_file does."""
+    through = bool(params.get("follow")) or not os.path.islink(path)
 
     def attempt(file: _disk.Edit) -> tuple[bytes, bytes, str]:
         try:
@@ -357,7 +403,10 @@ def update(path: str, params: Mapping[str, Any], *, check_mode: bool,
             return data or b"", new, msg
         if data is not None and backup is not None:
             backup(path)
-        file.write(new)
+        if through or data is None:
+            file.write(new)
+        else:
+            _replace_link(path, new)
         return data or b"", new, msg
 
     return _disk.edit(path, attempt)

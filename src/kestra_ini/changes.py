@@ -21,7 +21,11 @@
 
     edit(doc, changes) -> Document     # every change made in turn; raises ChangeError, and then nothing holds
     assign(sections, mode, existing)   # the changes that give each key of {section: {key: [values]}} its values
-    value_problem(value, grammar)      # why a value could not be written to read back the same, or None
+    splice(lines, [(start, stop, new lines)])        # the one way lines are replaced, for every front end
+    read_back(doc, intended, what, reading=...)      # the one check that an edited document says what was meant
+
+The front ends with layouts of their own (kestra_ini._ini_file, kestra_ini.crudini_file) decide where their lines
+go and splice and check them here; the names and values any of them may write are kestra_ini.grammars' rules.
 
 New lines take the style of the key near them (indent, spacing around the delimiter, continuation indent),
 else that of the file's first key; a changed line keeps its own line end, new lines take the file's most
@@ -31,7 +35,6 @@ from __future__ import annotations
 
 from collections import namedtuple
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any
 
 from kestra_ini import encodings
 from kestra_ini.document import (
@@ -46,7 +49,7 @@ from kestra_ini.document import (
     split_lines,
     without_comment,
 )
-from kestra_ini.grammars import COMMENTS, TOLERANT, Grammar
+from kestra_ini.grammars import key_problem, section_problem, value_problem
 
 
 class ChangeError(Exception):
@@ -66,46 +69,10 @@ Merge = namedtuple("Merge", "text mode existing", defaults=(ONE, False))
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
+    from typing import Any
 
     # [(section, [(key as compared, value), ...]), ...], as Document.reading() gives
     Reading = list[tuple[str, list[tuple[str, str | None]]]]
-
-
-def value_problem(value: str | None, grammar: Grammar = TOLERANT) -> str | None:
-    """Why a value cannot be written so that it reads back the same, or None."""
-    if value is None:
-        return None if grammar.bare is not None else "every key needs a value here"
-    if "\r" in value:
-        return "it holds a carriage return"
-    first, *rest = value.split("\n")
-    for line in (first, *rest):
-        if line != line.strip():
-            return "it has leading or trailing whitespace, which is not kept"
-    if grammar.inline is not None and grammar.inline.search(" " + first):
-        return "a ';' at its start or after whitespace would start an inline comment"
-    if any(line.startswith(COMMENTS) for line in rest):
-        return "a later line starting with ';' or '#' would be read as a comment"
-    if rest and not rest[-1]:
-        return "it ends with an empty line, which is not kept"
-    return None
-
-
-def _name_problem(key: str, grammar: Grammar) -> str | None:
-    if not key or key != key.strip():
-        return "a key name must be non-empty, without leading or trailing whitespace"
-    if "\n" in key or "\r" in key or grammar.delimiter.search(key):
-        return "a key name cannot hold a line break, '=' or ':'"
-    if key.startswith(("[", *COMMENTS)) or not grammar.key.fullmatch(key) or without_comment(grammar, key) != key \
-            or grammar.directive is not None and grammar.directive.match(key):
-        return "a key name cannot start with '[', ';' or '#', read as a directive, nor hold ' ;' or '{'"
-    return None
-
-
-def _section_problem(section: str, grammar: Grammar) -> str | None:
-    named = grammar.header.fullmatch(f"[{section}]")  # a ']' may be part of a name ([a][b]) or end it
-    if section != section.strip() or "\n" in section or "\r" in section or not named or named["name"] != section:
-        return "a section name cannot hold a line break or ']', nor leading or trailing whitespace"
-    return None
 
 
 def _where(section: str, key: str | None = None) -> str:
@@ -211,7 +178,7 @@ def _rewrite(doc: Document, entry: Entry, value: str | None) -> list[str]:
 
 def _set(job: _Edit, change: Set) -> None:
     doc, section = job.doc, change.section
-    problem = _name_problem(change.key, doc.grammar) or _section_problem(section, doc.grammar)
+    problem = key_problem(change.key, doc.grammar) or section_problem(section, doc.grammar)
     value_issue = value_problem(change.value, doc.grammar)
     if problem or value_issue:
         raise ChangeError(f"{_where(section, change.key)}: "
@@ -258,7 +225,7 @@ def _add_key(job: _Edit, section: str, key: str, value: str | None, found: list[
 
 
 def _add_section(job: _Edit, section: str, items: list[tuple[str, str | None]]) -> None:
-    problem = _section_problem(section, job.doc.grammar)
+    problem = section_problem(section, job.doc.grammar)
     if problem or section == "":
         raise ChangeError(f"section {section!r}: {problem or 'the section before the first header has no header'}")
     _encodable(job.doc, _where(section), section)
@@ -352,14 +319,17 @@ def _rename(job: _Edit, change: Rename) -> None:
     if change.key is None:
         _rename_section(job, section, new)
         return
-    problem = _name_problem(new, doc.grammar)
+    problem = key_problem(new, doc.grammar)
     if problem:
         raise ChangeError(f"{_where(section, new)}: {problem}")
     _encodable(doc, _where(section, new), new)
     found = job.occurrences(section, change.key)
     if not found:
         raise ChangeError(f"no {_where(section, change.key)}" if doc.has_section(section) else _no_section(section))
-    if doc.fold(new) != doc.fold(doc.spelling(section, change.key)) and job.occurrences(section, new):
+    # Another key of that very name (as the grammar compares names) is in the way; the key's own name in
+    # another case is not: "Port" renamed "port" is a change of case.
+    old = doc.fold(doc.spelling(section, change.key))
+    if doc.fold(new) != old and any(doc.fold(key) == doc.fold(new) for key in doc.keys(section)):
         raise ChangeError(f"{_where(section, new)} exists already")
     for b, e in found:
         entry = job.entry(b, e)
@@ -372,7 +342,7 @@ def _rename(job: _Edit, change: Rename) -> None:
 
 def _rename_section(job: _Edit, section: str, new: str) -> None:
     doc = job.doc
-    problem = (_section_problem(new, doc.grammar) if section and new
+    problem = (section_problem(new, doc.grammar) if section and new
                else "the section before the first header has no name")
     if problem:
         raise ChangeError(f"section {new!r}: {problem}")
@@ -431,24 +401,37 @@ def _apply(doc: Document, change: object) -> Document:
     if not job.splices:
         return doc
     newline = majority_end(doc.lines)
-    result = list(doc.lines)
-    for start, stop, texts, end in sorted(job.splices, key=lambda s: (s[0], s[1]), reverse=True):
-        result[start:stop] = [Line(text, end or newline) for text in texts]
+    result = splice(doc.lines, [(start, stop, [Line(text, end or newline) for text in texts])
+                                for start, stop, texts, end in job.splices])
     final = not doc.lines or doc.lines[-1].end != ""
     edited = doc.like(settle_ends(result, newline, final=final))
-    read_back(edited, job.intended, doc.unreadable is None, _describe(change))
+    read_back(edited, job.intended, _describe(change), readable=doc.unreadable is None)
     return edited
 
 
-def read_back(doc: Document, intended: Reading, readable: bool, what: str) -> None:
-    """Raises ChangeError unless the document says exactly what was intended, and its bytes, read afresh, are
-    the same lines (and so say the same)."""
+# --- the one splice and the one check: every front end's edit goes through them -----------------------
+
+def splice(lines: list[Line], splices: Iterable[tuple[int, int, list[Line]]]) -> list[Line]:
+    """The lines with each (start, stop, new) putting `new` in place of lines[start:stop] of the lines as they
+    were; splices at one place land in the order given."""
+    result = list(lines)
+    ordered = sorted(enumerate(splices), key=lambda item: (item[1][0], item[1][1], item[0]), reverse=True)
+    for _, (start, stop, new) in ordered:
+        result[start:stop] = new
+    return result
+
+
+def read_back(doc: Document, intended: object, what: str, *, readable: bool = True,
+              reading: Callable[[Document], object] | None = None) -> None:
+    """Raises ChangeError unless the document says exactly what was intended (by `reading`, the grammar's
+    reading by default), and its bytes, read afresh, are the same lines (and so say the same)."""
     codec = None if doc.encoding.codec == encodings.KEPT else doc.encoding.codec
     try:
         again = split_lines(encodings.decode(doc.encode(), codec)[0])
     except UnicodeError:
         again = []
-    if doc.reading() != intended or again != doc.lines or readable and doc.unreadable is not None:
+    said = doc.reading() if reading is None else reading(doc)
+    if said != intended or again != doc.lines or readable and doc.unreadable is not None:
         raise ChangeError(f"nothing written: the edit would not read back as intended ({what})")
 
 

@@ -15,11 +15,13 @@ import re
 import shlex
 import stat
 import sys
-from collections.abc import Iterator, Sequence
-from dataclasses import dataclass, field
 
 from kestra_ini import _disk
 from kestra_ini.crudini_file import DEFAULT as _DEFAULT, Config, Failure
+
+TYPE_CHECKING = False  # typing and dataclasses cost a start-up more than this whole module
+if TYPE_CHECKING:
+    from collections.abc import Iterator, Sequence
 
 # The crudini release whose interface this front end answers to; --version names it second, where
 # scripts that check crudini's version look for it.
@@ -84,10 +86,12 @@ class UsageError(Exception):
 
 # --- the command line --------------------------------------------------------------------------------
 
-@dataclass
 class Operation:
-    mode: str
-    words: list[str] = field(default_factory=list)  # the file, section, param and value as given
+    __slots__ = ("mode", "words")
+
+    def __init__(self, mode: str) -> None:
+        self.mode = mode
+        self.words: list[str] = []  # the file, section, param and value as given
 
     @property
     def file(self) -> str:
@@ -113,21 +117,26 @@ class Operation:
         words = list(self.words)
         if len(words) > 1 and not words[1]:
             words[1] = _DEFAULT
-        return shlex.join([f"--{self.mode}", *words])
+        # A line break in a name stays on its line, as crudini shows it: scripts grep the report's first word.
+        return shlex.join([f"--{self.mode}", *words]).replace("\n", "\\n")
 
 
-@dataclass
 class Options:
-    existing: set[str] = field(default_factory=set)
-    format: str = ""
-    ini_options: set[str] = field(default_factory=set)
-    list: bool = False
-    list_sep: str | None = None
-    output: str | None = None
-    verbose: bool = False
-    help: bool = False
-    version: bool = False
-    merged: bytes | None = None  # standard input for --merge, read once: an overtaken edit computes again
+    __slots__ = ("existing", "format", "ini_options", "inplace", "list", "list_sep", "output", "verbose", "help",
+                 "version", "merged")
+
+    def __init__(self) -> None:
+        self.existing: set[str] = set()
+        self.format = ""
+        self.ini_options: set[str] = set()
+        self.inplace = False  # accepted, and changes nothing: every write keeps the file's links
+        self.list = False
+        self.list_sep: str | None = None
+        self.output: str | None = None
+        self.verbose = False
+        self.help = False
+        self.version = False
+        self.merged: bytes | None = None  # standard input for --merge, read once: an overtaken edit computes again
 
 
 def parse_args(argv: Sequence[str]) -> tuple[Options, list[Operation]]:
@@ -244,6 +253,12 @@ def _set(config: Config, operation: Operation, options: Options) -> None:
     assert section is not None
     if not config.has(section) and {"section", "param"} & options.existing:
         raise Failure(f"Section not found: {operation.words[1]}")
+    if param is not None and "ignoreindent" in options.ini_options:
+        # Indentation is no part of a name there: what a name starts with indents the section's new keys,
+        # unless its keys already have their own.
+        indent = param[:len(param) - len(param.lstrip())]
+        param = param.lstrip()
+        config.indent_new(section, indent)
     # A key the section inherits from the default section counts as there, as in crudini: --existing
     # takes it, and --list extends the inherited list into a key of the section's own.
     current = config.lookup(section, param) if param is not None else None
@@ -254,8 +269,12 @@ def _set(config: Config, operation: Operation, options: Options) -> None:
         value = _list_add(current, value, options.list_sep) if value is not None and current else value or ""
         if param is not None and value == current and config.raw(section, param)[1] is not None:
             return  # the item is there: crudini leaves the line as it is
-    elif value is None and param is not None and config.raw(section, param)[1] is not None:
-        value = ""  # no value given for a key that has one: crudini empties it
+    elif value is None and param is not None:
+        # No value: crudini empties a key that has one, leaves a bare one bare, and writes a new one as
+        # "name = ", or bare only into a file that has bare keys already.
+        found, now = config.current(section, param)
+        if found and now is not None or not found and not config.has_bare_keys():
+            value = ""
     elif value is not None and value != value.strip():
         raise Failure(f"{config.path}: nothing written: value {value!r} of key {param!r} has leading or trailing "
                       "whitespace, which crudini's reading would drop")
@@ -296,7 +315,7 @@ def _merge(config: Config, operation: Operation, options: Options) -> None:
         options.merged = sys.stdin.buffer.read()
     given = Config("-", options.merged, config.ignoreindent)
     # A [DEFAULT] header, in the text or the command, puts one in the file, as --set DEFAULT does.
-    header = operation.words[1:2] == [_DEFAULT] or given.default_header()
+    header = operation.words[1:2] == [_DEFAULT] or given.default_header() and bool(given.own(_DEFAULT))
     if header:
         config.set_many(_DEFAULT, [], header=True)
     for name in given.sections():
@@ -317,7 +336,10 @@ def _split_list(value: str, sep: str | None) -> tuple[list[str], str]:
         return [item.strip() for item in value.split(",")], "," if "," in value and ", " not in value else ", "
     if sep == "":
         found = _SPACE.search(value)
-        return value.split(), found.group() if found else " "
+        joiner = found.group() if found else " "
+        # A list that starts on the line after its name ("name =" then one item a line) keeps doing so.
+        first = [""] if joiner in ("\n", "\r\n") and value.startswith(joiner) else []
+        return first + value.split(), joiner
     return (value.split(sep) if value else []), sep
 
 

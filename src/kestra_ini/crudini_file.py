@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import re
 
-from kestra_ini import document, encodings, grammars
+from kestra_ini import changes, document, encodings, grammars
 from kestra_ini.document import Block, Entry, Line, majority_end
 
 DEFAULT = "DEFAULT"  # crudini's name for the keys before the first header, and a [DEFAULT] section
@@ -22,8 +22,6 @@ class Failure(Exception):
     """An operation that cannot be carried out: one line on standard error; status 1."""
 
 
-# A key line's name and delimiter with the whitespace around it: what a changed value is written after.
-_KEY = re.compile(r"(?P<key>[^=:\s\[][^=:]*?)\s*(?P<delimiter>[=:])\s*")
 _CONTINUATION_INDENT = " " * 8  # how crudini indents the lines of a multi-line value it writes
 
 
@@ -53,7 +51,7 @@ def _blank(line: Line) -> bool:
 
 def _key(text: str) -> re.Match[str] | None:
     """A key line's name and delimiter, wherever its indentation (--ini-options=ignoreindent) puts them."""
-    return _KEY.match(text, len(text) - len(text.lstrip()))
+    return grammars.CRUDINI_KEY_LINE.match(text)
 
 
 class Config:
@@ -69,6 +67,7 @@ class Config:
         self.exists = data is not None
         self.data = data or b""
         self.ignoreindent = ignoreindent
+        self.indents: dict[str, str] = {}  # indent_new's
         try:
             self.doc = document.read(self.data, grammars.CRUDINI_FLAT if ignoreindent else grammars.CRUDINI)
         except encodings.EncodingError as exc:
@@ -124,6 +123,17 @@ class Config:
                 return found[-1].value or ""
         return None
 
+    def current(self, section: str, param: str) -> tuple[bool, str | None]:
+        """Whether the section has the key, itself or from the default section, and its value (None: bare)."""
+        for name in (section, DEFAULT):
+            found = self._entries(name, param)
+            if found:
+                return True, found[-1].value
+        return False, None
+
+    def has_bare_keys(self) -> bool:
+        return any(entry.value is None for block in self.blocks for entry in block.entries)
+
     def raw(self, section: str, param: str) -> tuple[bool, str | None]:
         """Whether the section has the key itself, and its value (None for a key without one)."""
         found = self._entries(section, param)
@@ -148,8 +158,13 @@ class Config:
 
     def _checked(self, expected: dict[tuple[str, str], str | None], what: str) -> None:
         self._read()
-        if self.reading() != expected:
-            raise Failure(f"{self.path}: nothing written: {what} would not read back as intended")
+        try:
+            changes.read_back(self.doc, expected, what, reading=lambda _: self.reading())
+        except changes.ChangeError:
+            raise Failure(f"{self.path}: nothing written: {what} would not read back as intended") from None
+
+    def _splice(self, splices: list[tuple[int, int, list[Line]]]) -> None:
+        self.lines = changes.splice(self.lines, splices)
 
     def _value_lines(self, first: str, value: str, indent: str = _CONTINUATION_INDENT) -> list[Line]:
         head, *rest = value.split("\n")
@@ -186,12 +201,13 @@ class Config:
 
     def _append_section(self, section: str) -> int:
         """A new, empty section at the end, where crudini puts it; the index of its header."""
+        end = len(self.lines)
+        new = [Line("", self.newline)] if self.spaced else []
+        splices = [(end, end, [*new, Line(f"[{section}]", self.newline)])]
         if self.lines and not self.lines[-1].end:
-            self.lines[-1] = Line(self.lines[-1].text, self.newline)
-        if self.spaced:
-            self.lines.append(Line("", self.newline))
+            splices.append((end - 1, end, [Line(self.lines[-1].text, self.newline)]))
+        self._splice(splices)
         self.spaced = False
-        self.lines.append(Line(f"[{section}]", self.newline))
         return len(self.lines) - 1
 
     def set(self, section: str, param: str | None, value: str | None, *, header: bool = False,
@@ -211,7 +227,7 @@ class Config:
                               "its bytes would mix two encodings")
         expected = self.reading()
         if header and not self.default_header():
-            self.lines.insert(0, Line(f"[{DEFAULT}]", self.newline))
+            self._splice([(0, 0, [Line(f"[{DEFAULT}]", self.newline)])])
             self._read()
         if not self.has(section):
             self._append_section(section)
@@ -229,11 +245,10 @@ class Config:
                 value = value if value is not None else entry.value
             else:
                 added += self._key_lines(param, value, self._indent(section), nospace=nospace)
-            expected[(section, lowered)] = value.strip() if loose and value is not None else value
+            expected[(section, lowered)] = value.strip(" \t") if loose and value is not None else value
         if added:
             edits.append((self._end(section), self._end(section), added))
-        for start, stop, lines in sorted(edits, key=lambda edit: (edit[0], edit[1]), reverse=True):
-            self.lines[start:stop] = lines
+        self._splice(edits)
         # A file without a final line end gets one where a key now follows its last line.
         self.lines[:-1] = [line if line.end else Line(line.text, self.newline) for line in self.lines[:-1]]
         names = ", ".join(repr(param) for param, _ in wanted.values())
@@ -247,10 +262,19 @@ class Config:
         return 0 if block.header is None else block.header + 1
 
     def _indent(self, section: str) -> str:
-        """A new key's indentation: its last key's (there is some only under --ini-options=ignoreindent)."""
-        entries = self._blocks(section)[-1].entries
-        text = self.lines[entries[-1].start].text if entries else ""
-        return text[:len(text) - len(text.lstrip())]
+        """A new key's indentation, as crudini keeps it for a section (there is some only under
+        --ini-options=ignoreindent): that of its last indented header or key line, else what indent_new gave."""
+        found = self.indents.get(section, "")
+        for block in self._blocks(section):
+            for number in [block.header, *(entry.start for entry in block.entries)]:
+                text = self.lines[number].text if number is not None else ""
+                found = text[:len(text) - len(text.lstrip())] or found
+        return found
+
+    def indent_new(self, section: str, indent: str) -> None:
+        """The indentation of the section's new keys where its lines have none."""
+        if indent and not self._indent(section):
+            self.indents[section] = indent
 
     def remove(self, section: str, param: str | None) -> None:
         expected = {where: value for where, value in self.reading().items()
@@ -269,20 +293,27 @@ class Config:
         self._checked(expected, f"removing section {section!r}")
 
     def _remove_keys(self, entries: list[Entry]) -> None:
-        for entry in sorted(entries, key=lambda entry: entry.start, reverse=True):
-            del self.lines[entry.start:entry.stop]
-        if any(entry.start == 0 for entry in entries) and self.lines and _blank(self.lines[0]):
-            del self.lines[0]  # crudini takes the blank line under keys at the very top with them
+        splices: list[tuple[int, int, list[Line]]] = [(entry.start, entry.stop, []) for entry in entries]
+        top = next((entry.stop for entry in entries if entry.start == 0), None)
+        # crudini takes the first blank line under keys at the very top with them
+        while top is not None and top < len(self.lines) and not _blank(self.lines[top]) \
+                and any(entry.start == top for entry in entries):
+            top = next(entry.stop for entry in entries if entry.start == top)
+        if top is not None and top < len(self.lines) and _blank(self.lines[top]):
+            splices.append((top, top + 1, []))
+        self._splice(splices)
 
     def _remove_blocks(self, blocks: list[Block]) -> None:
         if not blocks:
             return
-        for block in reversed(blocks):
-            stop = block.entries[-1].stop if block.entries else block.header + 1
-            if block.header == 0:
-                while stop < len(self.lines) and _blank(self.lines[stop]):
-                    stop += 1
-            del self.lines[block.header:stop]
+        spans = [(block.header, block.entries[-1].stop if block.entries else block.header + 1) for block in blocks]
+        if spans[0][0] == 0:
+            # A section at the very top takes the blank lines after it, and after the blocks of it that follow.
+            stop, later = spans[0][1], spans[1:]
+            while stop < len(self.lines) and _blank(self.lines[stop]) or later and later[0][0] == stop:
+                stop = later.pop(0)[1] if later and later[0][0] == stop else stop + 1
+            spans = [(0, stop), *later]
+        self._splice([(start, stop, []) for start, stop in spans])
         self._tidy()
         self.spaced = False  # a section added afterwards follows the last line directly
 
@@ -309,6 +340,7 @@ class Config:
 
     def respace(self, spaced: bool) -> None:
         """Each key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask."""
+        splices: list[tuple[int, int, list[Line]]] = []
         for block in self.blocks:
             for entry in block.entries:
                 text = self.lines[entry.start].text
@@ -318,7 +350,8 @@ class Config:
                 mark = key.group("delimiter")
                 delimiter = f" {mark} " if spaced else mark
                 rewritten = (text[:key.start("delimiter")].rstrip() + delimiter + text[key.end():]).rstrip()
-                self.lines[entry.start] = Line(rewritten, self.lines[entry.start].end)
+                splices.append((entry.start, entry.start + 1, [Line(rewritten, self.lines[entry.start].end)]))
+        self._splice(splices)
         self._read()
 
     def space_sections(self) -> None:

@@ -103,3 +103,51 @@ CRUDINI = Grammar(
 )
 
 CRUDINI_FLAT = CRUDINI._replace(name="crudini, ignoring indentation", indented_keys=True, continuation=False)
+
+
+# --- what may be written -----------------------------------------------------------------------------
+# The names and values every front end writes, so that they read back as given in the grammar: one rule each.
+
+def key_problem(key: str, grammar: Grammar = TOLERANT) -> str | None:
+    """Why a key's name cannot be written so that it reads back as that name, or None."""
+    if not key or key != key.strip():
+        return "a key name must be non-empty, without leading or trailing whitespace"
+    if "\n" in key or "\r" in key or grammar.delimiter.search(key):
+        return "a key name cannot hold a line break, '=' or ':'"
+    if key.startswith(("[", *grammar.comments, *grammar.loose_comments)) or not grammar.key.fullmatch(key) \
+            or grammar.inline is not None and grammar.inline.search(key) \
+            or grammar.directive is not None and grammar.directive.match(key):
+        return "a key name cannot start with '[', ';' or '#', read as a directive, nor hold ' ;' or '{'"
+    return None
+
+
+def section_problem(section: str, grammar: Grammar = TOLERANT) -> str | None:
+    """Why a section's name cannot be written in a header that reads back as that name, or None."""
+    named = grammar.header.fullmatch(f"[{section}]")  # a ']' may be part of a name ([a][b]) or end it
+    if section != section.strip() or "\n" in section or "\r" in section or not named or named["name"] != section:
+        return "a section name cannot hold a line break or ']', nor leading or trailing whitespace"
+    return None
+
+
+def value_problem(value: str | None, grammar: Grammar = TOLERANT) -> str | None:
+    """Why a value cannot be written so that it reads back the same, or None."""
+    if value is None:
+        return None if grammar.bare is not None else "every key needs a value here"
+    if "\r" in value:
+        return "it holds a carriage return"
+    first, *rest = value.split("\n")
+    for line in (first, *rest):
+        if line != line.strip():
+            return "it has leading or trailing whitespace, which is not kept"
+    if grammar.inline is not None and grammar.inline.search(" " + first):
+        return "a ';' at its start or after whitespace would start an inline comment"
+    if any(line.startswith(grammar.comments) for line in rest):
+        return "a later line starting with ';' or '#' would be read as a comment"
+    if rest and not rest[-1]:
+        return "it ends with an empty line, which is not kept"
+    return None
+
+
+# crudini's key line, wherever --ini-options=ignoreindent lets it be indented: its name, and its delimiter with
+# the whitespace around it, after which a changed value is written.
+CRUDINI_KEY_LINE = re.compile(r"\s*(?P<key>[^=:\s\[][^=:]*?)\s*(?P<delimiter>[=:])\s*")

@@ -95,7 +95,11 @@ options:
     type: bool
     default: true
   follow:
-    description: Follow a symbolic link at O(path) when setting O(mode), O(owner) and the other file attributes.
+    description:
+      - Edit the file a symbolic link at O(path) points to, and set O(mode), O(owner) and the other file
+        attributes on it.
+      - If V(false), a symbolic link at O(path) is replaced by a regular file holding the edited text, as
+        community.general.ini_file does; the file it pointed to stays as it was.
     type: bool
     default: false
 extends_documentation_fragment:
