@@ -158,6 +158,43 @@ def test_a_load_holds_off_an_in_place_save_until_it_has_read(shim: str, private_
     assert path.read_bytes() == NEW
 
 
+def test_a_load_past_its_own_stopped_save_reads_the_whole_old_text(shim: str, private_home: Path) -> None:
+    """R8: this user's in-place save stopped while the file is torn holds the private lock; this user's load
+    reads the old text from its journal within a reader's wait, not the torn file after the save's."""
+    path = linked_file(private_home, OLD)
+    saver = spawn(shim, "save", path, rules="ftruncate:1:-3000")
+    time.sleep(0.5)
+    began = time.monotonic()
+    outcome = finish(spawn(shim, "load", path))
+    waited = time.monotonic() - began
+    finish(saver)
+    assert outcome["loaded"] == OLD_STATE and waited < 2.0, (outcome, waited)
+    assert path.read_bytes() == NEW
+
+
+@pytest.mark.parametrize("kind", ["no locks (ENOLCK)", "a FIFO"])
+def test_the_command_line_edits_where_open_works(shim: str, private_home: Path, kind: str) -> None:
+    """L8: where no lock can be had at all the command line edits as the store saves, counting on the compare
+    inside the save. R6: a FIFO is never held open by the edit's lock, so its read sees the end."""
+    path = private_home / "settings.ini"
+    if kind == "a FIFO":
+        os.mkfifo(path)
+        reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # keeps what the edit writes, for the check
+        writer = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+        os.write(writer, b"[a]\nx = 1\n")
+        editor = spawn(shim, "edit", path)
+        time.sleep(0.5)
+        os.close(writer)
+        outcome = finish(editor)
+        written = os.read(reader, 1 << 16)
+        os.close(reader)
+    else:
+        path.write_bytes(b"[a]\nx = 1\n")
+        outcome = finish(spawn(shim, "edit", path, rules=",".join(f"fcntl:{n}:37" for n in range(1, 8))))
+        written = path.read_bytes()
+    assert outcome["code"] == 0 and written == b"[a]\nx = 3\n", (outcome, written)
+
+
 def fnv1a(data: bytes) -> int:
     value = 0xCBF29CE484222325
     for byte in data:
@@ -226,6 +263,11 @@ def child(role: str, path: str) -> None:
         shim.shim_arm(rules, 0)
         replace_file(path, NEW)
         shim.shim_disarm()
+    elif role == "edit":
+        from kestra_ini import cli
+        shim.shim_arm(rules, 0)
+        code = cli.main([path, "set", "a", "x", "3"])
+        print(json.dumps({"code": code, "log": shim.shim_disarm().decode()}))
     elif rules == b"hold the engine's open":
         held: list[str] = []
 
@@ -247,9 +289,9 @@ def child(role: str, path: str) -> None:
         except configparser.Error as error:
             loaded = f"{type(error).__name__}: {error}"
         log = shim.shim_disarm().decode().splitlines()
-        delayed = int(rules.split(b":")[1])
+        delayed = int(rules.split(b":")[1]) if rules else 0
         opens = [line for line in log if line.startswith("open|")]
-        print(json.dumps({"loaded": loaded, "held": opens[delayed - 1] if len(opens) >= delayed else ""}))
+        print(json.dumps({"loaded": loaded, "held": opens[delayed - 1] if 0 < delayed <= len(opens) else ""}))
 
 
 if __name__ == "__main__":
