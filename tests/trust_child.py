@@ -295,6 +295,8 @@ SAVES: dict[str, SaveRow] = {
     "rename refused with EXDEV": dict(single=True, rules="renameat:1:18", in_place=True),
     # S5: no room for the new file (its first write fails with ENOSPC), where a write over the file still fits.
     "no room for a second copy": dict(single=True, rules="pwrite:1:28", in_place=True),
+    # An owner that this user namespace does not map (fchown: EINVAL) is kept as one refused (EPERM) is.
+    "an owner unmapped in a user namespace": dict(single=True, rules="fchown:1:22", in_place=True),
     # A file system without record locks (ENOLCK on some network ones) still saves.
     "locks refused": dict(rules="fcntl:1:37"),
     # Nothing beside the file is ever opened but the save's own temporary (J1).
