@@ -415,11 +415,15 @@ def private_case(case: str) -> None:
     def work() -> str:
         shim = Shim()
         from kestra_ini._durable import read, replace_file
-        os.environ["XDG_STATE_HOME"] = os.environ["HOME"] = home
+        os.environ["XDG_STATE_HOME"] = home  # root's too
         shim.arm()
         replace_file(path, NEW)
         read(path)
         return shim.disarm()
+    # J7: this process finds root's directory first, with the environment its child keeps when it becomes the
+    # saver.
+    os.environ["XDG_STATE_HOME"] = os.environ["HOME"] = home
+    _disk.read(path)
     log: str = as_user(saver, work)
     assert read(path) == NEW and sorted(os.listdir(folder)) == ["settings.ini", "twin.ini"], log
     made = [line.split("|")[1] for line in log.splitlines() if line.startswith("openat|") and ".journal" in line]
