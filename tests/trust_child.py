@@ -205,6 +205,7 @@ def change_journal(offset: int, data: bytes) -> None:
         f.write(data)
 
 
+LONGER = rendered({"a": {"x": "2", "pad": "q" * 400}, "keep": {"y": "2"}})  # a text some rows' killed save wrote
 # Each row: what the owner's load must leave (R1, R3, R5, R7): "complete" the torn file to the new text and
 # drop the journal; "complete, journal kept" where the private directory cannot change; "keep" the file as it
 # is and drop the journal; "ignore" both; "read new" without writing.
@@ -234,9 +235,7 @@ JOURNALS: dict[str, tuple[str, Callable[[], None]]] = {
     # R7: recovery writes only the target; the journal waits for a directory that can change again.
     "the private directory read-only": ("complete, journal kept", lambda: os.chmod(private(OWNER), 0o500)),
 }
-# The rows whose killed save wrote another text than NEW.
-LONGER = rendered({"a": {"x": "2", "pad": "q" * 400}, "keep": {"y": "2"}})
-WRITTEN = {"torn past the old text's end": LONGER}
+WRITTEN = {"torn past the old text's end": LONGER}  # the rows whose killed save wrote another text than NEW
 LOADERS = {"loaded by a user who may only read the file": [
     "other user", "other user, configparser patched", "other user's command line"]}
 
