@@ -146,16 +146,20 @@ static void fd_detail(int fd, char* detail, size_t size) {
     }                                                      \
     WRAP(ret, name, path, detail, call)
 
-int open(const char* file, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    char detail[64];
+/* The mode an open is given, read only where its flags say there is one, and the call's detail for the log. */
+#define OPEN_MODE_AND_DETAIL(flags)                                                        \
+    mode_t mode = 0;                                                                       \
+    if ((flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE) {                       \
+        va_list args;                                                                      \
+        va_start(args, flags);                                                             \
+        mode = va_arg(args, mode_t);                                                       \
+        va_end(args);                                                                      \
+    }                                                                                      \
+    char detail[64];                                                                       \
     snprintf(detail, sizeof detail, "flags=%x mode=%o", (unsigned)flags, (unsigned)mode);
+
+int open(const char* file, int flags, ...) {
+    OPEN_MODE_AND_DETAIL(flags)
     WRAP(int, open, file, detail, (file, flags, mode))
 }
 
@@ -216,15 +220,7 @@ static void at_path(int dir, const char* file, char* out, size_t size) {
 
 int unlinkat(int dir, const char* file, int flags) { WRAP_AT(int, unlinkat, dir, file, "", (dir, file, flags)) }
 int openat(int dir, const char* file, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    char detail[64];
-    snprintf(detail, sizeof detail, "flags=%x mode=%o", (unsigned)flags, (unsigned)mode);
+    OPEN_MODE_AND_DETAIL(flags)
     WRAP_AT(int, openat, dir, file, detail, (dir, file, flags, mode))
 }
 int renameat(int from_dir, const char* from, int to_dir, const char* to) {

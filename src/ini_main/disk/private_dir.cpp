@@ -51,8 +51,8 @@ int open_checked(int at, const char* name, Accept accept) noexcept {
 // following links and checked by its descriptor, so that what is checked is
 // what is held. The path is resolved first: links on the way (a home under
 // a linked /home) are followed once, by the kernel, and a swap after that
-// fails the walk. The last directory must be this user's own.
-int walk(const std::string& path, uid_t me) {
+// fails the walk. With `own`, the last directory must be this user's own.
+int walk(const std::string& path, uid_t me, bool own = true) {
     char resolved[PATH_MAX];
     if (::realpath(path.c_str(), resolved) == nullptr) return -1;
     const auto any = [me](const struct stat& st) { return trusted(st, me); };
@@ -67,7 +67,7 @@ int walk(const std::string& path, uid_t me) {
         rest.remove_prefix(end);
         at.reset(open_checked(at.get(), name.c_str(), any));
     }
-    if (!at.valid() || again([&] { return ::fstat(at.get(), &st); }) != 0 || st.st_uid != me) return -1;
+    if (!at.valid() || again([&] { return ::fstat(at.get(), &st); }) != 0 || (own && st.st_uid != me)) return -1;
     return at.release();
 }
 
@@ -81,10 +81,30 @@ int step_down(int at, const char* name, uid_t me) noexcept {
     return open_checked(at, name, own);
 }
 
+// The base directory, held: walked as J6 says, and, with `make`, the part
+// of it that does not exist yet made below the deepest part that does, as
+// directories of this user's own, 0700.
+int open_base(const std::string& base, uid_t me, bool make) {
+    std::string existing = base;
+    std::vector<std::string> missing;
+    while (make && existing != "/" && ::access(existing.c_str(), F_OK) != 0 && errno == ENOENT) {
+        missing.push_back(base_name_of(existing));
+        existing = directory_of(existing);
+    }
+    if (missing.empty()) return walk(base, me);
+    // Its deepest existing part need not be this user's own, as /tmp is not.
+    Fd at(walk(existing, me, false));
+    for (auto name = missing.rbegin(); name != missing.rend() && at.valid(); ++name) {
+        if (*name == "." || *name == ".." || name->empty()) return -1;
+        at.reset(step_down(at.get(), name->c_str(), me));
+    }
+    return at.release();
+}
+
 // `base`/`below`..., from a base directory this user owns.
-int open_under(const std::string& base, std::initializer_list<const char*> below, uid_t me) {
+int open_under(const std::string& base, std::initializer_list<const char*> below, uid_t me, bool make = false) {
     if (!absolute(base)) return -1;
-    Fd at(walk(base, me));
+    Fd at(open_base(base, me, make));
     for (const char* name : below) {
         if (!at.valid()) return -1;
         at.reset(step_down(at.get(), name, me));
@@ -109,14 +129,7 @@ std::string account_home(uid_t me) {
 // is refused, and the saves go on without journals (S6).
 int per_user_directory(uid_t me) {
     const std::string name = "kestra-ini-" + std::to_string(me);
-    const auto any = [me](const struct stat& st) { return trusted(st, me); };
-    char resolved[PATH_MAX];
-    if (::realpath("/var/tmp", resolved) == nullptr) return -1;
-    // /var/tmp itself is root's; walked as any other, its last step excepted.
-    const std::string parent = directory_of(resolved);
-    Fd above(parent == "/" ? open_checked(AT_FDCWD, "/", any) : walk(parent, 0));
-    if (!above.valid()) return -1;
-    Fd tmp(open_checked(above.get(), base_name_of(resolved).c_str(), any));
+    Fd tmp(walk("/var/tmp", me, false));  // root's, not this user's
     if (!tmp.valid()) return -1;
     if (again([&] { return ::mkdirat(tmp.get(), name.c_str(), 0700); }) != 0 && errno != EEXIST) return -1;
     return open_checked(tmp.get(), name.c_str(), [me](const struct stat& st) {
@@ -128,7 +141,9 @@ int per_user_directory(uid_t me) {
 // else of the account's home, each only where the walk above accepts it;
 // else the per-user directory.
 int find_private_directory(uid_t me, const std::string& state, const std::string& home) {
-    if (int fd = open_under(state, {"kestra-ini"}, me); fd >= 0) return fd;
+    // A state home is made where missing, as the XDG specification asks; a
+    // home never is.
+    if (int fd = open_under(state, {"kestra-ini"}, me, true); fd >= 0) return fd;
     if (int fd = open_under(home, {".local", "state", "kestra-ini"}, me); fd >= 0) return fd;
     const std::string account = account_home(me);
     if (account != home) {
