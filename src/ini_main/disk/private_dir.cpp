@@ -141,7 +141,7 @@ int per_user_directory(uid_t me) {
 // else of the account's home, each only where the walk above accepts it;
 // else the per-user directory.
 int find_private_directory(uid_t me, const std::string& state, const std::string& home) {
-    // A state home is made where missing, as the XDG specification asks; a
+    // A state home is made where missing, as XDG base directories are; a
     // home never is.
     if (int fd = open_under(state, {"kestra-ini"}, me, true); fd >= 0) return fd;
     if (int fd = open_under(home, {".local", "state", "kestra-ini"}, me); fd >= 0) return fd;
