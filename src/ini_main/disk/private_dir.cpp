@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <pwd.h>
-#include <sys/sysmacros.h>
+#if __has_include(<sys/sysmacros.h>)
+#include <sys/sysmacros.h>  // makedev, for statx
+#endif
 #include <unistd.h>
 
 #include <climits>
