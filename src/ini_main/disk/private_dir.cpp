@@ -227,6 +227,20 @@ void give_back(int directory, int fd, unsigned borrowed_generation) noexcept {
     }
     ::close(fd);
 }
+void warm_pool(int directory) noexcept {
+    try {
+        {
+            const std::lock_guard<std::mutex> held(pool_guard);
+            for (const Pool& pool : pools) {
+                if (pool.directory == directory) return;
+            }
+        }
+        unsigned borrowed_generation = 0;
+        const int fd = borrow(directory, borrowed_generation);
+        if (fd >= 0) give_back(directory, fd, borrowed_generation);
+    } catch (...) {
+    }
+}
 #else
 // The portable build's flock() locks a whole file, for the description
 // that took it: one of 64 lock files, chosen by the same hash, each opened
@@ -348,11 +362,19 @@ int private_directory() noexcept {
             if (f.uid == key.uid && f.state == key.state && f.home == key.home) return f.fd;
         }
         key.fd = find_private_directory(me, key.state, key.home);
+        // Out of descriptors or memory for now: looked for again next time.
+        if (key.fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM)) return -1;
         found.push_back(std::move(key));
         return found.back().fd;
     } catch (...) {
         return -1;
     }
+}
+
+void open_lock_file([[maybe_unused]] int directory) noexcept {
+#ifdef KESTRA_OFD_LOCKS
+    if (directory >= 0) warm_pool(directory);
+#endif
 }
 
 int PrivateLock::take(int directory, const std::string& key, LockKind kind, Started started, Bounds bounds) {

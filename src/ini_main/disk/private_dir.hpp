@@ -43,6 +43,12 @@ int status_of(int fd, Status& out) noexcept;
 // effective user and environment; -1 where none can be had (J1, J6).
 int private_directory() noexcept;
 
+// Opens this process's first description of the lock file in `directory`
+// where none is open yet. Called before the target is opened, so that the
+// descriptors a process keeps take the lowest numbers free and leave no
+// gaps below those it opens and closes later.
+void open_lock_file(int directory) noexcept;
+
 // The lock that nobody but this user can take, for one file: a byte of the
 // user's one lock file in the private directory, at a hash of the file's
 // identity (the portable build: one of a fixed set of lock files, by the

@@ -530,6 +530,8 @@ int save_file(std::string path, const Content& content, Started started, const S
 int recover_file(std::string path, LoadHold& hold, std::optional<std::string>& text, Started started) noexcept {
     try {
         if (path.empty()) return 0;
+        const int directory = private_directory();
+        open_lock_file(directory);
         Fd reached;
         Status status;
         if (reach(path, reached, status) != 0 || !S_ISREG(status.st.st_mode)) return 0;
@@ -538,7 +540,7 @@ int recover_file(std::string path, LoadHold& hold, std::optional<std::string>& t
             return 0;
         }
         // L4: this user's private lock first, then the file's own.
-        if (const int directory = private_directory(); directory >= 0) {
+        if (directory >= 0) {
             const int err = settle_for_load(path, file.get(), status, directory, hold.lock, text, started);
             if (err != 0 || text) return err;
         }
