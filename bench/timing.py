@@ -19,6 +19,9 @@ the same work in Python. After the table: a line refused for its length, and
 the peak memory of a load. Before it, bench/peers.py's tables: the store beside
 the other INI libraries and two floors, and the store against itself.
 
+After the peers' tables: the system calls of one construction, counted by strace where it is
+installed.
+
 Usage: python bench/timing.py [--quick] [--peers] [--dir DIR]
 Instruction counts: bench/instructions.py.
 """
@@ -31,6 +34,7 @@ import os
 import platform
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -38,7 +42,7 @@ import tracemalloc
 from functools import partial
 
 import peers
-from common import ENCODING, Files, compile_timer, engine_on, spread
+from common import ENCODING, Files, compile_timer, engine_on, ini_text, spread
 from kestra_ini._durable import replace_file
 from kestra_ini.ini_main import KestraIniMain
 from pure_store import PureStore, durable_write, encode_text
@@ -54,6 +58,7 @@ SAVE = ("mod/pure", 1 / 5)
 SMALL_SAVE = ("mod/pure", 1.05)
 OWN_WORK = ("overhead", 0.50)
 HOSTILE_MS = 50
+SYSTEM_CALLS = 18  # per construction on a small file, at most
 
 
 # --- rows and their statistics ----------------------------------------------------------
@@ -465,6 +470,49 @@ def cpu_model():
     return platform.processor() or "?"
 
 
+# Run under strace by system_calls_per_construction: the calls between the two getppid()
+# markers are those of CONSTRUCTIONS constructions, after one that found the private
+# directory and opened the lock file, as a process's first does.
+CONSTRUCTIONS = 10
+COUNTED = """
+import os, sys
+from kestra_ini.ini_main import KestraIniMain
+KestraIniMain(sys.argv[1])
+os.getppid()
+for _ in range({n}):
+    KestraIniMain(sys.argv[1])
+os.getppid()
+"""
+
+
+def system_calls_per_construction(directory):
+    """The system calls of one construction on a 20-option file, counted by strace; None
+    where strace is not installed."""
+    strace = shutil.which("strace")
+    if strace is None:
+        return None
+    path = os.path.join(directory, "counted.ini")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(ini_text({"section": 20}))
+    trace = os.path.join(directory, "trace.txt")
+    subprocess.run([strace, "-o", trace, sys.executable, "-c", COUNTED.format(n=CONSTRUCTIONS), path],
+                   check=True, stdin=subprocess.DEVNULL)
+    with open(trace, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    marks = [i for i, line in enumerate(lines) if line.startswith("getppid()")]
+    counted = [line for line in lines[marks[0] + 1:marks[-1]] if not line.startswith(("---", "+++"))]
+    return len(counted) / CONSTRUCTIONS
+
+
+def print_system_calls(counted):
+    if counted is None:
+        print("System calls per construction: strace is not installed, not counted.")
+        return
+    verdict_ = "ok" if counted <= SYSTEM_CALLS else "MISSED"
+    print(f"System calls per construction on a 20-option file (strace, mean of {CONSTRUCTIONS} "
+          f"after a first): {counted:g}; target <= {SYSTEM_CALLS}: {verdict_}")
+
+
 def print_peers(tables, load_before, started, repeats, sample_ms, file_system):
     print(f"Python {platform.python_version()} on {cpu_model()}, {os.cpu_count()} CPUs, "
           f"load {load_before:.2f} -> {os.getloadavg()[0]:.2f}; files on {file_system}")
@@ -503,9 +551,12 @@ def main():
         # Half the samples: a peer's large load takes a quarter of a second.
         tables = peers.run(Files(tempfile.mkdtemp(dir=directory)), repeats // 2 + 1, sample_ns,
                            (compile_timer, sample, calibrate), progress)
+        counted = system_calls_per_construction(directory)
         if args.peers:
             print("\r" + " " * 70 + "\r", end="", file=sys.stderr, flush=True)
             print_peers(tables, load_before, started, repeats, sample_ms, file_system)
+            print()
+            print_system_calls(counted)
             return
         groups, derived = build_groups(Files(directory))
         rows = [row for group in groups for row in group]
@@ -519,6 +570,8 @@ def main():
         shutil.rmtree(directory, ignore_errors=True)
 
     print_peers(tables, load_before, started, repeats, sample_ms, file_system)
+    print()
+    print_system_calls(counted)
     print()
     print("The store against the engine alone and a pure-Python store (saves sampled for "
           f"~{4 * sample_ms} ms):")

@@ -3,7 +3,7 @@
     python -m cli_recovery_child
 
 with FOLDER and XDG_STATE_HOME in the environment. A save of NEW over OLD, written in place (the file has a
-second name), is killed after each of its calls in turn; the command line then reads the file. A failed check
+second name), is killed after each of its calls in turn; the command line then reads the file, whole. A failed check
 raises, so the interpreter exits non-zero.
 """
 from __future__ import annotations
@@ -44,10 +44,13 @@ def killed_saves_are_put_back(folder: str, state: str) -> None:
                     if n.endswith(".journal")]
         # A journal whose magic is wiped belongs to a save that committed; only a hot one undoes it.
         journal = any(read(j, 8) != bytes(8) for j in journals)
-        torn += journal and read(path) != OLD
+        before = read(path)
+        torn += journal and before != OLD
         assert main([path, "sections"]) == 0
         data = read(path)
-        assert data in (OLD, NEW) and (data == OLD or not journal), crash  # a journal means the save never ended
+        # A journal means the save never ended: a file it had begun to write is completed to the new text, one
+        # it had not touched keeps the old.
+        assert data in (OLD, NEW) and (not journal or (data == OLD) == (before == OLD)), crash
         assert sorted(os.listdir(folder)) == ["settings.ini", "twin.ini"], crash
     assert torn, "no kill landed inside the in-place write"
 

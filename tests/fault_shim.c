@@ -146,16 +146,20 @@ static void fd_detail(int fd, char* detail, size_t size) {
     }                                                      \
     WRAP(ret, name, path, detail, call)
 
-int open(const char* file, int flags, ...) {
-    mode_t mode = 0;
-    if (flags & (O_CREAT | __O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    char detail[64];
+/* The mode an open is given, read only where its flags say there is one, and the call's detail for the log. */
+#define OPEN_MODE_AND_DETAIL(flags)                                                        \
+    mode_t mode = 0;                                                                       \
+    if ((flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE) {                       \
+        va_list args;                                                                      \
+        va_start(args, flags);                                                             \
+        mode = va_arg(args, mode_t);                                                       \
+        va_end(args);                                                                      \
+    }                                                                                      \
+    char detail[64];                                                                       \
     snprintf(detail, sizeof detail, "flags=%x mode=%o", (unsigned)flags, (unsigned)mode);
+
+int open(const char* file, int flags, ...) {
+    OPEN_MODE_AND_DETAIL(flags)
     WRAP(int, open, file, detail, (file, flags, mode))
 }
 
@@ -198,7 +202,36 @@ ssize_t getxattr(const char* file, const char* name, void* value, size_t size) {
     WRAP(ssize_t, getxattr, file, name, (file, name, value, size))
 }
 int getentropy(void* buf, size_t size) { WRAP(int, getentropy, "", "", (buf, size)) }
-int unlinkat(int dir, const char* file, int flags) { WRAP(int, unlinkat, file, "", (dir, file, flags)) }
+/* A name relative to a directory's descriptor, logged as the path it stands for. */
+static void at_path(int dir, const char* file, char* out, size_t size) {
+    if (dir == AT_FDCWD || file[0] == '/') {
+        snprintf(out, size, "%s", file);
+        return;
+    }
+    char folder[4096] = "";
+    fd_path(dir, folder, sizeof folder);
+    snprintf(out, size, strcmp(file, ".") == 0 ? "%s" : "%s/%s", folder, file);
+}
+
+#define WRAP_AT(ret, name, dir, file, detail, call) \
+    char where[8192] = "";                          \
+    if (armed()) at_path(dir, file, where, sizeof where); \
+    WRAP(ret, name, where, detail, call)
+
+int unlinkat(int dir, const char* file, int flags) { WRAP_AT(int, unlinkat, dir, file, "", (dir, file, flags)) }
+int openat(int dir, const char* file, int flags, ...) {
+    OPEN_MODE_AND_DETAIL(flags)
+    WRAP_AT(int, openat, dir, file, detail, (dir, file, flags, mode))
+}
+int renameat(int from_dir, const char* from, int to_dir, const char* to) {
+    char source[8192] = "";
+    if (armed()) at_path(from_dir, from, source, sizeof source);
+    WRAP_AT(int, renameat, to_dir, to, source, (from_dir, from, to_dir, to))
+}
+int mkdirat(int dir, const char* file, mode_t mode) { WRAP_AT(int, mkdirat, dir, file, "", (dir, file, mode)) }
+int fstatat(int dir, const char* file, struct stat* st, int flags) {
+    WRAP_AT(int, fstatat, dir, file, "", (dir, file, st, flags))
+}
 
 DIR* opendir(const char* file) {
     REAL(opendir);

@@ -19,7 +19,7 @@ import time
 from collections.abc import Callable
 from typing import Any, TypedDict
 
-from child_process import Shim, State, become, forked, rendered
+from child_process import Shim, State, become, forked, own_var_tmp, rendered
 from kestra_ini._durable import replace_file
 from kestra_ini.ini_main import KestraIniMain
 
@@ -27,14 +27,16 @@ layout, folder = os.environ.get("LAYOUT", ""), os.environ.get("FOLDER", "")
 # The saver's private directory of journals and locks (none in the refusing directory's layout).
 private = os.path.join(os.environ.get("XDG_STATE_HOME", "/nonexistent"), "kestra-ini")
 path = os.path.join(folder, "s" * 251 + ".ini" if "long" in layout else "settings.ini")
-# A file system without O_TMPFILE refuses the second open (the first is the target's): the save names its
-# temporary from the start. The portable build names it from the start anyway.
-base_rules = "open:3:95" if layout == "named" and not os.environ.get("KESTRA_PORTABLE") else ""
+# A file system without O_TMPFILE refuses it (the save's first openat, in the target's directory): the save
+# names its temporary from the start. The portable build names it from the start anyway.
+base_rules = "openat:1:95" if layout == "named" and not os.environ.get("KESTRA_PORTABLE") else ""
 # A file bind-mounted into a container: rename refuses to replace it, and the save goes in place.
 if layout == "mount point":
-    base_rules = "rename:1:16"
+    base_rules = "renameat:1:16"
 # A directory that takes no new file (its owner root, the saver not): the save goes in place, without a journal.
 SAVER = 65534 if layout in ("non-owner", "refusing directory") else None
+if layout == "refusing directory":  # nor can it have a private directory: root made its per-user one first
+    own_var_tmp(squatted_by=0)
 owner = {"non-owner": (4321, 4321), "refusing directory": (65534, 65534)}.get(layout, (os.geteuid(), os.getegid()))
 TEMPORARY = re.compile(r"\..+\.[0-9a-f]{16}\.ini-tmp")
 STATES: list[State] = [{"a": {"x": "1", "pad": "p" * 300}}, {"a": {"x": "2"}, "b": {"k": "v"}},
@@ -158,9 +160,9 @@ def failures() -> None:
         log, seen = calls(clean), dict[str, int]()
         # Once the new text has its name, the rest is tidying up; before that,
         # only the steps that a save can do without fail silently.
-        committed = next((i for i, c in enumerate(log) if c[:2] == ("unlink", "journal")), None)
+        committed = next((i for i, c in enumerate(log) if c[:2] == ("unlinkat", "journal")), None)
         if committed is None:
-            committed = next((i for i, c in enumerate(log) if c[0] == "rename"), len(log))
+            committed = next((i for i, c in enumerate(log) if c[0] == "renameat"), len(log))
         # A lock that cannot be taken at all (fcntl; flock in the portable build) is passed over, as a reader's
         # lock is after the wait.
         best_effort = {"getentropy", "listxattr", "getxattr", "fsetxattr", "opendir", "unlinkat", "close", "fcntl",
@@ -170,16 +172,16 @@ def failures() -> None:
         created = next((i for i, c in enumerate(log) if c[:2] == ("pwrite", "target")), 0)
         for number, (name, kind, _) in enumerate(log):
             seen[name] = seen.get(name, 0) + 1
-            if layout == "named" and name == "open" and seen[name] <= 3:
-                continue  # the refusal that makes this layout, and the opens before it that the count relies on
-            if layout == "mount point" and name == "rename":
+            if layout == "named" and name == "openat" and seen[name] <= 1:
+                continue  # the refusal that makes this layout
+            if layout == "mount point" and name == "renameat" and seen[name] <= 1:
                 continue  # the refusal that makes this layout
             for err in (errno.EIO, errno.EINTR):
                 context = (number, name, seen[name], kind, errno.errorcode[err])
                 _, outcome = trial(old, new, f"{name}:{seen[name]}:{err}")
                 assert outcome is not None
                 state, left = check(old, new, listing, context)
-                removal = (name, kind) == ("unlink", "temporary")  # giving up a new file: nothing else to do
+                removal = (name, kind) == ("unlinkat", "temporary")  # giving up a new file: nothing else to do
                 assert not left or removal, context
                 if err == errno.EINTR:  # an interrupted call is repeated
                     assert outcome["error"] is None and state == 1, (context, outcome["error"])
@@ -203,7 +205,8 @@ def crashes() -> None:
         torn = max((i for i, c in enumerate(calls(clean), 1) if c[:2] == ("pwrite", "target")), default=None)
         if torn is None:
             continue
-        # Killed while the file is half written, then a save that finds that is killed in turn.
+        # Killed while the file is half written, then a save that finds that is killed in turn: the first save's
+        # text is completed before the second is written (R1).
         third = STATES[(STATES.index(new) + 1) % len(STATES)]
         trial(old, new, crash=torn)
         _, second = trial(old, third, fresh=False)
@@ -212,7 +215,7 @@ def crashes() -> None:
         for after in range(1, len(calls(second)) + 1):
             assert trial(old, new, crash=torn)[1] is None
             trial(old, third, crash=after, fresh=False)
-            states.append(check(old, third, listing, ("second", after))[0])
+            states.append(check(new, third, listing, ("second", after))[0])
         assert states == sorted(states) and states[-1] == 1, states
 
 
@@ -235,15 +238,16 @@ def order() -> None:
         first(log[:target_write], lambda c: c[:2] == ("fsync", "private"), journal_synced)
         last_write = last(log, lambda c: c[:2] == ("pwrite", "target"))
         target_synced = first(log, lambda c: c[:2] == ("fsync", "target"), last_write)
-        removed = first(log, lambda c: c[:2] == ("unlink", "journal"), target_synced)
+        removed = first(log, lambda c: c[:2] == ("unlinkat", "journal"), target_synced)
         first(log, lambda c: c[:2] == ("fsync", "private"), removed)
     else:
-        renamed = first(log, lambda c: c[0] == "rename")
+        renamed = first(log, lambda c: c[0] == "renameat")
         written = last(log, lambda c: c[:2] == ("pwrite", "temporary"))
         first(log[:renamed], lambda c: c[:2] == ("fsync", "temporary"), written)
         first(log, lambda c: c[:2] == ("fsync", "directory"), renamed)
         # Nobody else may read the text from the new file before it has the old one's mode and owner.
-        created = first(log, lambda c: c[0] == "open" and "mode=" in c[2] and c[1] in ("directory", "temporary"))
+        created = first(log, lambda c: c[0] in ("open", "openat") and c[1] in ("directory", "temporary") and int(
+            c[2].split()[0].removeprefix("flags="), 16) & (os.O_CREAT | os.O_TMPFILE) != 0)
         assert int(log[created][2].rsplit("mode=", 1)[1], 8) & 0o077 == 0, log[created]
         for name, kind, detail in log:
             if name == "pwrite" and kind == "temporary":
@@ -282,7 +286,7 @@ def save_numbered(name: str, crash: int = 0) -> int:
         shim.arm("", crash)
         store._save()
         log = shim.disarm().splitlines()
-        os._exit(next(i for i, line in enumerate(log) if line.startswith("rename|")))
+        os._exit(next(i for i, line in enumerate(log) if line.startswith("renameat|")))
     return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 

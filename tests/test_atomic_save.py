@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from pathlib import Path
 
 import pytest
 
@@ -228,3 +229,46 @@ def test_a_path_through_proc_self_fd(ini_main, tmp_path, depth):
     finally:
         os.close(fd)
     assert target.read_bytes() == expected and os.listdir(folder) == ["settings.ini"]
+
+
+def long_path(tmp_path):
+    """A file whose path is as long as open() takes (4,095 bytes), each directory's name as long as one may be."""
+    folder = str(tmp_path)
+    while len(folder) + 1 + 255 + 1 + 20 < 4095:
+        folder = os.path.join(folder, "d" * 255)
+    os.makedirs(folder)
+    path = os.path.join(folder, "f" * (4095 - len(folder) - 1))
+    with open(path, "wb") as f:
+        f.write(b"[a]\nx = 1\n")
+    return path
+
+
+@pytest.mark.parametrize("kind", ["a path of 4,095 bytes", "a pseudo file of size 0"])
+def test_where_open_works_the_disk_layer_does(ini_main, tmp_path, kind):
+    """R9: a save's temporary is named relative to the directory, never longer than the target's name; a file
+    reporting size 0 (/proc/PID/cmdline) is read to its end, as read() reads it."""
+    from kestra_ini import _durable
+    if kind == "a pseudo file of size 0":
+        # Its command line is INI text: argv[0] holds a section, and the rest follows a comment's mark.
+        sleeper = subprocess.Popen(["[a]\nx = 1\n#", "-c", "import time; time.sleep(30)"], executable=sys.executable)
+        try:
+            path = f"/proc/{sleeper.pid}/cmdline"
+            while not Path(path).read_bytes().startswith(b"[a]"):  # until it has run the interpreter
+                time.sleep(0.01)
+            assert os.stat(path).st_size == 0
+            with open(path, "rb") as f:
+                assert _durable.read(path) == f.read()
+            assert ini_main.KestraIniMain(path)._get("a", "x") == "1"
+        finally:
+            sleeper.kill()
+            sleeper.wait()
+        return
+    path = long_path(tmp_path)
+    store = ini_main.KestraIniMain(path)
+    store._set("a", "x", "2")
+    with open(path, "rb") as f:
+        assert f.read() == saved_bytes({"a": {"x": "2"}})
+    _durable.replace_file(path, b"[a]\nx = 3\n")
+    with open(path, "rb") as f:
+        assert f.read() == b"[a]\nx = 3\n"
+    assert sorted(os.listdir(os.path.dirname(path))) == [os.path.basename(path)]

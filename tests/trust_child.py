@@ -29,7 +29,7 @@ import time
 from collections.abc import Callable
 from typing import Any, TypedDict
 
-from child_process import Shim, become, forked, rendered
+from child_process import Shim, become, forked, own_var_tmp, rendered
 
 # Imported here: the children that run as other users cannot read the interpreter's own files, and the
 # store's native paths and the command line need some of them: locale above too.
@@ -105,7 +105,8 @@ def save_killed(uid: int = OWNER, groups: tuple[int, ...] = (), content: bytes =
     outcome = as_user(uid, work, groups)
     assert outcome is None, outcome
     torn = read(path)
-    assert torn not in (OLD, content) and len(journals(uid)) == 1, torn
+    # A longer text is whole once written: the row's own setup tears it then.
+    assert (torn not in (OLD, content) or len(content) > len(OLD)) and len(journals(uid)) == 1, torn
     return torn
 
 
@@ -204,45 +205,56 @@ def change_journal(offset: int, data: bytes) -> None:
         f.write(data)
 
 
+LONGER = rendered({"a": {"x": "2", "pad": "q" * 400}, "keep": {"y": "2"}})  # a text some rows' killed save wrote
+# Each row: what the owner's load must leave (R1, R3, R5, R7): "complete" the torn file to the new text and
+# drop the journal; "complete, journal kept" where the private directory cannot change; "keep" the file as it
+# is and drop the journal; "ignore" both; "read new" without writing.
 JOURNALS: dict[str, tuple[str, Callable[[], None]]] = {
-    "genuine": ("restore", nothing),
+    "genuine": ("complete", nothing),
     # R5: only the saver's uid obeys its journal; others read what open() reads.
     "loaded by a user who may only read the file": ("ignore", nothing),
-    "the old journal's place beside the file, planted": ("restore", plant_beside),
-    "a journal of the other user's own for this file": ("restore", journal_of_other_user),
-    "a FIFO beside the file": ("restore", lambda: os.mkfifo(beside)),
-    # R5: the owner, who may not write the file now, reads the old text from the journal and writes nothing.
-    "the owner may only read the file now": ("read old", lambda: os.chmod(path, 0o444)),
-    # R3: restored only from a state its own killed write can leave, in the same file.
-    "the new text whole in the file": ("restore", lambda: write(path, NEW)),
-    "the file changed since through another name": ("stale", write_through_twin),
-    "the file emptied": ("stale", lambda: os.truncate(path, 0)),
-    "the file cut within the old text": ("stale", lambda: os.truncate(path, len(OLD) // 2)),
-    "the old copy put back by hand": ("stale", lambda: write(path, OLD)),
-    "a prefix of the new text": ("stale", lambda: os.truncate(path, len(NEW) - 3)),
+    "the old journal's place beside the file, planted": ("complete", plant_beside),
+    "a journal of the other user's own for this file": ("complete", journal_of_other_user),
+    "a FIFO beside the file": ("complete", lambda: os.mkfifo(beside)),
+    # R5: the owner, who may not write the file now, reads the new text from the journal and writes nothing.
+    "the owner may only read the file now": ("read new", lambda: os.chmod(path, 0o444)),
+    # R7: a whole state stays, whoever wrote it: the same change made by someone else, the old text.
+    "the new text whole in the file": ("keep", lambda: write(path, NEW)),
+    "the old copy put back by hand": ("keep", lambda: write(path, OLD)),
+    # R3: completed only from a state its own killed write can leave, in the same file.
+    "the file changed since through another name": ("keep", write_through_twin),
+    "the file emptied": ("keep", lambda: os.truncate(path, 0)),
+    "the file cut within the old text": ("keep", lambda: os.truncate(path, len(OLD) // 2)),
+    "a prefix of the new text": ("keep", lambda: os.truncate(path, len(NEW) - 3)),
     "the file replaced since": ("ignore", replace_since),
-    "a journal cut short": ("stale", lambda: os.truncate(journals(OWNER)[0], os.path.getsize(journals(OWNER)[0]) - 1)),
-    "a corrupt old text": ("stale", lambda: change_journal(80, b"!")),
-    "a committed journal": ("stale", lambda: change_journal(0, bytes(8))),
+    "a journal cut short": ("keep", lambda: os.truncate(journals(OWNER)[0], os.path.getsize(journals(OWNER)[0]) - 1)),
+    "a corrupt old text": ("keep", lambda: change_journal(80, b"!")),
+    "a committed journal": ("keep", lambda: change_journal(0, bytes(8))),
+    # R1: the new text's first bytes reaching past the old text's end.
+    "torn past the old text's end": ("complete", lambda: write(path, LONGER[:len(OLD) + 40])),
+    # R7: recovery writes only the target; the journal waits for a directory that can change again.
+    "the private directory read-only": ("complete, journal kept", lambda: os.chmod(private(OWNER), 0o500)),
 }
+WRITTEN = {"torn past the old text's end": LONGER}  # the rows whose killed save wrote another text than NEW
 LOADERS = {"loaded by a user who may only read the file": [
     "other user", "other user, configparser patched", "other user's command line"]}
 
 
 def journal_case(case: str) -> None:
     expectation, setup = JOURNALS[case]
+    written = WRITTEN.get(case, NEW)
     for who in LOADERS.get(case, ["owner", "owner's command line"]):
         fresh_file(0o664, OWNER, OWNER)
-        save_killed()
+        save_killed(content=written)
         setup()
         before = state()
         code, out = load(who)
         after = state()
-        if expectation == "read old":
-            assert after == before and "keep" in out, (who, out[:80])
-        elif expectation == "restore":
-            assert code == 0 and after[0] == OLD and after[1] is None and "keep" in out, (
-                who, out, after[0][:60], after[1])
+        if expectation == "read new":
+            assert code == 0 and after == before and "keep" not in out, (who, out[:80])
+        elif expectation.startswith("complete"):
+            assert code == 0 and after[0] == written, (who, out, after[0][:60])
+            assert expectation.endswith("kept") == (after[1] is not None), (who, after[1])
             assert after[2] == before[2], (who, "something planted was touched")
         elif expectation == "ignore":
             assert after == before, (who, after[0][:60], before[1], after[1])
@@ -278,11 +290,13 @@ def default_acl_on_folder() -> None:
 
 SAVES: dict[str, SaveRow] = {
     # A single file bind-mounted into a container: rename gives EBUSY; across file systems EXDEV.
-    "rename refused with EBUSY": dict(single=True, rules="rename:1:16", in_place=True),
-    "rename refused with EXDEV": dict(single=True, rules="rename:1:18", in_place=True),
+    "rename refused with EBUSY": dict(single=True, rules="renameat:1:16", in_place=True),
+    "rename refused with EXDEV": dict(single=True, rules="renameat:1:18", in_place=True),
     # S5: no room for the new file (its first write fails with ENOSPC), where a write over the file still fits.
     "no room for a second copy": dict(single=True, rules="pwrite:1:28", in_place=True),
     "no quota for a second copy": dict(single=True, rules="pwrite:1:122", in_place=True),
+    # An owner that this user namespace does not map (fchown: EINVAL) is kept as one refused (EPERM) is.
+    "an owner unmapped in a user namespace": dict(single=True, rules="fchown:1:22", in_place=True),
     # A file system without record locks (ENOLCK on some network ones) still saves.
     "locks refused": dict(rules="fcntl:1:37"),
     # Nothing beside the file is ever opened but the save's own temporary (J1).
@@ -334,8 +348,11 @@ def save_case(case: str) -> None:
 
 # J1: the journal goes only into a private directory that nobody else can write to, checked as OpenSSH's
 # StrictModes checks ~/.ssh; where there is none, the in-place save goes on without a journal, as open() would.
-# Each row: how the owner's state home is changed -> whether the save writes a journal.
+# Each row: how the owner's state home (or the system's) is changed, who saves, and where the journal goes
+# (J1, J6, J7): into the state home, under HOME, into the saver's per-user directory under /var/tmp, or nowhere
+# (S6). Run in a mount namespace of the case's own, with a fresh /var/tmp.
 home = os.path.join(STATE, str(OWNER))
+PER_USER = f"/var/tmp/kestra-ini-{OWNER}"
 
 
 def group_writable_private() -> None:
@@ -354,34 +371,73 @@ def acl_for_other() -> None:
         [(1, 7, ANYONE), (2, 7, OTHER), (4, 0, ANYONE), (16, 7, ANYONE), (32, 0, ANYONE)]))
 
 
-PRIVATE_DIRECTORIES: dict[str, tuple[Callable[[], None], bool]] = {
-    "made by the save": (nothing, True),
-    "its folder writable by the group": (group_writable_private, False),
-    "a folder above it another user's": (home_of_other_user, False),
-    "an ACL entry that lets another user write": (acl_for_other, False),
-    "no state home at all": (lambda: shutil.rmtree(home), False),
+def squatted(kind: str) -> Callable[[], None]:
+    """The per-user directory made first by someone else, with no state home to go to before it."""
+    def setup() -> None:
+        shutil.rmtree(home)
+        if kind == "link":
+            os.makedirs("/var/tmp/elsewhere", 0o700)
+            os.chown("/var/tmp/elsewhere", OWNER, OWNER)
+            os.symlink("/var/tmp/elsewhere", PER_USER)
+            return
+        os.mkdir(PER_USER, 0o700 if kind == "owner" else 0o755)
+        os.chown(PER_USER, OTHER if kind == "owner" else OWNER, OWNER)
+        os.chmod(PER_USER, 0o700 if kind == "owner" else 0o755)
+    return setup
+
+
+def root_beside_owner() -> None:
+    """The owner's state home, its kestra-ini a link to a folder of root's holding files named as lock files."""
+    os.makedirs("/var/tmp/roots", 0o755)
+    for name in ("Cargo.lock", "poetry.lock", "x.journal.new"):
+        write(os.path.join("/var/tmp/roots", name), b"")
+    os.symlink("/var/tmp/roots", private(OWNER))
+
+
+PRIVATE_DIRECTORIES: dict[str, tuple[Callable[[], None], int, str | None]] = {
+    "made by the save": (nothing, OWNER, "state home"),
+    "its folder writable by the group": (group_writable_private, OWNER, "home"),
+    "a folder above it another user's": (home_of_other_user, OWNER, "per-user"),
+    "an ACL entry that lets another user write": (acl_for_other, OWNER, "per-user"),
+    "no state home at all": (lambda: shutil.rmtree(home), OWNER, "per-user"),
+    "the per-user directory another user's": (squatted("owner"), OWNER, None),
+    "the per-user directory open to others": (squatted("mode"), OWNER, None),
+    "the per-user directory a link": (squatted("link"), OWNER, None),
+    "root with the owner's state home and HOME": (root_beside_owner, 0, "elsewhere"),
 }
 
 
 def private_case(case: str) -> None:
-    setup, journaled = PRIVATE_DIRECTORIES[case]
+    setup, saver, where = PRIVATE_DIRECTORIES[case]
     fresh_file(0o664, OWNER, OWNER)
     setup()
 
     def work() -> str:
         shim = Shim()
-        from kestra_ini._durable import replace_file
+        from kestra_ini._durable import read, replace_file
+        os.environ["XDG_STATE_HOME"] = home  # root's too
         shim.arm()
         replace_file(path, NEW)
+        read(path)
         return shim.disarm()
-    log: str = as_user(OWNER, work)
+    # J7: this process finds root's directory first, with the environment its child keeps when it becomes the
+    # saver.
+    os.environ["XDG_STATE_HOME"] = os.environ["HOME"] = home
+    _disk.read(path)
+    log: str = as_user(saver, work)
     assert read(path) == NEW and sorted(os.listdir(folder)) == ["settings.ini", "twin.ini"], log
-    made = [line for line in log.splitlines() if line.startswith("open|") and ".journal" in line]
-    assert bool(made) == journaled, log
-    if journaled:
-        assert all(line.split("|")[1].startswith(private(OWNER) + "/") for line in made), made
-        st = os.stat(private(OWNER))
+    made = [line.split("|")[1] for line in log.splitlines() if line.startswith("openat|") and ".journal" in line]
+    assert bool(made) == (where is not None), log
+    inside = {"state home": private(OWNER), "home": os.path.join(home, ".local", "state", "kestra-ini"),
+              "per-user": PER_USER}.get(where or "")
+    if inside:
+        assert all(name.startswith(inside + "/") for name in made), made
+        st = os.stat(inside)
         assert (st.st_uid, st.st_mode & 0o777) == (OWNER, 0o700), (st.st_uid, oct(st.st_mode))
+    assert not any(name.startswith((home, "/var/tmp/roots")) for name in made if saver == 0), made
+    if saver == 0:
+        assert sorted(os.listdir("/var/tmp/roots")) == ["Cargo.lock", "poetry.lock", "x.journal.new"]
+        assert os.listdir(home) == ["kestra-ini"] and os.path.islink(private(OWNER))
 
 
 # Links as the kernel follows them, under fs.protected_symlinks: a link that another user planted in a sticky
@@ -600,6 +656,8 @@ def main(argv: list[str]) -> None:
         two_names(argv[1], argv[2], int(argv[3]))
         return
     os.environ["XDG_STATE_HOME"] = os.path.join(STATE, "0")
+    if argv[0] == "private":
+        own_var_tmp()
     key = json.loads(argv[1])
     CASES[argv[0]](*key) if isinstance(key, list) else CASES[argv[0]](key)
 

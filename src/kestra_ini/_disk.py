@@ -59,13 +59,22 @@ class LockBusy(OSError):
 
 
 def _open_lockable(path: str) -> tuple[int, bool] | None:
-    """The file open for writing (its lock then needs write access), else its directory while it is missing;
-    None when neither can carry the lock: the edit then goes on and meets open()'s own answer."""
+    """The regular file open for writing (its lock then needs write access), else its directory while it is
+    missing; None when neither can carry the lock: the edit then goes on and meets open()'s own answer. A FIFO
+    or a device is never opened here: a FIFO held open for writing would keep its reader from ever seeing the
+    end, and it is written as read anyway."""
     try:
-        return os.open(path, os.O_RDWR | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC), False
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        descriptor = os.open(path, os.O_RDWR | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     except FileNotFoundError:
-        pass
+        descriptor = -1
     except OSError:
+        return None
+    if descriptor >= 0:
+        if stat.S_ISREG(os.fstat(descriptor).st_mode):
+            return descriptor, False
+        os.close(descriptor)  # replaced by a FIFO or a device since the look
         return None
     try:
         return os.open(os.path.dirname(os.path.realpath(path)), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC), True
@@ -76,10 +85,16 @@ def _open_lockable(path: str) -> tuple[int, bool] | None:
 def _wait(descriptor: int, directory: bool, path: str, began: float) -> bool:
     """Takes the edit lock with the save's own waits (rules L1-L3, L6): False when a mere reader still held it
     100 ms after the edit began (`began`, time.monotonic()), the edit then going on and counting on the compare
-    inside its save (L7). LockBusy when another edit held it for about LOCK_WAIT_SECONDS."""
-    if directory:
-        return _durable.lock(descriptor, "directory", time.monotonic() - began, LOCK_WAIT_SECONDS) == "locked"
-    held = _durable.lock(descriptor, "edit", time.monotonic() - began, LOCK_WAIT_SECONDS)
+    inside its save (L7). LockBusy when another edit held it for about LOCK_WAIT_SECONDS. No locks at all
+    (ENOLCK, a network file system without its lock service): False, as the store saves there (L8)."""
+    try:
+        if directory:
+            return _durable.lock(descriptor, "directory", time.monotonic() - began, LOCK_WAIT_SECONDS) == "locked"
+        held = _durable.lock(descriptor, "edit", time.monotonic() - began, LOCK_WAIT_SECONDS)
+    except OSError as error:
+        if error.errno == errno.ENOLCK:
+            return False
+        raise
     if held == "writer":
         raise LockBusy(errno.EAGAIN, f"another edit of this file has held its lock for "
                        f"{LOCK_WAIT_SECONDS:g} seconds; nothing written", path)

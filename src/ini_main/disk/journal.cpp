@@ -19,15 +19,13 @@ constexpr size_t header_size = magic.size() + field_count * sizeof(uint64_t);
 
 // What a journal records (J2): the file it belongs to, the text the file
 // held before the write and the text written over it from offset 0, and
-// which of the two recovery puts back. A save's journal goes back to the old
-// text; the journal of putting it back (R2) goes forward to it.
+// whether that old text was a whole state: a save's was; that of putting
+// a failed save's old text back (R2) was the torn file.
 struct Record {
     Identity file;
-    bool back_to_old = true;
+    bool old_whole = true;
     std::string old_text;
     std::string new_text;
-
-    const std::string& goal() const noexcept { return back_to_old ? old_text : new_text; }
 };
 
 void put_u64(std::string& out, uint64_t value) {
@@ -43,7 +41,7 @@ uint64_t get_u64(std::string_view in) noexcept {
 std::string fields_of(const Record& r) {
     std::string out(magic);
     for (const uint64_t value : {r.file.inode, r.file.birth_seconds, r.file.birth_nanoseconds, r.file.device,
-                                 uint64_t{r.back_to_old}, uint64_t{r.old_text.size()},
+                                 uint64_t{r.old_whole}, uint64_t{r.old_text.size()},
                                  uint64_t{r.new_text.size()}}) {
         put_u64(out, value);
     }
@@ -70,36 +68,38 @@ bool decode(std::string_view data, Record& r) {
     for (size_t i = 0; i < field_count; ++i) v[i] = get_u64(data.substr(magic.size() + 8 * i, 8));
     if (v[4] > 1 || v[5] > data.size() || v[6] != data.size() - header_size - v[5]) return false;
     r.file = Identity{v[0], v[1], v[2], v[3]};
-    r.back_to_old = v[4] == 1;
+    r.old_whole = v[4] == 1;
     r.old_text = data.substr(header_size, static_cast<size_t>(v[5]));
     r.new_text = data.substr(header_size + static_cast<size_t>(v[5]));
     return checksum(fields_of(r), r) == v[7];
 }
 
-std::string journal_name(const std::string& directory, const Identity& id) {
-    return directory + "/" + id.key() + ".journal";
-}
+std::string journal_name(const Identity& id) { return id.key() + ".journal"; }
 
 // J3: the whole journal is durable, data and name, before the caller
 // touches the file. Written under another name and renamed, so that a
 // journal replaced by the one of putting the old text back (R2) is always
 // one or the other; `named` tells whether it replaced it.
-int write_journal(const std::string& directory, const Record& r, bool& named, Fd& fd) {
+int write_journal(int directory, const Record& r, bool& named, Fd& fd) {
     named = false;
-    const std::string name = journal_name(directory, r.file);
+    const std::string name = journal_name(r.file);
     const std::string fresh = name + ".new";
-    fd.reset(again([&] { return ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600); }));
+    fd.reset(again([&] {
+        return ::openat(directory, fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }));
     if (!fd.valid()) return errno;
     int err = pwrite_all(fd.get(), encode(r), 0);
     if (err == 0) err = sync_file(fd.get());
-    if (err == 0 && again([&] { return ::rename(fresh.c_str(), name.c_str()); }) != 0) err = errno;
+    if (err == 0 && again([&] { return ::renameat(directory, fresh.c_str(), directory, name.c_str()); }) != 0) {
+        err = errno;
+    }
     if (err != 0) {
-        again([&] { return ::unlink(fresh.c_str()); });
+        again([&] { return ::unlinkat(directory, fresh.c_str(), 0); });
         fd.close();
         return err;
     }
     named = true;
-    return sync_directory_of(name);
+    return sync_file(directory);
 }
 
 // J5: the save's journal is voided, its magic wiped and synced, before it
@@ -112,21 +112,19 @@ int commit(int journal) noexcept {
 
 // Best effort. A journal that a crash brings back no longer fits the
 // file (R3) and is removed then.
-void remove_journal(const std::string& directory, const Identity& id) noexcept {
+void remove_journal(int directory, const Identity& id) noexcept {
     try {
-        const std::string name = journal_name(directory, id);
-        again([&] { return ::unlink(name.c_str()); });
-        sync_directory_of(name);
+        const std::string name = journal_name(id);
+        if (again([&] { return ::unlinkat(directory, name.c_str(), 0); }) == 0) sync_file(directory);
     } catch (...) {
     }
 }
 
 // ENOENT where there is none; `valid` false for one that a kill cut short.
-int read_journal(const std::string& directory, const Identity& id, Record& r, bool& valid) {
+int read_journal(int directory, const Identity& id, Record& r, bool& valid) {
     valid = false;
-    Fd fd(again([&] {
-        return ::open(journal_name(directory, id).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    }));
+    const std::string name = journal_name(id);
+    Fd fd(again([&] { return ::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
     if (!fd.valid()) return errno;
     std::string data;
     if (int err = read_all(fd.get(), data)) return err;
@@ -141,11 +139,12 @@ size_t common_prefix(std::string_view a, std::string_view b) noexcept {
 }
 
 // R1: whether `file` is what writing `fresh` from offset 0 over `old` and
-// then cutting the file to the length of `fresh` leaves when stopped at any
-// point: fresh[:k] + old[k:] for some k, or `fresh` itself. A file emptied,
-// cut or otherwise changed by anyone else is none of these.
-bool left_by_the_plan(std::string_view file, std::string_view old, std::string_view fresh) noexcept {
-    if (file == fresh) return true;
+// then cutting the file to the length of `fresh` leaves when stopped part
+// way: fresh[:k] + old[k:] for some k, the written part reaching past the
+// old text's end included. A file emptied, cut or otherwise changed by
+// anyone else is none of these.
+bool torn(std::string_view file, std::string_view old, std::string_view fresh) noexcept {
+    if (file == fresh) return false;
     const size_t written = common_prefix(file, fresh);
     if (file.size() > old.size()) return file.size() <= fresh.size() && written == file.size();
     if (file.size() < old.size()) return false;
@@ -162,20 +161,18 @@ int overwrite(int fd, std::string_view head, std::string_view body) noexcept {
     return sync_file(fd);
 }
 
-// R2: the old text goes back behind a journal of its own, going forward to
-// it over what the file holds now, so that a kill while it is written back
-// leaves a state that journal's plan knows.
-int put_back(const std::string& directory, Record r, int writable, std::string current) {
-    if (r.back_to_old) {
-        Record forward{r.file, false, std::move(current), std::move(r.old_text)};
-        bool named = false;
-        Fd journal;
-        // Not yet in the save journal's place: that one stays and is obeyed.
-        if (int err = write_journal(directory, forward, named, journal); err != 0 && !named) return err;
-        r = std::move(forward);
-    }
-    if (int err = overwrite(writable, {}, r.new_text)) return err;
-    remove_journal(directory, r.file);
+// R2: a save that failed part way puts the old text back behind a journal
+// of its own, whose plan writes the old text over what the file holds now,
+// so that a kill while it is written back leaves a state that journal's
+// plan knows.
+int put_back(int directory, const Record& r, int writable, std::string current) {
+    Record back{r.file, false, std::move(current), r.old_text};
+    bool named = false;
+    Fd journal;
+    // Not yet in the save journal's place: that one stays and is obeyed.
+    if (int err = write_journal(directory, back, named, journal); err != 0 && !named) return err;
+    if (int err = overwrite(writable, {}, back.new_text)) return err;
+    remove_journal(directory, back.file);
     return 0;
 }
 
@@ -203,16 +200,8 @@ int save_unjournaled(int fd, std::string_view old, const Content& content) {
 // Not an errno: the save goes on without a journal.
 constexpr int no_journal = -1;
 
-int write_in_place(const std::string& directory, int file, const struct stat& st, const Content& content,
-                   Started started, PrivateLock* held) {
-    const Identity id = identity_of(file, st);
-    PrivateLock own;
-    PrivateLock& lock = held != nullptr && held->held() ? *held : own;
-    if (!lock.held()) {
-        if (int err = lock.take(directory, id, LockKind::exclusive, started)) {
-            return err == EINTR || err == EAGAIN ? err : no_journal;
-        }
-    }
+// Under the file's private lock, held by the caller.
+int write_in_place(int directory, int file, const Identity& id, const Content& content) {
     std::optional<std::string> unused;
     if (int err = settle_journal(directory, id, file, file, unused)) return err;
     Record r{id, true, {}, std::string(content.head)};
@@ -235,37 +224,52 @@ int write_in_place(const std::string& directory, int file, const struct stat& st
     // Failed part way: the old text goes back at once. Should that fail
     // too, the journal stays, and this user's next load puts it back.
     std::string current;
-    if (read_all(file, current) == 0) put_back(directory, std::move(r), file, std::move(current));
+    if (read_all(file, current) == 0) put_back(directory, r, file, std::move(current));
     return err;
 }
 
 }  // namespace
 
-bool journal_exists(const std::string& directory, const Identity& id) noexcept {
+bool journal_exists(int directory, const Identity& id) noexcept {
     try {
         struct stat st;
-        return again([&] { return ::lstat(journal_name(directory, id).c_str(), &st); }) == 0 || errno != ENOENT;
+        const std::string name = journal_name(id);
+        return again([&] { return ::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW); }) == 0 ||
+               errno != ENOENT;
     } catch (...) {
         return true;
     }
 }
 
-int settle_journal(const std::string& directory, const Identity& id, int file, int writable,
-                   std::optional<std::string>& text) noexcept {
+int settle_journal(int directory, const Identity& id, int file, int writable, std::optional<std::string>& text,
+                   Settler settler) noexcept {
     try {
+        const bool holder = settler == Settler::holder;
+        if (holder) {
+            // What a writer killed before its journal's rename left.
+            const std::string unfinished = journal_name(id) + ".new";
+            again([&] { return ::unlinkat(directory, unfinished.c_str(), 0); });
+        }
         Record r;
         bool valid = false;
-        // What a writer killed before its journal's rename left.
-        again([&] { return ::unlink((journal_name(directory, id) + ".new").c_str()); });
         if (int err = read_journal(directory, id, r, valid)) return err == ENOENT ? 0 : err;
         std::string current;
         if (int err = read_all(file, current)) return err;
-        if (valid && current != r.goal() && left_by_the_plan(current, r.old_text, r.new_text)) {
-            if (writable < 0) {
-                text = r.goal();
-                return 0;
-            }
-            return put_back(directory, std::move(r), writable, std::move(current));
+        // R1: a whole state is kept, whoever wrote it; R3: so is anything
+        // the plan cannot have left.
+        const bool whole = current == r.new_text || (r.old_whole && current == r.old_text);
+        const bool mended = valid && !whole && torn(current, r.old_text, r.new_text);
+        if (!holder) {
+            // R8: the save in progress, seen from outside.
+            if (valid && whole) text = std::move(current);
+            else if (mended) text = r.old_whole ? r.old_text : r.new_text;
+            return 0;
+        }
+        // R7: forward, writing only the target; a target that cannot be
+        // written still gives the load a whole state, the journal kept.
+        if (mended && (writable < 0 || overwrite(writable, {}, r.new_text) != 0)) {
+            text = r.new_text;
+            return 0;
         }
         remove_journal(directory, id);
         return 0;
@@ -274,8 +278,19 @@ int settle_journal(const std::string& directory, const Identity& id, int file, i
     }
 }
 
-int save_in_place(int file, const Content& content, Started started, PrivateLock* held) noexcept {
+int save_in_place(int file, const Status& status, const Content& content, Started started,
+                  PrivateLock* held) noexcept {
     try {
+        // L4: this user's private lock first, then the file's: loads take
+        // them in the same order.
+        int directory = private_directory();
+        PrivateLock own;
+        PrivateLock& lock = held != nullptr && held->held() ? *held : own;
+        if (directory >= 0 && !lock.held()) {
+            const int err = lock.take(directory, status.id.key(), LockKind::exclusive, started);
+            if (err == EINTR || err == EAGAIN) return err;
+            if (err != 0) directory = -1;
+        }
         LockOutcome outcome;
         if (int err = wait_for_lock(file, LockKind::exclusive, LockByte::writer, started, outcome)) {
             if (err == EINTR) return err;
@@ -286,17 +301,13 @@ int save_in_place(int file, const Content& content, Started started, PrivateLock
         // L3: another writer of the file, stuck past the writers' wait:
         // going on would mix our text with theirs.
         if (outcome == LockOutcome::held_by_writer) return EAGAIN;
-        struct stat st;
-        if (again([&] { return ::fstat(file, &st); }) != 0) return errno;
-        std::string directory;
-        int err = private_directory(directory) == 0 ? write_in_place(directory, file, st, content, started, held)
-                                                    : no_journal;
+        int err = directory >= 0 ? write_in_place(directory, file, status.id, content) : no_journal;
         if (err == no_journal) {
             std::string old;
             if (int read_err = read_all(file, old)) return read_err;
             err = save_unjournaled(file, old, content);
         }
-        if (err == 0) keep_set_id_bits(file, st);
+        if (err == 0) keep_set_id_bits(file, status.st);
         return err;
     } catch (...) {
         return ENOMEM;

@@ -129,14 +129,6 @@ std::string sibling_stem(std::string_view base, size_t tail_size) {
     return std::string(base.substr(0, character_start(base, room))) + digest;
 }
 
-std::string sibling_name(const std::string& target, std::string_view tail) {
-    std::string name = directory_of(target);
-    name += "/.";
-    name += sibling_stem(base_name_of(target), tail.size());
-    name += tail;
-    return name;
-}
-
 std::string random_hex() {
     uint64_t value = 0;
     if (::getentropy(&value, sizeof value) != 0) {
@@ -154,7 +146,11 @@ std::string random_hex() {
 int read_all(int fd, std::string& out) {
     struct stat st;
     if (again([&] { return ::fstat(fd, &st); }) != 0) return errno;
-    out.resize(static_cast<size_t>(st.st_size));
+    // A size of 0 is what pseudo files (/proc/PID/cmdline) report whatever
+    // they hold: those are read to their end, as read() reads them.
+    constexpr size_t block = 65536;
+    const bool to_the_end = st.st_size == 0;
+    out.resize(to_the_end ? block : static_cast<size_t>(st.st_size));
     size_t done = 0;
     while (done < out.size()) {
         const ssize_t got = again(
@@ -162,6 +158,7 @@ int read_all(int fd, std::string& out) {
         if (got < 0) return errno;
         if (got == 0) break;
         done += static_cast<size_t>(got);
+        if (to_the_end && done == out.size()) out.resize(out.size() + block);
     }
     out.resize(done);
     return 0;
@@ -197,17 +194,6 @@ int sync_file(int fd) noexcept {
     // Some file systems (network ones) refuse it: fsync is the best left.
 #endif
     return again([&] { return ::fsync(fd); }) == 0 ? 0 : errno;
-}
-
-int sync_directory_of(const std::string& path) noexcept {
-    try {
-        const std::string directory = directory_of(path);
-        Fd dir(again([&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-        if (!dir.valid()) return errno;
-        return sync_file(dir.get());
-    } catch (...) {
-        return ENOMEM;
-    }
 }
 
 }  // namespace ini::posix

@@ -75,11 +75,10 @@ int resolve_links(std::string& path);
 // descriptor alone. `opened` is the descriptor's fstat.
 int file_path(int fd, const struct stat& opened, const std::string& path, std::string& target, bool& exact);
 
-// "." + the target's name + `tail`, cut to fit the file system's limit on
-// one name: a long name keeps a prefix and a digest of the whole name, so
-// two long names sharing a prefix still get different siblings.
-std::string sibling_name(const std::string& target, std::string_view tail);
-// The name part of sibling_name for the file named `base`.
+// The name of the file `base`, cut so that "." + it + a tail of `tail_size`
+// bytes fits the file system's limit on one name: a long name keeps a
+// prefix and a digest of the whole name, so two long names sharing a
+// prefix still get different siblings.
 std::string sibling_stem(std::string_view base, size_t tail_size);
 
 // Sixteen random lower-case hex digits.
@@ -95,8 +94,5 @@ int write_from_start(int fd, const Content& content) noexcept;
 // data to the drive, which may hold it in its cache; F_FULLFSYNC asks the
 // drive to write it out.
 int sync_file(int fd) noexcept;
-// Makes the file's directory entry durable: after a rename, a link or an
-// unlink, the directory itself must be synced.
-int sync_directory_of(const std::string& path) noexcept;
 
 }  // namespace ini::posix

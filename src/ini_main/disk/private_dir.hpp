@@ -1,5 +1,5 @@
 // The per-user directory that holds the journals of in-place saves and the
-// locks of one user's writers and loaders (rules J1, J2 and L4 of
+// lock of one user's writers and loaders (rules J1, J2, L4 and J6-J8 of
 // disk/PROTOCOL.md): nobody else can put anything there, so nothing found
 // there can make us write what someone else chose.
 #pragma once
@@ -29,18 +29,31 @@ struct Identity {
     std::string key() const;
 };
 
-Identity identity_of(int fd, const struct stat& st) noexcept;
+// What a load or a save needs to know of a file, from one statx() where
+// the system has it: its stat, and its identity.
+struct Status {
+    struct stat st {};
+    Identity id;
+};
+int status_of(int fd, Status& out) noexcept;
 
-// $XDG_STATE_HOME/kestra-ini, else ~/.local/state/kestra-ini, made 0700
-// where missing and checked as OpenSSH's StrictModes checks ~/.ssh: it and
-// every directory above it up to one owned by root are owned by the
-// effective user or root and writable by nobody else. An errno where no
-// such directory can be had (no home, a read-only one, a check failed).
-int private_directory(std::string& out);
+// The effective user's private directory, held open for the process: a
+// descriptor that every name in it is made relative to, so that what the
+// path leads to later changes nothing. Found, checked and opened once per
+// effective user and environment; -1 where none can be had (J1, J6).
+int private_directory() noexcept;
 
-// A lock that nobody but this user can take, for one file: a lock file in
-// the private directory, made for the occasion and removed by whoever lets
-// go of it last. Waits only for this user's own writers and loaders.
+// Opens this process's first description of the lock file in `directory`
+// where none is open yet. Called before the target is opened, so that the
+// descriptors a process keeps take the lowest numbers free and leave no
+// gaps below those it opens and closes later.
+void open_lock_file(int directory) noexcept;
+
+// The lock that nobody but this user can take, for one file: a byte of the
+// user's one lock file in the private directory, at a hash of the file's
+// identity (the portable build: one of a fixed set of lock files, by the
+// same hash). Two files that share a byte wait for each other, never more.
+// Waits only for this user's own writers and loaders. `key`: Identity::key.
 class PrivateLock {
 public:
     PrivateLock() = default;
@@ -49,19 +62,19 @@ public:
     ~PrivateLock() { release(); }
 
     // 0 with the lock held; EINTR when a signal came during the wait (ask
-    // again with the same `started`); another errno when it cannot be had.
-    int take(const std::string& directory, const Identity& file, LockKind kind, Started started);
-    // As take, for the file whose key (Identity::key) is `key`, within `bounds`.
-    int take_key(const std::string& directory, const std::string& key, LockKind kind, Started started,
-                 Bounds bounds);
+    // again with the same `started`); EAGAIN when `bounds` ran out; another
+    // errno when it cannot be had.
+    int take(int directory, const std::string& key, LockKind kind, Started started, Bounds bounds = {});
     // Turns the held exclusive lock into a shared one without letting go.
     int share() noexcept;
-    bool held() const noexcept { return fd_.valid(); }
+    bool held() const noexcept { return fd_ >= 0; }
     void release() noexcept;
 
 private:
-    Fd fd_;
-    std::string name_;
+    int fd_ = -1;
+    int directory_ = -1;
+    LockByte byte_{};
+    unsigned generation_ = 0;
 };
 
 }  // namespace ini::posix
