@@ -157,6 +157,30 @@ def shim_env(shim):
 _ENGINE_CODES = []
 
 
+def runs_natively(method, *args):
+    """Whether the store's `method` (a bound method of the class), called with `args`, runs no Python frame.
+
+    It is called where the recursion limit lets no further frame start, so the
+    engine's code could not run there. A monitoring tool could not tell: local
+    events on configparser's code send the store through that code. Exceptions
+    other than RecursionError are swallowed.
+    """
+    def deepest():
+        try:
+            return deepest()
+        except RecursionError:
+            pass
+        try:
+            method(*args)
+        except RecursionError:
+            return False
+        except Exception:
+            pass
+        return True
+
+    return deepest()
+
+
 def engine_frames(call, *, qualified=False):
     """Names (qualified names) of the configparser functions that run during `call` (its exceptions are swallowed).
 
