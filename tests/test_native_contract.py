@@ -120,6 +120,19 @@ def test_every_change_turns_the_native_paths_off_until_undone(store: KestraIniMa
     assert [row for row in seen if row[1:] != (False, True)] == []
 
 
+@pytest.mark.parametrize("owner, name", [(configparser.ConfigParser, "get"), (configparser.ConfigParser, "has_section"),
+                                         (configparser.ConfigParser, "__init__")])
+def test_an_inherited_attribute_assigned_back_leaves_the_native_paths_on(store: KestraIniMain, owner, name) -> None:
+    """An entry equal to what the class inherits changes no lookup: the native paths come back."""
+    inherited = getattr(owner, name)
+    SETATTR(owner, name, delegating(inherited))
+    changed = runs_natively(store)
+    SETATTR(owner, name, inherited)
+    restored = runs_natively(store)
+    DELATTR(owner, name)
+    assert (changed, restored) == (False, True)
+
+
 IN_PLACE = {  # (where, key): changed in place, without a class or function being assigned to
     "dict held by a class": (configparser.RawConfigParser.BOOLEAN_STATES, "maybe", True),
     "keyword defaults": (configparser.RawConfigParser.get.__kwdefaults__, "raw", True),

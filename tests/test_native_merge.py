@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import collections
 import configparser
+import weakref
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -27,7 +28,7 @@ def state(engine: configparser.ConfigParser, proxies_before: dict[str, Any]) -> 
     return (
         [(name, list(options.items())) for name, options in engine._sections.items()],  # type: ignore[attr-defined]
         list(engine._defaults.items()),  # type: ignore[attr-defined]
-        [(name, proxy is proxies_before.get(name), proxy._parser is engine, proxy._name,
+        [(name, name in proxies_before and proxies_before[name]() is proxy, proxy._parser is engine, proxy._name,
           [(key, type(value).__name__) for key, value in vars(proxy).items()])
          for name, proxy in engine._proxies.items()],  # type: ignore[attr-defined]
     )
@@ -43,6 +44,25 @@ def outcome(call: Callable[[], Any]) -> tuple[Any, ...]:
 
 def ghost(engine: configparser.ConfigParser) -> None:
     engine._proxies["c"] = configparser.SectionProxy(engine, "c")  # type: ignore[attr-defined]
+
+
+KEPT: list[Any] = []
+
+
+def ghost_released(act: Callable[[configparser.ConfigParser], None]) -> Callable[[configparser.ConfigParser], None]:
+    """A proxy left without its section, whose release (the reader replaces it at the section's header) acts."""
+    def change(engine: configparser.ConfigParser) -> None:
+        ghost(engine)
+        KEPT.append(weakref.ref(engine._proxies["c"], lambda ref: act(engine)))  # type: ignore[attr-defined]
+    return change
+
+
+def swap_sections(engine: configparser.ConfigParser) -> None:
+    engine._sections = dict(engine._sections)  # type: ignore[attr-defined]
+
+
+def change_the_section_read(engine: configparser.ConfigParser) -> None:
+    engine._sections["c"]["y"] = "from the callback"  # type: ignore[attr-defined]
 
 
 def listed(engine: configparser.ConfigParser) -> None:
@@ -65,6 +85,8 @@ CASES: list[tuple[str, str, Callable[[configparser.ConfigParser], None] | None, 
     ("a line without a delimiter", "[a]\nx = 2\njunk\n[c]\ny = 1\n", None, False),
     ("no section header", "x = 2\n[a]\n", None, False),
     ("a proxy left without its section", "[c]\ny = 2\n", ghost, False),
+    ("its release swaps the sections", "[c]\ny = 2\n[d]\nz = 1\n", ghost_released(swap_sections), False),
+    ("its release changes the section read", "[c]\ny = 2\n", ghost_released(change_the_section_read), False),
     ("a value that is a list", "[c]\n", listed, False),
     ("a section dict that is not a dict", "[a]\ny = 2\n", ordered, False),
 ]
@@ -80,7 +102,7 @@ def test_a_second_read_merges_as_the_engine_does(tmp_path: Path, second: str, ch
     for engine in (store._config, probe._config, twin):
         if change is not None:
             change(engine)
-    before = dict(store._config._proxies), dict(twin._proxies)
+    before = [{name: weakref.ref(proxy) for name, proxy in engine._proxies.items()} for engine in (store._config, twin)]
     Path(path).write_text(second)
     ran = not runs_natively(probe._read)
     assert outcome(store._read) == outcome(lambda: twin.read(path, encoding="utf-8-sig"))
