@@ -94,8 +94,12 @@ KEPT: list[Any] = []
 
 
 def proxy_release_adding_a_section(store: Any, engine: Any) -> None:
-    """Called as the save's emptying releases the proxy: clear's next popitem takes the new section too."""
-    KEPT.append(weakref.ref(engine._proxies["s"], lambda ref: engine.add_section("late")))
+    """Called as the save's emptying releases the proxy (its getters, which hold it in a cycle, dropped):
+    clear's next popitem takes the new section too."""
+    proxy = engine._proxies["s"]
+    for getter in [name for name in vars(proxy) if name.startswith("get")]:
+        delattr(proxy, getter)
+    KEPT.append(weakref.ref(proxy, lambda ref: engine.add_section("late")))
 
 
 def proxy_init_counted(store: Any, engine: Any) -> None:
