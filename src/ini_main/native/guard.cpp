@@ -468,9 +468,11 @@ bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
         observed(needs)) {
         return false;
     }
-    Ref dict = Ref::steal(PyObject_GenericGetDict(engine, nullptr));
-    if (!dict || !engine_proven(engine, dict.get())) return false;
-    if (taken.dict != dict.get()) take(dict.get());
+    // Borrowed from the engine, which the caller holds; nothing here runs code.
+    PyObject** dict_slot = _PyObject_GetDictPtr(engine);
+    PyObject* dict = dict_slot != nullptr ? *dict_slot : nullptr;
+    if (dict == nullptr || !engine_proven(engine, dict)) return false;
+    if (taken.dict != dict) take(dict);
     if ((needs & need_interpolation) && !plain_interpolation(taken.interpolation)) return false;
     out.object = engine;
     // Strong references, for any code that runs later in the call.
