@@ -29,7 +29,6 @@ from common import Files, compile_timer, engine_on, markdown, spread
 from kestra_ini.ini_main import KestraIniMain
 from pure_store import PureStore
 
-
 FLOOR_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor.c")
 FLOOR_BUILD = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "bench-floor")
 

@@ -181,6 +181,23 @@ def runs_natively(method, *args):
     return deepest()
 
 
+def audit_hooks_run():
+    """Whether Python audit hooks (which a test may have installed for good) run at every audited event, such as
+    the open of every read: runs_natively() cannot tell their frames from the engine's."""
+    def deepest():
+        try:
+            return deepest()
+        except RecursionError:
+            pass
+        try:
+            sys.audit("kestra.probe")
+        except RecursionError:
+            return True
+        return False
+
+    return deepest()
+
+
 def engine_frames(call, *, qualified=False):
     """Names (qualified names) of the configparser functions that run during `call` (its exceptions are swallowed).
 

@@ -27,7 +27,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 import paths
-from conftest import engine_frames, runs_natively
+from conftest import audit_hooks_run, engine_frames, runs_natively
 from kestra_ini.ini_main import KestraIniMain
 
 
@@ -265,6 +265,11 @@ def store_on(path: Path, store_class: Any = KestraIniMain) -> Any:
     return store_class(str(path))
 
 
+def skip_if_audited(operation: str) -> None:
+    if operation == "_read" and audit_hooks_run():
+        pytest.skip("an audit hook that an earlier test installed runs at the open: the probe cannot see past it")
+
+
 def call_of(store: Any, operation: str) -> tuple[Any, ...]:
     """The store's bound method and its arguments."""
     method, args, _ = OPERATIONS[operation]
@@ -332,6 +337,7 @@ def test_guards_send_calls_through_the_engine(make_ini: Callable[..., Path], mon
     if guard is not None:
         guard[1](monkeypatch, store)
     through_engine = guard is not None and operation in guard[2]
+    skip_if_audited(operation)
 
     assert runs_natively(*call_of(store, operation)) is not through_engine
 
@@ -353,6 +359,7 @@ def test_the_guard_table_holds_every_function_a_native_path_stands_in_for(make_i
                                                                           operation: str) -> None:
     """What runs on the engine's path but not on the native one must all be captured and proven."""
     text = "[DEFAULT]\nd = 1\n[s]\nk = v\n  more\n\n[t]\n"
+    skip_if_audited(operation)
     assert runs_natively(*call_of(store_on(make_ini(text)), operation))
     method, *args = call_of(store_on(make_ini(text), EngineStore), operation)
     bypassed = {name.split(".<locals>")[0] for name in engine_frames(lambda: method(*args), qualified=True)}

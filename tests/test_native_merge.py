@@ -16,7 +16,7 @@ from typing import Any
 
 import pytest
 
-from conftest import runs_natively
+from conftest import audit_hooks_run, runs_natively
 from kestra_ini.ini_main import KestraIniMain
 
 PRIOR = "[DEFAULT]\nd = 1\n[a]\nx = 1\nz = 3\n[b]\nk = v\n"
@@ -107,4 +107,6 @@ def test_a_second_read_merges_as_the_engine_does(tmp_path: Path, second: str, ch
     ran = not runs_natively(probe._read)
     assert outcome(store._read) == outcome(lambda: twin.read(path, encoding="utf-8-sig"))
     assert state(store._config, before[0]) == state(twin, before[1])
+    if audit_hooks_run():
+        pytest.skip("an audit hook that an earlier test installed runs at the open: the probe cannot see past it")
     assert ran is not native
