@@ -4,22 +4,64 @@ Each figure is the difference of two runs under valgrind --tool=callgrind that d
 in their number of calls, so it is free of timing noise and repeats to within a few tens of
 instructions. The file holds ten sections of ten options.
 
-Usage: python bench/instructions.py [--quick]
+Beside the two single queries it also counts the floor of their kind: bench/floor.c, a tiny
+extension whose class is made by `type` on vectorcall functions flagged as method descriptors,
+making every check that the store's contract asks of a native path and nothing else.
+
+Usage: python bench/instructions.py [--quick] [--floor-only]
        python bench/instructions.py --loop STATEMENT N   (one loop, to run under a profiler)
 """
 
 import argparse
 import concurrent.futures
+import configparser
+import importlib.util
 import os
 import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
+import types
 
 from common import Files, compile_timer, engine_on, markdown, spread
 from kestra_ini.ini_main import KestraIniMain
 from pure_store import PureStore
+
+FLOOR_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor.c")
+FLOOR_BUILD = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "bench-floor")
+
+
+def build_floor():
+    """Compiles bench/floor.c into build/bench-floor, as the module is built (-O2)."""
+    os.makedirs(FLOOR_BUILD, exist_ok=True)
+    target = os.path.join(FLOOR_BUILD, "floor" + sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", "-Wall", "-Werror",
+                    "-I", sysconfig.get_paths()["include"], "-o", target, FLOOR_SOURCE], check=True)
+    return target
+
+
+def floor_of(store):
+    """A floor object over the store's own engine."""
+    spec = importlib.util.spec_from_file_location(
+        "floor", os.path.join(FLOOR_BUILD, "floor" + sysconfig.get_config_var("EXT_SUFFIX")))
+    floor = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(floor)
+    functions = [inner for cls in vars(configparser).values()
+                 if isinstance(cls, type) and cls.__module__ == "configparser"
+                 for value in vars(cls).values()
+                 for inner in (value, getattr(value, "__func__", None), getattr(value, "fget", None),
+                               getattr(value, "func", None))
+                 if isinstance(inner, types.FunctionType)]
+    cells = tuple(item for function in functions for cell in function.__closure__ or ()
+                  for item in (cell, cell.cell_contents))
+    raw, basic = configparser.RawConfigParser, configparser.BasicInterpolation
+    get_codes = tuple(f.__code__ for f in (raw.get, raw._unify_values, raw.optionxform, basic.before_get,
+                                           basic._interpolate_some))
+    made = floor.setup(configparser.ConfigParser, basic, cells, (raw.has_section.__code__,), get_codes)()
+    made._config = store._config
+    return made
 
 
 def run_loop(statement, n, directory):
@@ -27,7 +69,8 @@ def run_loop(statement, n, directory):
     valgrind --tool=callgrind, divided by the difference of their n, is the number of
     instructions of one call."""
     path = Files(directory).make(spread(100))
-    env = {"module": KestraIniMain(path), "pure": PureStore(path), "engine": engine_on(path),
+    module = KestraIniMain(path)
+    env = {"module": module, "floor": floor_of(module), "pure": PureStore(path), "engine": engine_on(path),
            "s": "section004", "o": "option0007", "v": "a new value",
            "d": {f"key{i:04d}": f"value {i}" for i in range(100)}, "b": {"section004": "a value"}}
     timer = compile_timer(statement, sorted(env), 1)
@@ -73,6 +116,24 @@ BUILTIN_ROWS = [
 ]
 
 
+# Each query beside its floor (bench/floor.c) and a builtin call in the same loop: (label, module,
+# floor, builtin, goal for module / floor).
+FLOOR_ROWS = [
+    ("_has_section", "module._has_section(s)", "floor.has_section(s)", "d.get(s)", 1.10),
+    ("_get", "module._get(s, o)", "floor.get(s, o)", "d.get(s, o)", 1.10),
+]
+
+
+def floor_table(counts):
+    lines = []
+    for label, module, floor, builtin, goal in FLOOR_ROWS:
+        ratio = counts[module] / counts[floor]
+        lines.append((label, f"{counts[module]:,.0f}", f"{counts[floor]:,.0f}",
+                      f"{ratio:.2f} (<= {goal}: {'ok' if ratio <= goal else 'MISSED'})",
+                      f"{builtin}: {counts[builtin]:,.0f}", f"{counts[module] / counts[builtin]:.2f}"))
+    return markdown(("query", "module", "floor", "module / floor", "builtin", "module / builtin"), lines)
+
+
 def instructions_per_call(statement, quick):
     """Instructions of one call: two callgrind runs that differ only in their number of
     calls. Free of timing noise; repeatable to within a few tens of instructions (the
@@ -89,12 +150,16 @@ def instructions_per_call(statement, quick):
     return (counts[1] - counts[0]) / (high - low)
 
 
+def count_all(statements, quick):
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        return dict(zip(statements, pool.map(lambda statement: instructions_per_call(statement, quick), statements)))
+
+
 def instruction_table(quick):
     statements = sorted({s for row in INSTRUCTION_ROWS for s in row[1:]} |
-                        {s for row in BUILTIN_ROWS for s in row[1:4]})
-    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
-        counts = dict(zip(statements, pool.map(
-            lambda statement: instructions_per_call(statement, quick), statements)))
+                        {s for row in BUILTIN_ROWS for s in row[1:4]} |
+                        {s for row in FLOOR_ROWS for s in row[1:4]})
+    counts = count_all(statements, quick)
     header = ("operation", "module", "floor", "pure", "mod/pure", "overhead")
     lines = []
     for label, *variants in INSTRUCTION_ROWS:
@@ -116,16 +181,18 @@ def instruction_table(quick):
                       f"{ratio:.2f} (<= {goal}: {'ok' if ratio <= goal else 'MISSED'})"]
         beside.append(tuple(cells))
     return (markdown(header, lines) + "\n\nBeside a builtin method call in the same loop:\n\n" +
-            markdown(("query", "module", "a miss", "ratio", "a hit", "ratio"), beside))
+            markdown(("query", "module", "a miss", "ratio", "a hit", "ratio"), beside) +
+            "\n\nBeside the floor of their kind (bench/floor.c):\n\n" + floor_table(counts))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer calls per run")
+    parser.add_argument("--floor-only", action="store_true", help="only the queries beside their floor")
     parser.add_argument("--dir", help="where to make the scratch directory of bench files")
     parser.add_argument("--loop", nargs=2, metavar=("STATEMENT", "N"),
                         help="only run STATEMENT N times, for perf or valgrind; its names: "
-                             "module, pure, engine (on a file of ten sections of ten "
+                             "module, floor, pure, engine (on a file of ten sections of ten "
                              "options), s, o, v, d (a dict of 100 options) and b (a dict holding s)")
     args = parser.parse_args()
     if args.loop:
@@ -135,10 +202,14 @@ def main():
         finally:
             shutil.rmtree(directory, ignore_errors=True)
         return
+    build_floor()
     print("Instructions per call (valgrind --tool=callgrind; each the difference of two "
           "runs that differ only in their number of calls):")
     print()
-    print(instruction_table(args.quick))
+    if args.floor_only:
+        print(floor_table(count_all(sorted({s for row in FLOOR_ROWS for s in row[1:4]}), args.quick)))
+    else:
+        print(instruction_table(args.quick))
 
 
 if __name__ == "__main__":

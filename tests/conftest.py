@@ -157,6 +157,47 @@ def shim_env(shim):
 _ENGINE_CODES = []
 
 
+def runs_natively(method, *args):
+    """Whether the store's `method` (a bound method of the class), called with `args`, runs no Python frame.
+
+    It is called where the recursion limit lets no further frame start, so the
+    engine's code could not run there. A monitoring tool could not tell: local
+    events on configparser's code send the store through that code. Exceptions
+    other than RecursionError are swallowed.
+    """
+    def deepest():
+        try:
+            return deepest()
+        except RecursionError:
+            pass
+        try:
+            method(*args)
+        except RecursionError:
+            return False
+        except Exception:
+            pass
+        return True
+
+    return deepest()
+
+
+def audit_hooks_run():
+    """Whether Python audit hooks (which a test may have installed for good) run at every audited event, such as
+    the open of every read: runs_natively() cannot tell their frames from the engine's."""
+    def deepest():
+        try:
+            return deepest()
+        except RecursionError:
+            pass
+        try:
+            sys.audit("kestra.probe")
+        except RecursionError:
+            return True
+        return False
+
+    return deepest()
+
+
 def engine_frames(call, *, qualified=False):
     """Names (qualified names) of the configparser functions that run during `call` (its exceptions are swallowed).
 

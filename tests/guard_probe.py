@@ -22,7 +22,7 @@ import types
 from pathlib import Path
 from typing import Any
 
-from conftest import engine_frames
+from conftest import runs_natively
 from kestra_ini.ini_main import KestraIniMain
 
 TABLE = Path(__file__).resolve().parent.parent / "src" / "ini_main" / "native" / "bypassed.def"
@@ -106,7 +106,7 @@ def entries(path: str) -> None:
     store = KestraIniMain(path)
 
     def native() -> bool:
-        return not engine_frames(lambda: store._get("s", "k"))
+        return runs_natively(store._get, "s", "k")
 
     for kind, owner, name in ENTRIES:
         before = native()
@@ -118,7 +118,7 @@ def entries(path: str) -> None:
             found = own if own is not MISSING else next(vars(c)[name] for c in target.__mro__ if name in vars(c))
             new = replacement(found, name)
         setattr(target, name, new)
-        changed = "get" in engine_frames(lambda: store._get("s", "k"))
+        changed = not native()
         if own is MISSING:
             delattr(target, name)
         else:

@@ -22,6 +22,7 @@ import os
 import pathlib
 import re
 import sys
+import weakref
 from collections.abc import Callable
 from functools import partial
 from typing import Any
@@ -78,6 +79,29 @@ def value_removing_its_section(store: Any, engine: Any) -> None:
     engine._sections["s"]["k"] = Finalizer()
 
 
+def finalizer_replacing_the_proxies(store: Any, engine: Any) -> None:
+    """Released as _remove_section deletes its section: remove_section's next line finds the copy."""
+    class Finalizer:
+        def __repr__(self) -> str:
+            return "Finalizer"
+
+        def __del__(self) -> None:
+            engine._proxies = dict(engine._proxies)
+    engine._sections["t"]["f"] = Finalizer()
+
+
+KEPT: list[Any] = []
+
+
+def proxy_release_adding_a_section(store: Any, engine: Any) -> None:
+    """Called as the save's emptying releases the proxy (its getters, which hold it in a cycle, dropped):
+    clear's next popitem takes the new section too."""
+    proxy = engine._proxies["s"]
+    for getter in [name for name in vars(proxy) if name.startswith("get")]:
+        delattr(proxy, getter)
+    KEPT.append(weakref.ref(proxy, lambda ref: engine.add_section("late")))
+
+
 def proxy_init_counted(store: Any, engine: Any) -> None:
     original = configparser.SectionProxy.__init__
 
@@ -132,6 +156,8 @@ CHANGES: dict[str, Callable[[Any, Any], None]] = {
     "option key whose __eq__ removes its section": key_removing_its_section,
     "section name whose __eq__ removes the sections": name_removing_the_sections,
     "value whose finalizer removes its section": value_removing_its_section,
+    "finalizer replacing the proxies": finalizer_replacing_the_proxies,
+    "proxy whose release adds a section": proxy_release_adding_a_section,
     "default key a str subclass": lambda store, engine: engine._defaults.__setitem__(
         type("S", (str,), {})("k"), "sub"),
     "section proxy init patched": proxy_init_counted,

@@ -9,6 +9,8 @@ events of PATH, which test_native_hostile compares over both ways.
 """
 from __future__ import annotations
 
+import gc
+import io
 import os
 import signal
 import sys
@@ -49,6 +51,52 @@ def interrupted_while_opening(path: str) -> None:
     sys.addaudithook(arm)
 
 
+KEPT: list[object] = []
+
+
+def close_the_file(path: str) -> None:
+    """Closes every file object open on `path`, as code that found the read's file could."""
+    for obj in gc.get_objects():
+        if isinstance(obj, (io.FileIO, io.BufferedReader, io.TextIOWrapper)) and not obj.closed \
+                and getattr(obj, "name", None) == path:
+            obj.close()
+
+
+def at_the_reload(arm: Callable[[str], None]) -> Callable[[str], None]:
+    """Arms a fault as the store's second load opens the file: in the middle of that read."""
+    def setup(path: str) -> None:
+        opens = []
+
+        def hook(event: str, args: tuple) -> None:
+            if event == "open" and args[0] == path:
+                opens.append(args)
+                if len(opens) == 2:
+                    arm(path)
+        sys.addaudithook(hook)
+    return setup
+
+
+def handler_replacing_the_file(path: str) -> None:
+    def handler(signum: int, frame: object) -> None:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        close_the_file(path)
+        KEPT.append(open(path + ".other"))  # takes the descriptor just closed
+    with open(path + ".other", "w") as other:
+        other.write("[secret]\nsecret = 42\n")
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+
+
+def collector_closing_the_file(path: str) -> None:
+    def callback(phase: str, info: dict) -> None:
+        if phase == "start":
+            gc.callbacks.remove(callback)
+            close_the_file(path)
+    gc.callbacks.append(callback)
+
+
+MANY_SECTIONS = b"".join(b"[s%d]\nk = v\n" % i for i in range(20_000))
+
 READS: dict[str, tuple[bytes | None, Callable[[str], None] | None]] = {
     "regular file": (b"[s]\nk = v\n", None),
     "no file": (None, None),
@@ -58,7 +106,18 @@ READS: dict[str, tuple[bytes | None, Callable[[str], None] | None]] = {
     "FIFO with bytes that are not UTF-8": (None, fifo_writing(b"[s]\nk = \xff\xfe\n")),
     "FIFO with text": (None, fifo_writing(b"[s]\nk = v\n")),
     "signal while the open blocks": (None, interrupted_while_opening),
+    # Then reloaded and saved: the reload raises what the engine's read raises, and the save still works.
+    "handler closes the file and opens another": (MANY_SECTIONS, at_the_reload(handler_replacing_the_file)),
+    "collector's callback closes the file": (MANY_SECTIONS, at_the_reload(collector_closing_the_file)),
 }
+
+
+def reload_and_save(store: KestraIniMain) -> None:
+    for operation in (store._read, store._save):
+        try:
+            print(operation.__name__, operation())
+        except Exception as error:  # the engine's own error is compared
+            print(operation.__name__, "raised", type(error).__name__, error.args)
 
 
 def main(case: str, way: str, path: str) -> None:
@@ -74,7 +133,11 @@ def main(case: str, way: str, path: str) -> None:
     try:
         with paths.taken(way):
             store = KestraIniMain(path)
-        print("loaded", store._get_all())
+            if content is MANY_SECTIONS:
+                print("loaded", len(store._get_all()))
+                reload_and_save(store)
+            else:
+                print("loaded", store._get_all())
     except BaseException as error:  # a signal's KeyboardInterrupt too
         print("raised", type(error).__name__, error.args, vars(error) if hasattr(error, "__dict__") else "")
         if isinstance(error, UnicodeDecodeError):

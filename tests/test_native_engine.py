@@ -27,7 +27,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 import paths
-from conftest import engine_frames
+from conftest import audit_hooks_run, engine_frames, runs_natively
 from kestra_ini.ini_main import KestraIniMain
 
 
@@ -243,26 +243,39 @@ def test_native_paths_match_the_engine(tmp_path: Path, data: bytes, changes: lis
 
 # --- the guards ------------------------------------------------------------------------
 
-def engine_calls(call: Callable[[], Any]) -> set[str]:
-    """Names of the configparser functions that run during `call`."""
-    return engine_frames(call)
-
-
-# Each store operation, and the engine function that its engine path runs.
-OPERATIONS: dict[str, tuple[Callable[[KestraIniMain], Any], str]] = {
-    "_get": (lambda s: s._get("s", "k"), "get"),
-    "_get_option": (lambda s: s._get_option("s"), "items"),
-    "_has_section": (lambda s: s._has_section("s"), "has_section"),
-    "_has_option": (lambda s: s._has_option("s", "k"), "has_option"),
-    "_options": (lambda s: s._options("s"), "options"),
-    "_sections": (lambda s: s._sections(), "sections"),
-    "_set": (lambda s: s._set("s", "k", "w", False), "set"),
-    "_set_section": (lambda s: s._set_section("new", False), "add_section"),
-    "_remove_option": (lambda s: s._remove_option("s", "k", False), "remove_option"),
-    "_remove_section": (lambda s: s._remove_section("s", False), "remove_section"),
-    "_save": (lambda s: s._save(), "write"),
-    "_read": (lambda s: (s._config.clear(), s._read()), "_read_inner"),
+# Each store operation (method and arguments), and the engine function that its engine path runs.
+OPERATIONS: dict[str, tuple[str, tuple[Any, ...], str]] = {
+    "_get": ("_get", ("s", "k"), "get"),
+    "_get_option": ("_get_option", ("s",), "items"),
+    "_has_section": ("_has_section", ("s",), "has_section"),
+    "_has_option": ("_has_option", ("s", "k"), "has_option"),
+    "_options": ("_options", ("s",), "options"),
+    "_sections": ("_sections", (), "sections"),
+    "_set": ("_set", ("s", "k", "w", False), "set"),
+    "_set_section": ("_set_section", ("new", False), "add_section"),
+    "_remove_option": ("_remove_option", ("s", "k", False), "remove_option"),
+    "_remove_section": ("_remove_section", ("s", False), "remove_section"),
+    "_save": ("_save", (), "write"),
+    "_read": ("_read", (), "_read_inner"),
 }
+
+
+def store_on(path: Path, store_class: Any = KestraIniMain) -> Any:
+    """A store whose path is text, whose own os.fspath() runs no Python code; a read starts from an empty engine."""
+    return store_class(str(path))
+
+
+def skip_if_audited(operation: str) -> None:
+    if operation == "_read" and audit_hooks_run():
+        pytest.skip("an audit hook that an earlier test installed runs at the open: the probe cannot see past it")
+
+
+def call_of(store: Any, operation: str) -> tuple[Any, ...]:
+    """The store's bound method and its arguments."""
+    method, args, _ = OPERATIONS[operation]
+    if operation == "_read":
+        store._config.clear()
+    return getattr(store, method), *args
 
 
 def wrapped(owner: Any, name: str) -> Callable[..., Any]:
@@ -320,12 +333,13 @@ GUARDS: list[tuple[str, Callable[[pytest.MonkeyPatch, KestraIniMain], None], tup
 @pytest.mark.parametrize("guard", [None, *GUARDS], ids=lambda g: g[0] if g else "plain")
 def test_guards_send_calls_through_the_engine(make_ini: Callable[..., Path], monkeypatch: pytest.MonkeyPatch,
                                               guard: Any, operation: str) -> None:
-    store = KestraIniMain(make_ini("[s]\nk = v\n[t]\n"))
+    store = store_on(make_ini("[s]\nk = v\n[t]\n"))
     if guard is not None:
         guard[1](monkeypatch, store)
-    call, engine_function = OPERATIONS[operation]
     through_engine = guard is not None and operation in guard[2]
-    assert (engine_function in engine_calls(lambda: call(store))) == through_engine
+    skip_if_audited(operation)
+
+    assert runs_natively(*call_of(store, operation)) is not through_engine
 
 
 def table_functions() -> set[str]:
@@ -345,10 +359,10 @@ def test_the_guard_table_holds_every_function_a_native_path_stands_in_for(make_i
                                                                           operation: str) -> None:
     """What runs on the engine's path but not on the native one must all be captured and proven."""
     text = "[DEFAULT]\nd = 1\n[s]\nk = v\n  more\n\n[t]\n"
-    call = OPERATIONS[operation][0]
-    native = engine_frames(lambda: call(KestraIniMain(make_ini(text))), qualified=True)
-    engine = engine_frames(lambda: call(EngineStore(make_ini(text))), qualified=True)
-    bypassed = {name.split(".<locals>")[0] for name in engine - native}
+    skip_if_audited(operation)
+    assert runs_natively(*call_of(store_on(make_ini(text)), operation))
+    method, *args = call_of(store_on(make_ini(text), EngineStore), operation)
+    bypassed = {name.split(".<locals>")[0] for name in engine_frames(lambda: method(*args), qualified=True)}
     assert bypassed and bypassed <= table_functions()
 
 

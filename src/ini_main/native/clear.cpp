@@ -1,15 +1,21 @@
-// Emptying an engine, as its clear() does, in one pass.
+// Emptying an engine, as its clear() does.
 //
-// The engine's clear() is MutableMapping.clear: popitem() until KeyError.
-// Each RawConfigParser.popitem lists every section to take the first one,
-// so emptying costs time quadratic in the number of sections, which makes
-// a save of a large file slower than its write and its reload together.
-// For a plain engine the outcome is plain too: every section leaves
-// _sections and _proxies, in order; the defaults and their proxy stay.
+// The engine's clear() is MutableMapping.clear: popitem() until KeyError,
+// each popitem removing the first section, then releasing its proxy. Each
+// RawConfigParser.popitem lists every section to find the first one, so
+// that loop costs time quadratic in the number of sections, more than a
+// save's write and reload together. Here each step removes the section
+// that follows the last one removed; a release that runs code (a weakref
+// callback on the proxy, a finalizer in its dict) may change the engine
+// as it would have between two popitems, so the next step is proven
+// afresh, and where the sections changed (or anything else of the proof)
+// the rest is left to the engine's own popitem, as its loop would go on.
 // Anything that the Python code would trip over (a section named as the
 // default one, a section without a proxy, keys other than exact str) or
-// whose release could run code (a value other than an exact str) is
-// declined, so that the engine's own code meets it.
+// whose removal from _sections could run code (a value other than an exact
+// str) is declined, or, half way through, left to popitem likewise.
+#include <cstdint>
+
 #include "native/engine.hpp"
 #include "native/text_values.hpp"
 
@@ -35,76 +41,77 @@ bool abc_key_error_is_builtin() noexcept {
                original(Original::global_builtins_KeyError);
 }
 
-// Options whose release runs no code: exact str keys and values. The
-// engine's clear() releases each section as it pops it, and a finalizer
-// run then meets the engine half emptied and may add to it; the engine's
-// loop would pop what it added, one pass here would keep it.
-bool releases_quietly(PyObject* options) noexcept {
-    return plain_dict(options) && values_are_text(options);
+// A section that popitem removes as the native step does: an exact str
+// name, not the default section's, a proxy of its own, options whose
+// release runs no code. Nothing here allocates or runs code of the caller's.
+bool removable(PyObject* name, PyObject* options, PyObject* proxies) noexcept {
+    if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, "DEFAULT") == 0 ||
+        !plain_dict(options) || !values_are_text(options)) {
+        return false;
+    }
+    PyObject* proxy = PyDict_GetItemWithError(proxies, name);
+    return proxy != nullptr &&
+           reinterpret_cast<PyObject*>(Py_TYPE(proxy)) == original(Original::global_configparser_SectionProxy);
 }
 
-// `names` are all the sections, and each is removable as popitem removes
-// it: an exact str, not the default section's name, with a proxy of its
-// own, and nothing in it that runs code when released. Nothing here
-// allocates or runs code of the caller's.
-bool all_removable(PyObject* names, PyObject* sections, PyObject* proxies) noexcept {
-    const Py_ssize_t count = PyList_GET_SIZE(names);
-    if (count != PyDict_GET_SIZE(sections)) return false;
-    PyObject* proxy_class = original(Original::global_configparser_SectionProxy);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* name = PyList_GET_ITEM(names, i);
-        if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, "DEFAULT") == 0) {
-            return false;
-        }
-        PyObject* options = PyDict_GetItemWithError(sections, name);
-        PyObject* proxy = PyDict_GetItemWithError(proxies, name);
-        if (options == nullptr || proxy == nullptr || !releases_quietly(options) ||
-            reinterpret_cast<PyObject*>(Py_TYPE(proxy)) != proxy_class) {
-            return false;
-        }
-    }
-    return true;
-}
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+// A dict's version: 3.13 gives a dict a new one at every change.
+uint64_t version_of(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#pragma GCC diagnostic pop
 
-// Removes every key of `names` from both dicts. What leaves the dicts is
-// kept in `kept` until the end, so no destructor runs while the dicts are
-// half emptied; nothing here allocates, so the collector cannot run either.
-void remove_all(PyObject* names, PyObject* sections, PyObject* proxies, PyObject* kept) noexcept {
-    const Py_ssize_t count = PyList_GET_SIZE(names);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* name = PyList_GET_ITEM(names, i);
-        PyList_SET_ITEM(kept, 2 * i, Py_NewRef(PyDict_GetItemWithError(sections, name)));
-        PyList_SET_ITEM(kept, 2 * i + 1, Py_NewRef(PyDict_GetItemWithError(proxies, name)));
-        // Exact str keys, present: neither deletion can fail.
-        if (PyDict_DelItem(sections, name) < 0 || PyDict_DelItem(proxies, name) < 0) {
-            PyErr_Clear();
-        }
+// What the engine's clear() goes on doing: popitem() until its KeyError.
+Ref popitems_until_empty(PyObject* engine) noexcept {
+    static PyObject* popitem = PyUnicode_InternFromString("popitem");
+    if (popitem == nullptr) return Ref();
+    for (;;) {
+        if (!Ref::steal(PyObject_CallMethodNoArgs(engine, popitem))) break;
     }
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return Ref();
+    PyErr_Clear();
+    return Ref::borrow(Py_None);
 }
 
 }  // namespace
 
 Ref clear(PyObject* engine) noexcept {
+    constexpr unsigned needs = need_sections | need_proxies;
     Engine e;
     // view() proves the class, every method clear() runs (bypassed.def)
     // and an instance dict of the plain settings alone, so that nothing of
     // clear() is replaced on the instance and the default section is
     // "DEFAULT"; its exact-str keys make every lookup below run no code.
-    if (!view(engine, e, need_sections | need_proxies) || !abc_key_error_is_builtin()) {
+    if (!view(engine, e, needs) || !abc_key_error_is_builtin()) {
         PyErr_Clear();
         return Ref();
     }
-    PyObject* sections = e.sections.get();
-    PyObject* proxies = e.proxies.get();
-    // Everything is allocated before the checks: an allocation may start
-    // the collector, and a finalizer may change the engine.
-    Ref names = Ref::steal(PyDict_Keys(sections));
-    if (!names) return names;
-    Ref kept = Ref::steal(PyList_New(2 * PyList_GET_SIZE(names.get())));
-    if (!kept) return kept;
-    if (!all_removable(names.get(), sections, proxies)) return Ref();
-    remove_all(names.get(), sections, proxies, kept.get());
-    return Ref::borrow(Py_None);
+    const Ref sections = e.sections;
+    const Ref proxies = e.proxies;
+    bool started = false;
+    Py_ssize_t position = 0;
+    PyObject* name;
+    PyObject* options;
+    while (PyDict_Next(sections.get(), &position, &name, &options)) {
+        if (!removable(name, options, proxies.get())) break;
+        Ref held_name = Ref::borrow(name);
+        Ref proxy = Ref::borrow(PyDict_GetItemWithError(proxies.get(), name));
+        // Present exact str keys: neither deletion fails.
+        if (PyDict_DelItem(sections.get(), name) < 0 || PyDict_DelItem(proxies.get(), name) < 0) return Ref();
+        started = true;
+        const uint64_t sections_version = version_of(sections.get());
+        const uint64_t proxies_version = version_of(proxies.get());
+        proxy = Ref();  // may run code: the next step is proven again
+        Engine again;
+        if (!view(engine, again, needs) || again.sections.get() != sections.get() ||
+            again.proxies.get() != proxies.get() || version_of(sections.get()) != sections_version ||
+            version_of(proxies.get()) != proxies_version) {
+            if (PyErr_Occurred()) return Ref();
+            return popitems_until_empty(engine);
+        }
+    }
+    if (PyErr_Occurred()) return Ref();
+    if (PyDict_GET_SIZE(sections.get()) == 0) return Ref::borrow(Py_None);
+    return started ? popitems_until_empty(engine) : Ref();
 }
 
 }  // namespace ini::fast

@@ -21,6 +21,30 @@
 // instance's own dict, every setting at its default. Anything else is
 // declined, and the caller takes the engine's own path.
 //
+// Code that runs in the middle of a call. Between its proof and its end a
+// native path runs code of the program only where configparser's own code
+// would run the same code: the release of a value that it replaces or
+// removes (a finalizer, a weakref callback), an object made by its class
+// (a SectionProxy whose __init__ then runs), and the signal checks of a
+// long read (signal handlers, and in 3.13 the collector with its callbacks
+// and finalizers). After such a point nothing fetched before it is used:
+// - what configparser's next line looks up on the engine (_sections,
+//   _proxies, a section) is looked up again, as that line looks it up, by
+//   after_code_ran() below, the one place that does so;
+// - a loop that configparser runs step by step (clear's popitem) runs step
+//   by step, each step proven afresh, and leaves the rest to the engine's
+//   own step where anything changed;
+// - a read holds its own duplicate of the file's descriptor and checks,
+//   after every such point, that the file object the engine would read
+//   from is still open on its descriptor; if not, it raises what the
+//   engine's text file raises (ValueError, a closed file). Closing the
+//   descriptor underneath a file object that still owns it (os.close) is
+//   outside the contract: the engine would read whatever file took its
+//   number, the native read goes on with the file it opened.
+// Where a step cannot be repeated at configparser's point (a stale proxy
+// that the reader would replace at a header, in the middle of the file),
+// the whole call is left to the engine's own code before anything is done.
+//
 // Entries returning a Ref: a result; or null with no exception set when
 // declined; or null with an exception set, which the caller passes on (out
 // of memory, a signal's exception, an error raised by a key's own code).
@@ -58,6 +82,19 @@ enum Needs : unsigned {
     need_interpolation = 8,  // a plain BasicInterpolation
     need_reader = 16,        // the comment prefixes, and the reader's helpers unchanged
 };
+
+// Whose sys.monitoring local events (set on one code object) a native path
+// must leave to the engine's code: those of the code that configparser runs
+// for the call. A query names its own (`needs | runs(Scope::get)`); without
+// one, every code object of configparser counts.
+enum class Scope : unsigned { all, has_section, sections, options, has_option, get, items, count };
+inline constexpr unsigned scope_shift = 8;
+constexpr unsigned runs(Scope scope) { return static_cast<unsigned>(scope) << scope_shift; }
+
+// After code of the program may have run: the engine's structure as
+// configparser's next line finds it, by attribute lookup on the engine.
+enum class Structure { sections, proxies };
+Ref after_code_ran(PyObject* engine, Structure which) noexcept;
 
 // Captures, at import, what the native paths stand in for (originals.hpp).
 // False with an exception set on an error alone; a configparser that is not

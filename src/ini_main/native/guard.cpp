@@ -13,6 +13,8 @@
 // watch, so the next call proves it again. No table, so no limit on the
 // number of engines, and a declined engine costs one bit test.
 #include <cstdint>
+#include <initializer_list>
+#include <new>
 #include <iterator>
 #include <string_view>
 
@@ -63,6 +65,29 @@ PyObject* of(Original which) noexcept { return guard.originals[static_cast<size_
 
 PyTypeObject* type_of(Original which) noexcept {
     return reinterpret_cast<PyTypeObject*>(of(which));
+}
+
+// The code objects whose local monitoring events each scope counts (Scope);
+// borrowed from functions held for the process. A function whose code is
+// replaced is watched: the native paths are off until it is put back.
+std::vector<PyCodeObject*> scope_codes[static_cast<size_t>(Scope::count)];
+
+// The code of the originals that configparser runs for each query.
+void gather_scopes(PyObject* configparser_dict) {
+    using O = Original;
+    const auto scope = [](Scope s, std::initializer_list<O> functions) {
+        for (O function : functions) add_codes_of(of(function), scope_codes[static_cast<size_t>(s)]);
+    };
+    add_codes_with_globals(configparser_dict, scope_codes[static_cast<size_t>(Scope::all)]);
+    scope(Scope::has_section, {O::attr_ConfigParser_has_section});
+    scope(Scope::sections, {O::attr_ConfigParser_sections});
+    scope(Scope::options, {O::attr_ConfigParser_options});
+    scope(Scope::has_option, {O::attr_ConfigParser_has_option, O::attr_ConfigParser_optionxform});
+    scope(Scope::get, {O::attr_ConfigParser_get, O::attr_ConfigParser__unify_values,
+                       O::attr_ConfigParser_optionxform, O::attr_BasicInterpolation_before_get,
+                       O::attr_BasicInterpolation__interpolate_some});
+    scope(Scope::items, {O::attr_ConfigParser_items, O::attr_BasicInterpolation_before_get,
+                         O::attr_BasicInterpolation__interpolate_some});
 }
 
 // --- the watchers ------------------------------------------------------------------------
@@ -259,10 +284,24 @@ bool entries_hold() noexcept {
     return false;
 }
 
+// A tool has local events (any of them) set on one of the scope's code objects.
+bool locally_observed(unsigned needs) noexcept {
+    for (const PyCodeObject* code : scope_codes[needs >> scope_shift]) {
+        const _PyCoMonitoringData* data = code->_co_monitoring;
+        if (data == nullptr) continue;
+        for (uint8_t tools : data->local_monitors.tools) {
+            if (tools != 0) return true;
+        }
+    }
+    return false;
+}
+
 // A profiler, a tracer or a sys.monitoring tool is listening: they must see
 // the engine's own frames. Every event that Python code raises counts, down
-// to a tool that asks for lines alone or for branches.
-bool observed() noexcept {
+// to a tool that asks for lines alone or for branches, and local events on
+// the code that the engine would run for the call.
+bool observed(unsigned needs) noexcept {
+    if (locally_observed(needs)) return true;
     static constexpr uint8_t events[] = {
         PY_MONITORING_EVENT_PY_START,       PY_MONITORING_EVENT_PY_RESUME,
         PY_MONITORING_EVENT_PY_RETURN,      PY_MONITORING_EVENT_PY_YIELD,
@@ -401,6 +440,12 @@ bool capture(PyObject* configparser) noexcept {
     guard.dict_descriptor = capture_dict_descriptor().release();
     bool matches = false;
     if (PyErr_Occurred() || !check_fingerprint(matches) || !start_watching()) return false;
+    try {
+        gather_scopes(dict);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
     if (!matches) watch_state = watch_unproven;
     return true;
 }
@@ -412,16 +457,22 @@ bool originals_hold() noexcept {
 
 PyObject* original(Original which) noexcept { return of(which); }
 
-bool may_stand_in() noexcept { return originals_hold() && !observed(); }
+Ref after_code_ran(PyObject* engine, Structure which) noexcept {
+    return Ref::steal(PyObject_GetAttr(engine, which == Structure::sections ? keys.sections : keys.proxies));
+}
+
+bool may_stand_in() noexcept { return originals_hold() && !observed(runs(Scope::all)); }
 
 bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
     if (!originals_hold() || Py_TYPE(engine) != type_of(Original::global_configparser_ConfigParser) ||
-        observed()) {
+        observed(needs)) {
         return false;
     }
-    Ref dict = Ref::steal(PyObject_GenericGetDict(engine, nullptr));
-    if (!dict || !engine_proven(engine, dict.get())) return false;
-    if (taken.dict != dict.get()) take(dict.get());
+    // Borrowed from the engine, which the caller holds; nothing here runs code.
+    PyObject** dict_slot = _PyObject_GetDictPtr(engine);
+    PyObject* dict = dict_slot != nullptr ? *dict_slot : nullptr;
+    if (dict == nullptr || !engine_proven(engine, dict)) return false;
+    if (taken.dict != dict) take(dict);
     if ((needs & need_interpolation) && !plain_interpolation(taken.interpolation)) return false;
     out.object = engine;
     // Strong references, for any code that runs later in the call.

@@ -7,8 +7,10 @@
 // could run code of the caller's: every dict looked into is an exact dict
 // with exact str keys (plain_dict), so a lookup compares nothing but str.
 // What may still run code is the release of a replaced or deleted value
-// (its finalizer); every object used after one is held by a strong
-// reference, and nothing is looked up after one.
+// (its finalizer, a weakref callback) and a proxy made by its class: every
+// object used after one is held by a strong reference, and what
+// configparser's next line looks up on the engine is looked up again
+// (after_code_ran, engine.hpp).
 #include <cstring>
 
 #include "native/engine.hpp"
@@ -88,7 +90,7 @@ Ref lookup_key(PyObject* option) noexcept {
 
 Ref has_section(PyObject* engine, PyObject* section) noexcept {
     Engine e;
-    if (!exact_str(section) || !view(engine, e, need_sections)) return Ref();
+    if (!exact_str(section) || !view(engine, e, need_sections | runs(Scope::has_section))) return Ref();
     const int found = PyDict_Contains(e.sections.get(), section);
     if (found < 0) return Ref();
     return answer(found);
@@ -96,13 +98,13 @@ Ref has_section(PyObject* engine, PyObject* section) noexcept {
 
 Ref sections(PyObject* engine) noexcept {
     Engine e;
-    if (!view(engine, e, need_sections)) return Ref();
+    if (!view(engine, e, need_sections | runs(Scope::sections))) return Ref();
     return Ref::steal(PyDict_Keys(e.sections.get()));
 }
 
 Ref options(PyObject* engine, PyObject* section) noexcept {
     Engine e;
-    if (!exact_str(section) || !view(engine, e, need_sections | need_defaults)) return Ref();
+    if (!exact_str(section) || !view(engine, e, need_sections | need_defaults | runs(Scope::options))) return Ref();
     Ref own = lookup(e.sections, section);
     if (!own || !plain_dict(own.get())) return Ref();
     Ref merged = Ref::steal(PyDict_Copy(own.get()));
@@ -112,7 +114,10 @@ Ref options(PyObject* engine, PyObject* section) noexcept {
 
 Ref has_option(PyObject* engine, PyObject* section, PyObject* option) noexcept {
     Engine e;
-    if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults)) return Ref();
+    if (!exact_str(section) || !exact_str(option) ||
+        !view(engine, e, need_sections | need_defaults | runs(Scope::has_option))) {
+        return Ref();
+    }
     Ref own;
     if (!names_defaults(section)) {
         own = lookup(e.sections, section);
@@ -132,7 +137,9 @@ Ref has_option(PyObject* engine, PyObject* section, PyObject* option) noexcept {
 
 Ref get(PyObject* engine, PyObject* section, PyObject* option) noexcept {
     Engine e;
-    if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults | need_interpolation)) return Ref();
+    if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults | need_interpolation | runs(Scope::get))) {
+        return Ref();
+    }
     Ref own;
     if (!section_options(e, section, own)) return Ref();
     Ref key = lookup_key(option);
@@ -146,7 +153,9 @@ Ref get(PyObject* engine, PyObject* section, PyObject* option) noexcept {
 
 Ref option_dict(PyObject* engine, PyObject* section) noexcept {
     Engine e;
-    if (!exact_str(section) || !view(engine, e, need_sections | need_defaults | need_interpolation)) return Ref();
+    if (!exact_str(section) || !view(engine, e, need_sections | need_defaults | need_interpolation | runs(Scope::items))) {
+        return Ref();
+    }
     Ref own;
     if (!section_options(e, section, own)) return Ref();
     Ref merged = Ref::steal(PyDict_Copy(e.defaults.get()));
@@ -169,7 +178,11 @@ Ref add_section(PyObject* engine, PyObject* section) noexcept {
     Ref options = Ref::steal(PyDict_New());
     if (!options || PyDict_SetItem(e.sections.get(), section, options.get()) < 0) return Ref();
     Ref proxy = section_proxy(engine, section);
-    if (!proxy || PyDict_SetItem(e.proxies.get(), section, proxy.get()) < 0) return Ref();
+    if (!proxy) return proxy;
+    // `self._proxies[section] = SectionProxy(self, section)`: the proxy
+    // first, then _proxies, found after whatever its making ran.
+    Ref proxies = after_code_ran(engine, Structure::proxies);
+    if (!proxies || PyObject_SetItem(proxies.get(), section, proxy.get()) < 0) return Ref();
     return Ref::borrow(Py_None);
 }
 
@@ -196,12 +209,11 @@ Ref remove_section(PyObject* engine, PyObject* section) noexcept {
     // The engine deletes the proxy too, and raises if it is missing.
     const int proxied = PyDict_Contains(e.proxies.get(), section);
     if (proxied <= 0) return Ref();
-    // Each release may run a finalizer: what it removes, the engine's own
-    // `del` would have found missing too, and raised the same KeyError.
-    if (PyDict_DelItem(e.sections.get(), section) < 0 ||
-        PyDict_DelItem(e.proxies.get(), section) < 0) {
-        return Ref();
-    }
+    if (PyDict_DelItem(e.sections.get(), section) < 0) return Ref();
+    // The section's release may have run a finalizer; the engine's next
+    // line looks _proxies up again, and its `del` raises what it raises.
+    Ref proxies = after_code_ran(engine, Structure::proxies);
+    if (!proxies || PyObject_DelItem(proxies.get(), section) < 0) return Ref();
     return answer(true);
 }
 

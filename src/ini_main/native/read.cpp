@@ -17,6 +17,7 @@
 // same open file read again from its start.
 #include "native/parse.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +60,22 @@ bool merge_options(PyObject* existing, PyObject* options) noexcept {
     });
 }
 
+// A section the file adds whose name already has a proxy, left behind by a
+// change to _sections: the engine's reader replaces that proxy at the
+// section's header, and the release may run code (a weakref callback, a
+// finalizer) in the middle of its read, which the commit could not repeat
+// at the same point.
+bool replaces_a_proxy(const Engine& e, const Parsed& parsed) noexcept {
+    Py_ssize_t position = 0;
+    PyObject* name;
+    PyObject* options;
+    while (PyDict_Next(parsed.sections.get(), &position, &name, &options)) {
+        if (!PyDict_Contains(e.sections.get(), name) && PyDict_Contains(e.proxies.get(), name)) return true;
+    }
+    return false;
+}
+
+// Stores nothing whose release runs code: new keys, and text over text.
 bool commit(const Engine& e, const Parsed& parsed) noexcept {
     const bool sections_stored = for_each_pair(parsed.sections.get(), [&](PyObject* name, PyObject* options) {
         Ref existing = Ref::borrow(PyDict_GetItemWithError(e.sections.get(), name));
@@ -284,10 +301,30 @@ LoadResult engine_decodes(PyObject* engine, PyObject* content, PyObject* path, c
 
 struct Opened {
     Ref raw;  // the FileIO
-    int fd = -1;
+    int fd = -1;   // its descriptor
+    int own = -1;  // the read's duplicate of it, which no code of the program can close
     bool regular = false;
     size_t size = 0;  // as the open found it
+    Opened() = default;
+    Opened(const Opened&) = delete;
+    Opened& operator=(const Opened&) = delete;
+    ~Opened() {
+        if (own >= 0) ::close(own);
+    }
 };
+
+// Code of the program may have run (a signal handler, the collector's
+// callbacks, another thread while the lock was released): the file object
+// that the engine's read would go on reading from must still be open on
+// the same descriptor, or the read raises what the engine's text file
+// raises on its next line.
+bool still_open(const Opened& file) noexcept {
+    const int fd = PyObject_AsFileDescriptor(file.raw.get());
+    if (fd == file.fd) return true;
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
+    return false;
+}
 
 // Opens the file once, as the engine does: the same open, so the same
 // audit event and the same errors.
@@ -303,8 +340,13 @@ bool open_file(PyObject* path, Opened& file, LoadResult& result) noexcept {
     }
     file.fd = PyObject_AsFileDescriptor(file.raw.get());
     if (file.fd < 0) return false;
+    file.own = fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
+    if (file.own < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
     struct stat info {};
-    file.regular = fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode);
+    file.regular = fstat(file.own, &info) == 0 && S_ISREG(info.st_mode);
     if (file.regular) file.size = static_cast<size_t>(info.st_size);
     return true;
 }
@@ -329,7 +371,12 @@ LoadResult closed(Opened& file, LoadResult result) noexcept {
 // The engine's own _read over the open file, from its start, as the
 // engine's read would have handed it the file.
 LoadResult engine_reads_file(PyObject* engine, const Opened& file, PyObject* path) noexcept {
-    if (file.regular && lseek(file.fd, 0, SEEK_SET) < 0) {
+    if (!still_open(file)) {
+        LoadResult result;
+        result.outcome = Load::failed;
+        return result;
+    }
+    if (file.regular && lseek(file.own, 0, SEEK_SET) < 0) {
         PyErr_SetFromErrno(PyExc_OSError);
         return outcome_of_pending();
     }
@@ -412,8 +459,8 @@ Fed feed_file(const Opened& file, Parser& parser) noexcept {
         bool at_start = true;
         bool at_end = false;
         while (!at_end && !parser.stopped()) {
-            const Py_ssize_t count = read_more(file.fd, buffer, std::min(left + 1, read_size));
-            if (count < 0) return Fed::failed;
+            const Py_ssize_t count = read_more(file.own, buffer, std::min(left + 1, read_size));
+            if (count < 0 || !still_open(file)) return Fed::failed;
             // A file longer than its size said is read in whole blocks from then on.
             left = static_cast<size_t>(count) > left ? read_size : left - static_cast<size_t>(count);
             at_end = count == 0;
@@ -424,9 +471,9 @@ Fed feed_file(const Opened& file, Parser& parser) noexcept {
             if (!text) return PyErr_Occurred() ? Fed::failed : Fed::undecodable;
             at_start = false;
             buffer.erase(0, cut);
-            if (!parser.feed(text.get())) return Fed::failed;
+            if (!parser.feed(text.get()) || !still_open(file)) return Fed::failed;
         }
-        return parser.finish() ? Fed::parsed : Fed::failed;
+        return parser.finish() && still_open(file) ? Fed::parsed : Fed::failed;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return Fed::failed;
@@ -461,7 +508,9 @@ LoadResult commit_parsed(PyObject* engine, PyObject* path, const Parsed& parsed,
     // left to the engine's own reader: where it stops, and what it has
     // merged by then, is its own.
     const bool flawed = parsed.fatal != Fatal::none || !parsed.bad_lines.empty();
-    if (flawed && PyDict_GET_SIZE(e.sections.get()) > 0) return engine_reads_text();
+    if ((flawed && PyDict_GET_SIZE(e.sections.get()) > 0) || replaces_a_proxy(e, parsed)) {
+        return engine_reads_text();
+    }
     if (!commit(e, parsed)) return result;
     if (flawed) {
         raise_grammar_error(path, e.prefixes.get(), parsed);

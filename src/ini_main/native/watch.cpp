@@ -28,9 +28,9 @@ struct KeyedDict {
 
 struct TypeState {
     PyTypeObject* type;
-    PyObject* dict = nullptr;  // a copy of its namespace
+    PyObject* resolved = nullptr;  // every name its MRO defines -> what lookup found
     PyObject* metatype = nullptr;
-    PyObject* mro = nullptr;   // a copy of its MRO
+    PyObject* mro = nullptr;       // a copy of its MRO
 };
 
 struct FunctionState {
@@ -241,10 +241,34 @@ bool same_tuple(PyObject* now, PyObject* then) noexcept {
     return true;
 }
 
+// Every name that a class of the MRO defines now was defined at import.
+bool no_new_names(const TypeState& t) noexcept {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t.mro); ++i) {
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(t.mro, i))));
+        if (!dict || !plain_dict(dict.get())) return false;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict.get(), &position, &key, &value)) {
+            if (!is_cache(key) && !PyDict_Contains(t.resolved, key)) return false;
+        }
+    }
+    return true;
+}
+
+// What attribute lookup on the class resolves each name to is what it
+// resolved to at import: an entry that repeats what the class inherits
+// (an inherited method assigned back after a patch) changes nothing.
 bool same_type(const TypeState& t) noexcept {
-    Ref dict = Ref::steal(PyType_GetDict(t.type));
-    return dict && reinterpret_cast<PyObject*>(Py_TYPE(t.type)) == t.metatype &&
-           same_tuple(t.type->tp_mro, t.mro) && same_items(dict.get(), t.dict);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(t.type)) != t.metatype || !same_tuple(t.type->tp_mro, t.mro) ||
+        !no_new_names(t)) {
+        return false;
+    }
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(t.resolved, &position, &key, &value)) {
+        if (_PyType_Lookup(t.type, key) != value) return false;
+    }
+    return true;
 }
 
 bool same_function(const FunctionState& f) noexcept {
@@ -254,12 +278,24 @@ bool same_function(const FunctionState& f) noexcept {
 
 // --- the copies -----------------------------------------------------------------------------
 
+// What lookup on the class finds for every name of its MRO's namespaces.
 bool copy_type(TypeState& t) noexcept {
-    Ref dict = Ref::steal(PyType_GetDict(t.type));
-    t.dict = dict ? PyDict_Copy(dict.get()) : nullptr;
     t.metatype = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(t.type)));
     t.mro = t.type->tp_mro != nullptr ? PySequence_Tuple(t.type->tp_mro) : nullptr;
-    return t.dict != nullptr && t.mro != nullptr;
+    t.resolved = PyDict_New();
+    if (t.mro == nullptr || t.resolved == nullptr) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t.mro); ++i) {
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(t.mro, i))));
+        if (!dict) return false;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict.get(), &position, &key, &value)) {
+            if (is_cache(key)) continue;
+            PyObject* found = _PyType_Lookup(t.type, key);
+            if (found != nullptr && PyDict_SetDefaultRef(t.resolved, key, found, nullptr) < 0) return false;
+        }
+    }
+    return true;
 }
 
 bool copy_names(KeyedDict& k) noexcept {
@@ -419,6 +455,28 @@ bool cells_hold() noexcept {
         if (PyCell_GET(c.cell) != c.content) return false;
     }
     return true;
+}
+
+namespace {
+
+void add_nested(PyObject* code, std::vector<PyCodeObject*>& codes) {
+    codes.push_back(reinterpret_cast<PyCodeObject*>(code));
+    PyObject* consts = reinterpret_cast<PyCodeObject*>(code)->co_consts;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
+        if (PyCode_Check(PyTuple_GET_ITEM(consts, i))) add_nested(PyTuple_GET_ITEM(consts, i), codes);
+    }
+}
+
+}  // namespace
+
+void add_codes_of(PyObject* function, std::vector<PyCodeObject*>& codes) {
+    if (PyFunction_Check(function)) add_nested(PyFunction_GET_CODE(function), codes);
+}
+
+void add_codes_with_globals(PyObject* globals, std::vector<PyCodeObject*>& codes) {
+    for (const FunctionState& f : watched.functions) {
+        if (PyFunction_GET_GLOBALS(f.function) == globals) add_nested(f.code, codes);
+    }
 }
 
 bool detach_dict(PyObject* obj, PyObject* dict) noexcept {

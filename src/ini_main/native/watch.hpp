@@ -8,13 +8,17 @@
 // on the namespaces, type watchers on the classes, a function watcher on the
 // functions. An event of any of them sets `watch_changed` in the state word;
 // nothing else does. The next native call then compares everything with the
-// copies taken at import, by identity: if all is as it was (the change was
-// undone), the word is cleared again, else it stays `watch_differs` until
-// the next event. Closure cells change without an event: cells_hold()
+// copies taken at import, by identity: for a class, what attribute lookup
+// on it resolves each name to through its MRO, so that an entry repeating
+// what it inherits passes; for a namespace, its items. If all is as it was
+// (the change was undone), the word is cleared again, else it stays
+// `watch_differs` until the next event. Closure cells change without an event: cells_hold()
 // compares them at every call.
 #pragma once
 
 #include <Python.h>
+
+#include <vector>
 
 namespace ini::fast {
 
@@ -50,6 +54,12 @@ bool start_watching() noexcept;
 bool unchanged_since_import() noexcept;
 
 bool cells_hold() noexcept;
+
+// Appends the code of `function` and every code object nested in it.
+void add_codes_of(PyObject* function, std::vector<PyCodeObject*>& codes);
+// The code objects of every function walked whose globals are `globals`
+// (configparser's own), nested ones with them.
+void add_codes_with_globals(PyObject* globals, std::vector<PyCodeObject*>& codes);
 
 // How the walk sees configparser, which the fingerprint must see alike: a
 // class that configparser's code defines (its __module__ says so), a name
