@@ -166,11 +166,16 @@ def _crudini_key_line() -> re.Pattern[str]:
     return re.compile(r"\s*(?P<key>[^=:\s\[][^=:]*?)\s*(?P<delimiter>[=:])\s*")
 
 
+# Declared, not bound: the first lookup of each goes to __getattr__ below, which binds it.
+ENGINE: Grammar
+CRUDINI: Grammar
+CRUDINI_FLAT: Grammar
+CRUDINI_KEY_LINE: re.Pattern[str]
 _BUILDERS = {"ENGINE": _engine, "CRUDINI": _crudini, "CRUDINI_FLAT": _crudini_flat,
              "CRUDINI_KEY_LINE": _crudini_key_line}
 
 
-def __getattr__(name: str) -> Grammar | re.Pattern[str]:
+def __getattr__(name: str) -> object:
     if name not in _BUILDERS:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     built = globals()[name] = _BUILDERS[name]()  # asked for once: later lookups find it in the module
