@@ -257,21 +257,59 @@ def test_output_that_cannot_be_written_whole_is_a_failure(make_ini, tmp_path, si
     assert_one_line_error((done.returncode, "", done.stderr.decode()), "<stdout>", "File too large")
 
 
-# What a query imports beyond what argparse brings: the start-up of every script that asks a file one thing.
-# typing, dataclasses, random, json or shutil here would cost it more than the whole of its own work.
-QUERY_IMPORTS = {"argparse", "locale", "_locale", "__future__", "collections.abc", "contextlib", "errno",
+# What a query imports beyond what reading its file in the tolerant grammar needs (re, and so enum, functools and
+# collections): argparse (with gettext and locale), typing, dataclasses, random, json or shutil here would cost
+# it more than the whole of its own work.
+QUERY_IMPORTS = {"__future__", "collections.abc", "contextlib", "errno",
                  *(f"kestra_ini{name}" for name in ("", ".cli", "._errors", "._files", "._formats", "._disk",
                                                      "._durable", ".document", ".encodings", ".grammars"))}
 
 
 def test_a_query_imports_only_what_it_needs(make_ini):
     def imported(*args):
-        done = subprocess.run([sys.executable, "-X", "importtime", "-m", *args], capture_output=True, text=True,
+        done = subprocess.run([sys.executable, "-X", "importtime", *args], capture_output=True, text=True,
                               check=True, timeout=60)
         return {line.split("|")[-1].strip() for line in done.stderr.splitlines() if line.startswith("import time:")}
 
-    extra = imported("kestra_ini", str(make_ini(SETTINGS)), "get", "server", "port") - imported("argparse")
+    script = os.path.join(os.path.dirname(sys.executable), "kestra-ini")
+    extra = imported(script, str(make_ini(SETTINGS)), "get", "server", "port") - imported("-c", "import re")
     assert "kestra_ini.document" in extra and extra <= QUERY_IMPORTS, sorted(extra - QUERY_IMPORTS)
+
+
+# Plain queries are read without argparse; they and every odd form, which must reach argparse, come out as
+# argparse alone makes them: (arguments, read without argparse).
+QUERY_FORMS = [
+    (["FILE", "sections"], True), (["FILE", "options", "server"], True), (["FILE", "get", "server", "port"], True),
+    (["FILE", "get", "client"], True), (["FILE", "get", "", "zone"], True), (["FILE", "get", "server", "nope"], True),
+    (["FILE", "options", "nope"], True), (["FILE", "get", "server", "port=1"], True), (["FILE", "get", "a b", "+x"], True),
+    (["missing.ini", "get", "server", "port"], True), (["FILE", "dump"], False), (["FILE", "sections", "x"], False),
+    (["FILE", "get", "--", "server", "port"], False), (["FILE", "get", "server", "port", "--format=json"], False),
+    (["FILE", "get", "server", "port", "--format", "sh"], False), (["FILE", "options"], False),
+    (["FILE", "get", "-h"], False), (["--version", "FILE", "get", "server", "port"], False), (["-h"], False),
+    (["FILE", "get", "server", "port", "extra"], False), (["FILE", "get", "server", "-"], False),
+    (["-", "sections"], False), (["FILE", "get", "server", "port", "+", "set", "server", "port", "1"], False),
+    (["FILE", "get", "server", "nope", "--default", "x"], False), (["FILE", "get", "+", "set"], False),
+    (["FILE", "gets", "server"], False), (["FILE"], False), ([], False),
+]
+
+
+@pytest.mark.parametrize("words, quick", QUERY_FORMS)
+def test_plain_queries_read_as_argparse_reads_them(make_ini, capfd, monkeypatch, words, quick):
+    from kestra_ini import cli
+
+    words = [str(make_ini(SETTINGS)) if word == "FILE" else word for word in words]
+
+    def outcome():
+        try:
+            code = cli.main(words)
+        except SystemExit as exc:
+            code = exc.code
+        return code, *capfd.readouterr()
+
+    assert (cli._quick(words) is not None) == quick
+    quickly = outcome()
+    monkeypatch.setattr(cli, "_quick", lambda words: None)
+    assert outcome() == quickly
 
 
 def test_the_readme_and_help_examples_run_as_written(tmp_path):

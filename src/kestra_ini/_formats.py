@@ -11,7 +11,7 @@ if TYPE_CHECKING:
     # Sections in order, each with its (key, value) pairs in order; a value is None for a bare key.
     View = list[tuple[str, list[tuple[str, str | None]]]]
 FORMATS = ("json", "ini", "lines", "sh")
-_SHELL_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+_SHELL_NAME = r"[A-Za-z_][A-Za-z0-9_]*"  # compiled when --format=sh asks, not by every query
 
 
 def _grouped(items: list[tuple[str, str | None]]) -> dict[str, str | None | list[str | None]]:
@@ -46,7 +46,7 @@ def _pair(key: str, value: str | None) -> str:
 def _shell(section: str, key: str, value: str | None, where: str) -> str:
     import shlex
 
-    if not _SHELL_NAME.fullmatch(key):
+    if not re.fullmatch(_SHELL_NAME, key):
         raise CommandError(where, f"key {key!r} in section {section!r} is not a shell variable name; "
                                   "--format=lines or json shows it")
     return f"{key}={shlex.quote(value or '')}"

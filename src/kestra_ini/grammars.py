@@ -72,37 +72,6 @@ TOLERANT = Grammar(
     blocks=True,
 )
 
-ENGINE = Grammar(
-    name="engine",
-    header=re.compile(r"\[(?P<name>.+)\].*"),
-    key=re.compile(r".+"),
-    delimiter=re.compile(r"[=:]"),
-    inline=None,
-    bare=None,
-    directive=None,
-    preamble=False,
-    fold=str.lower,
-    nested_keys=False,
-)
-
-CRUDINI = Grammar(
-    name="crudini",
-    header=re.compile(r"\[(?P<name>[^\]]+)\]\s*(?:[;#].*)?"),
-    key=re.compile(r"[^=:\s\[][^=:]*"),
-    delimiter=re.compile(r"[=:]"),
-    inline=re.compile(r"(?<=\S)\s+;"),
-    bare=re.compile(r"[^=:\s\[].*"),
-    directive=None,
-    preamble=True,
-    fold=None,
-    nested_keys=False,
-    comments=("#", ";", "%"),
-    blank_in_value=False,
-    comment_in_value=True,
-    indented_keys=False,
-)
-
-CRUDINI_FLAT = CRUDINI._replace(name="crudini, ignoring indentation", indented_keys=True, continuation=False)
 
 
 # --- what may be written -----------------------------------------------------------------------------
@@ -148,6 +117,66 @@ def value_problem(value: str | None, grammar: Grammar = TOLERANT) -> str | None:
     return None
 
 
+# --- the other grammars, built when first asked for ---------------------------------------------------------
+# A query in the tolerant grammar is most of this package's use, and compiling the others' expressions would
+# be a good part of its start-up.
+
+def _engine() -> Grammar:
+    return Grammar(
+        name="engine",
+        header=re.compile(r"\[(?P<name>.+)\].*"),
+        key=re.compile(r".+"),
+        delimiter=re.compile(r"[=:]"),
+        inline=None,
+        bare=None,
+        directive=None,
+        preamble=False,
+        fold=str.lower,
+        nested_keys=False,
+    )
+
+
+def _crudini() -> Grammar:
+    return Grammar(
+        name="crudini",
+        header=re.compile(r"\[(?P<name>[^\]]+)\]\s*(?:[;#].*)?"),
+        key=re.compile(r"[^=:\s\[][^=:]*"),
+        delimiter=re.compile(r"[=:]"),
+        inline=re.compile(r"(?<=\S)\s+;"),
+        bare=re.compile(r"[^=:\s\[].*"),
+        directive=None,
+        preamble=True,
+        fold=None,
+        nested_keys=False,
+        comments=("#", ";", "%"),
+        blank_in_value=False,
+        comment_in_value=True,
+        indented_keys=False,
+    )
+
+
+def _crudini_flat() -> Grammar:
+    return _crudini()._replace(name="crudini, ignoring indentation", indented_keys=True, continuation=False)
+
+
 # crudini's key line, wherever --ini-options=ignoreindent lets it be indented: its name, and its delimiter with
 # the whitespace around it, after which a changed value is written.
-CRUDINI_KEY_LINE = re.compile(r"\s*(?P<key>[^=:\s\[][^=:]*?)\s*(?P<delimiter>[=:])\s*")
+
+def _crudini_key_line() -> re.Pattern[str]:
+    return re.compile(r"\s*(?P<key>[^=:\s\[][^=:]*?)\s*(?P<delimiter>[=:])\s*")
+
+
+# Declared, not bound: the first lookup of each goes to __getattr__ below, which binds it.
+ENGINE: Grammar
+CRUDINI: Grammar
+CRUDINI_FLAT: Grammar
+CRUDINI_KEY_LINE: re.Pattern[str]
+_BUILDERS = {"ENGINE": _engine, "CRUDINI": _crudini, "CRUDINI_FLAT": _crudini_flat,
+             "CRUDINI_KEY_LINE": _crudini_key_line}
+
+
+def __getattr__(name: str) -> object:
+    if name not in _BUILDERS:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    built = globals()[name] = _BUILDERS[name]()  # asked for once: later lookups find it in the module
+    return built
