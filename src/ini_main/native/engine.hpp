@@ -118,6 +118,18 @@ bool may_stand_in() noexcept;
 // exception means "let the engine do it"; with one, an error to pass on.
 bool view(PyObject* engine, Engine& out, unsigned needs) noexcept;
 
+// The same proof, with the engine's structures borrowed from its dict: for
+// a query that runs no code of the program between this and its last use
+// of them (lookups of exact str in plain dicts, new strings), so nothing
+// can drop them. Anything that may release a value or call out uses view().
+struct Peeked {
+    PyObject* sections = nullptr;
+    PyObject* defaults = nullptr;
+    PyObject* proxies = nullptr;
+    PyObject* prefixes = nullptr;
+};
+bool peek(PyObject* engine, Peeked& out, unsigned needs) noexcept;
+
 // An exact dict whose keys are all exact str: a lookup of an exact str in
 // it compares no objects of the caller's, so runs no code.
 bool plain_dict(PyObject* obj) noexcept;

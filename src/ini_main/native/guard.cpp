@@ -463,7 +463,7 @@ Ref after_code_ran(PyObject* engine, Structure which) noexcept {
 
 bool may_stand_in() noexcept { return originals_hold() && !observed(runs(Scope::all)); }
 
-bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
+bool peek(PyObject* engine, Peeked& out, unsigned needs) noexcept {
     if (!originals_hold() || Py_TYPE(engine) != type_of(Original::global_configparser_ConfigParser) ||
         observed(needs)) {
         return false;
@@ -474,17 +474,22 @@ bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
     if (dict == nullptr || !engine_proven(engine, dict)) return false;
     if (taken.dict != dict) take(dict);
     if ((needs & need_interpolation) && !plain_interpolation(taken.interpolation)) return false;
+    out = Peeked{taken.sections, taken.defaults, taken.proxies, taken.prefixes};
+    return (!(needs & need_sections) || plain_dict(out.sections)) &&
+           (!(needs & need_defaults) || plain_dict(out.defaults)) &&
+           (!(needs & need_proxies) || plain_dict(out.proxies));
+}
+
+bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
+    Peeked seen;
+    if (!peek(engine, seen, needs)) return false;
     out.object = engine;
     // Strong references, for any code that runs later in the call.
-    const auto fetch = [&](unsigned need, PyObject* structure, Ref& slot) {
-        if (!(needs & need)) return true;
-        slot = Ref::borrow(structure);
-        return plain_dict(slot.get());
-    };
-    if (needs & need_reader) out.prefixes = Ref::borrow(taken.prefixes);
-    return fetch(need_sections, taken.sections, out.sections) &&
-           fetch(need_defaults, taken.defaults, out.defaults) &&
-           fetch(need_proxies, taken.proxies, out.proxies);
+    if (needs & need_sections) out.sections = Ref::borrow(seen.sections);
+    if (needs & need_defaults) out.defaults = Ref::borrow(seen.defaults);
+    if (needs & need_proxies) out.proxies = Ref::borrow(seen.proxies);
+    if (needs & need_reader) out.prefixes = Ref::borrow(seen.prefixes);
+    return true;
 }
 
 bool plain_dict(PyObject* obj) noexcept {
