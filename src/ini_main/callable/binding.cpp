@@ -94,9 +94,8 @@ bool keywords_in_order(const Method& m, Py_ssize_t nargs, PyObject* kwnames) noe
     return true;
 }
 
-// Out of line, so that the positional path below stays a small leaf with no
-// registers to save.
-[[gnu::noinline]] bool bind_with_keywords(const Method& m, PyObject* const* args,
+// The keyword case; the positional one is inline in binding.hpp.
+bool bind_with_keywords(const Method& m, PyObject* const* args,
                                           Py_ssize_t nargs, PyObject* kwnames,
                                           PyObject** slots) noexcept {
     if (keywords_in_order(m, nargs, kwnames)) {
@@ -135,15 +134,11 @@ bool keywords_in_order(const Method& m, Py_ssize_t nargs, PyObject* kwnames) noe
 
 }  // namespace
 
-bool bind_arguments(const Method& m, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots) noexcept {
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-        return bind_with_keywords(m, args, nargs, kwnames, slots);
-    }
-    if (nargs < m.required() || nargs > m.nparams) return count_error(m, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-    if (nargs < m.nparams) slots[m.nparams - 1] = Py_True;
-    return true;
+bool bind_keywords(const Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** slots) noexcept {
+    return bind_with_keywords(m, args, nargs, kwnames, slots);
 }
+
+bool bind_count_error(const Method& m, Py_ssize_t given) noexcept { return count_error(m, given); }
 
 }  // namespace ini

@@ -55,6 +55,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string>
 
 #include "native/originals.hpp"
@@ -118,9 +119,35 @@ bool may_stand_in() noexcept;
 // exception means "let the engine do it"; with one, an error to pass on.
 bool view(PyObject* engine, Engine& out, unsigned needs) noexcept;
 
+// The same proof, with the engine's structures borrowed from its dict: for
+// a query that runs no code of the program between this and its last use
+// of them (lookups of exact str in plain dicts, new strings), so nothing
+// can drop them. Anything that may release a value or call out uses view().
+struct Peeked {
+    PyObject* sections = nullptr;
+    PyObject* defaults = nullptr;
+    PyObject* proxies = nullptr;
+    PyObject* prefixes = nullptr;
+};
+bool peek(PyObject* engine, Peeked& out, unsigned needs) noexcept;
+
+// The head of 3.13's PyDictKeysObject (Include/internal/pycore_dict.h),
+// read on a verified release only.
+struct DictKeysHead {
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;  // 0: any keys; 1 and 2: exact str keys only
+};
+
 // An exact dict whose keys are all exact str: a lookup of an exact str in
-// it compares no objects of the caller's, so runs no code.
-bool plain_dict(PyObject* obj) noexcept;
+// it compares no objects of the caller's, so runs no code. Inline: every
+// query asks it of each dict it looks into.
+inline bool plain_dict(PyObject* obj) noexcept {
+    if (obj == nullptr || !PyDict_CheckExact(obj)) return false;
+    const auto* head = reinterpret_cast<const DictKeysHead*>(reinterpret_cast<PyDictObject*>(obj)->ma_keys);
+    return head->kind != 0;
+}
 
 // str.lower() of an exact str: what the default optionxform returns.
 Ref lowered(PyObject* text) noexcept;

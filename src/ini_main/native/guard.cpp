@@ -100,15 +100,6 @@ bool watched(PyObject* dict, int watcher) noexcept {
 }
 #pragma GCC diagnostic pop
 
-// The head of 3.13's PyDictKeysObject (Include/internal/pycore_dict.h),
-// read on a verified release only.
-struct DictKeysHead {
-    Py_ssize_t refcnt;
-    uint8_t log2_size;
-    uint8_t log2_index_bytes;
-    uint8_t kind;  // 0: any keys; 1 and 2: exact str keys only
-};
-
 // The structures of the engine proven last, as its dict held them when
 // they were taken: a query needs them all, and a lookup of each costs as
 // much as the query's own. Borrowed from the dict, which a watch by
@@ -406,14 +397,15 @@ void take(PyObject* dict) noexcept {
 // The engine's interpolation: exactly a BasicInterpolation with nothing in
 // its own dict. Looked at every time: an attribute stored on an object
 // whose dict was empty reaches that dict without a watcher event.
-bool plain_interpolation(PyObject* object) noexcept {
-    Ref interpolation = Ref::borrow(object);
-    if (!interpolation ||
-        Py_TYPE(interpolation.get()) != type_of(Original::global_configparser_BasicInterpolation)) {
+// Borrowed: the engine's dict holds it, and looking runs no code.
+bool plain_interpolation(PyObject* interpolation) noexcept {
+    if (interpolation == nullptr ||
+        Py_TYPE(interpolation) != type_of(Original::global_configparser_BasicInterpolation)) {
         return false;
     }
-    Ref own = Ref::steal(PyObject_GenericGetDict(interpolation.get(), nullptr));
-    return own && PyDict_CheckExact(own.get()) && PyDict_GET_SIZE(own.get()) == 0;
+    PyObject** slot = _PyObject_GetDictPtr(interpolation);
+    PyObject* own = slot != nullptr ? *slot : nullptr;
+    return own != nullptr && PyDict_CheckExact(own) && PyDict_GET_SIZE(own) == 0;
 }
 
 }  // namespace
@@ -463,7 +455,7 @@ Ref after_code_ran(PyObject* engine, Structure which) noexcept {
 
 bool may_stand_in() noexcept { return originals_hold() && !observed(runs(Scope::all)); }
 
-bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
+bool peek(PyObject* engine, Peeked& out, unsigned needs) noexcept {
     if (!originals_hold() || Py_TYPE(engine) != type_of(Original::global_configparser_ConfigParser) ||
         observed(needs)) {
         return false;
@@ -474,23 +466,22 @@ bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
     if (dict == nullptr || !engine_proven(engine, dict)) return false;
     if (taken.dict != dict) take(dict);
     if ((needs & need_interpolation) && !plain_interpolation(taken.interpolation)) return false;
-    out.object = engine;
-    // Strong references, for any code that runs later in the call.
-    const auto fetch = [&](unsigned need, PyObject* structure, Ref& slot) {
-        if (!(needs & need)) return true;
-        slot = Ref::borrow(structure);
-        return plain_dict(slot.get());
-    };
-    if (needs & need_reader) out.prefixes = Ref::borrow(taken.prefixes);
-    return fetch(need_sections, taken.sections, out.sections) &&
-           fetch(need_defaults, taken.defaults, out.defaults) &&
-           fetch(need_proxies, taken.proxies, out.proxies);
+    out = Peeked{taken.sections, taken.defaults, taken.proxies, taken.prefixes};
+    return (!(needs & need_sections) || plain_dict(out.sections)) &&
+           (!(needs & need_defaults) || plain_dict(out.defaults)) &&
+           (!(needs & need_proxies) || plain_dict(out.proxies));
 }
 
-bool plain_dict(PyObject* obj) noexcept {
-    if (obj == nullptr || !PyDict_CheckExact(obj)) return false;
-    const auto* head = reinterpret_cast<const DictKeysHead*>(reinterpret_cast<PyDictObject*>(obj)->ma_keys);
-    return head->kind != 0;
+bool view(PyObject* engine, Engine& out, unsigned needs) noexcept {
+    Peeked seen;
+    if (!peek(engine, seen, needs)) return false;
+    out.object = engine;
+    // Strong references, for any code that runs later in the call.
+    if (needs & need_sections) out.sections = Ref::borrow(seen.sections);
+    if (needs & need_defaults) out.defaults = Ref::borrow(seen.defaults);
+    if (needs & need_proxies) out.proxies = Ref::borrow(seen.proxies);
+    if (needs & need_reader) out.prefixes = Ref::borrow(seen.prefixes);
+    return true;
 }
 
 Ref lowered(PyObject* text) noexcept {

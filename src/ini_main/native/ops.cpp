@@ -89,9 +89,9 @@ Ref lookup_key(PyObject* option) noexcept {
 }  // namespace
 
 Ref has_section(PyObject* engine, PyObject* section) noexcept {
-    Engine e;
-    if (!exact_str(section) || !view(engine, e, need_sections | runs(Scope::has_section))) return Ref();
-    const int found = PyDict_Contains(e.sections.get(), section);
+    Peeked e;
+    if (!exact_str(section) || !peek(engine, e, need_sections | runs(Scope::has_section))) return Ref();
+    const int found = PyDict_Contains(e.sections, section);
     if (found < 0) return Ref();
     return answer(found);
 }
@@ -113,41 +113,42 @@ Ref options(PyObject* engine, PyObject* section) noexcept {
 }
 
 Ref has_option(PyObject* engine, PyObject* section, PyObject* option) noexcept {
-    Engine e;
+    Peeked e;
     if (!exact_str(section) || !exact_str(option) ||
-        !view(engine, e, need_sections | need_defaults | runs(Scope::has_option))) {
+        !peek(engine, e, need_sections | need_defaults | runs(Scope::has_option))) {
         return Ref();
     }
-    Ref own;
+    PyObject* own = nullptr;
     if (!names_defaults(section)) {
-        own = lookup(e.sections, section);
-        if (!own) return PyErr_Occurred() ? Ref() : answer(false);
-        if (!plain_dict(own.get())) return Ref();
+        own = PyDict_GetItemWithError(e.sections, section);
+        if (own == nullptr) return PyErr_Occurred() ? Ref() : answer(false);
+        if (!plain_dict(own)) return Ref();
     }
     Ref key = lookup_key(option);
     if (!key) return key;
-    if (own) {
-        const int found = PyDict_Contains(own.get(), key.get());
+    if (own != nullptr) {
+        const int found = PyDict_Contains(own, key.get());
         if (found != 0) return found < 0 ? Ref() : answer(true);
     }
-    const int found = PyDict_Contains(e.defaults.get(), key.get());
+    const int found = PyDict_Contains(e.defaults, key.get());
     if (found < 0) return Ref();
     return answer(found);
 }
 
 Ref get(PyObject* engine, PyObject* section, PyObject* option) noexcept {
-    Engine e;
-    if (!exact_str(section) || !exact_str(option) || !view(engine, e, need_sections | need_defaults | need_interpolation | runs(Scope::get))) {
+    Peeked e;
+    if (!exact_str(section) || !exact_str(option) ||
+        !peek(engine, e, need_sections | need_defaults | need_interpolation | runs(Scope::get))) {
         return Ref();
     }
-    Ref own;
-    if (!section_options(e, section, own)) return Ref();
+    PyObject* own = PyDict_GetItemWithError(e.sections, section);
+    if (own == nullptr ? PyErr_Occurred() || !is_default_section(section) : !plain_dict(own)) return Ref();
     Ref key = lookup_key(option);
     if (!key) return key;
-    Ref value = own ? lookup(own, key.get()) : Ref();
-    if (!value && !PyErr_Occurred()) value = lookup(e.defaults, key.get());
-    if (!value) return Ref();
-    if (value.get() == Py_None || passes_unchanged(value.get())) return value;
+    PyObject* value = own != nullptr ? PyDict_GetItemWithError(own, key.get()) : nullptr;
+    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(e.defaults, key.get());
+    if (value == nullptr) return Ref();
+    if (value == Py_None || passes_unchanged(value)) return Ref::borrow(value);
     return Ref();
 }
 

@@ -29,10 +29,15 @@ void note_class(PyTypeObject* type) noexcept {
 Ref engine_of(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     if (plain_tag != 0 && type->tp_version_tag == plain_tag) {
-        PyObject** dict = _PyObject_GetDictPtr(self);
-        if (dict != nullptr && *dict != nullptr) {
+        PyObject** slot = _PyObject_GetDictPtr(self);
+        PyObject* dict = slot != nullptr ? *slot : nullptr;
+        if (dict != nullptr && fast::plain_dict(dict)) {
+            // Exact str keys only: the lookup compares no key by its code.
+            PyObject* found = PyDict_GetItemWithError(dict, names.attr_config);
+            if (found != nullptr || PyErr_Occurred()) return Ref::borrow(found);
+        } else if (dict != nullptr) {
             // Held, as the lookup may compare a key of the caller's by its code.
-            Ref held = Ref::borrow(*dict);
+            Ref held = Ref::borrow(dict);
             PyObject* found = nullptr;
             const int hit = PyDict_GetItemRef(held.get(), names.attr_config, &found);
             if (hit != 0) return Ref::steal(found);
