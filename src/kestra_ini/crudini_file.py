@@ -23,6 +23,10 @@ class Failure(Exception):
 
 
 _CONTINUATION_INDENT = " " * 8  # how crudini indents the lines of a multi-line value it writes
+# crudini's: a new key after its section's last key, in the section's last block, "name = value" (a missing
+# value as "name = "), names compared in any case.
+LAYOUT = changes.Layout(after_key=False, first_block=False, separator=" = ", indent="",
+                        continuation=_CONTINUATION_INDENT, trim=False, gap="never", fold=str.lower)
 
 
 class ParseError(Failure):
@@ -112,8 +116,8 @@ class Config:
         return found
 
     def _entries(self, section: str, param: str) -> list[Entry]:
-        lowered = param.lower()
-        return [entry for block in self._blocks(section) for entry in block.entries if entry.key.lower() == lowered]
+        return [entry for block in self._blocks(section) for entry in block.entries
+                if changes.same_key(self.doc, LAYOUT, entry.key, param)]
 
     def lookup(self, section: str, param: str) -> str | None:
         """The value crudini's --get prints: the section's own, else the default section's."""
@@ -171,9 +175,8 @@ class Config:
         return [Line(first + head, self.newline)] + [Line(indent + line if line else "", self.newline) for line in rest]
 
     def _key_lines(self, key: str, value: str | None, indent: str, *, nospace: bool) -> list[Line]:
-        if value is None:
-            return [Line(indent + key, self.newline)]
-        return self._value_lines(f"{indent}{key}{'=' if nospace else ' = '}", value)
+        layout = LAYOUT._replace(indent=indent, separator="=" if nospace else " = ")
+        return [Line(text, self.newline) for text in changes.render(self.doc, layout, key, value)]
 
     def _rewritten(self, entry: Entry, value: str | None) -> list[Line]:
         """The key's lines with a new value: its name and delimiter as written, an inline comment kept at its
@@ -202,8 +205,8 @@ class Config:
     def _append_section(self, section: str) -> int:
         """A new, empty section at the end, where crudini puts it; the index of its header."""
         end = len(self.lines)
-        new = [Line("", self.newline)] if self.spaced else []
-        splices = [(end, end, [*new, Line(f"[{section}]", self.newline)])]
+        texts = changes.section_lines(self.doc, LAYOUT._replace(gap="always" if self.spaced else "never"), section, [])
+        splices = [(end, end, [Line(text, self.newline) for text in texts])]
         if self.lines and not self.lines[-1].end:
             splices.append((end - 1, end, [Line(self.lines[-1].text, self.newline)]))
         self._splice(splices)
@@ -256,10 +259,8 @@ class Config:
 
     def _end(self, section: str) -> int:
         """Where a new key of the section goes: after its last key, else under its header, else at the top."""
-        block = self._blocks(section)[-1]
-        if block.entries:
-            return int(block.entries[-1].stop)
-        return 0 if block.header is None else block.header + 1
+        blocks = [b for b, block in enumerate(self.blocks) if block.name == section]
+        return changes.key_place(self.doc, LAYOUT, blocks, [])[2]
 
     def _indent(self, section: str) -> str:
         """A new key's indentation, as crudini keeps it for a section (there is some only under
