@@ -3,8 +3,9 @@
 The file is read by the command line's document model; each change splices whole entries (a key line and its
 continuation lines) through kestra_ini.changes, and the result is read back there and must give exactly the
 intended reading, or nothing is written. Names and values follow the command line's rules (kestra_ini.grammars).
-ini_file's own line layout is kept where it loses nothing ("option = value", a new key after the section's last
-key, a new section appended at the end, a final line end added); where it loses data, this does the sound thing
+ini_file's own line layout (_layout, by which kestra_ini.changes places and writes new lines) is kept where it
+loses nothing ("option = value", a new key after the section's last key, a new section appended at the end, a
+final line end added); where it loses data, this does the sound thing
 (docs/ansible.md).
 """
 from __future__ import annotations

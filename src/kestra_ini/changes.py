@@ -23,13 +23,19 @@
     assign(sections, mode, existing)   # the changes that give each key of {section: {key: [values]}} its values
     splice(lines, [(start, stop, new lines)])        # the one way lines are replaced, for every front end
     read_back(doc, intended, what, reading=...)      # the one check that an edited document says what was meant
+    key_place(doc, layout, blocks, found)            # where a new key goes
+    render(doc, layout, key, value, near)            # the lines of a new key
+    section_lines(doc, layout, section, items)       # the lines of a new section at the end
+    same_key(doc, layout, a, b)                      # whether two names are one key
 
-The front ends with layouts of their own (kestra_ini._ini_file, kestra_ini.crudini_file) decide where their lines
-go and splice and check them here; the names and values any of them may write are kestra_ini.grammars' rules.
+Every front end decides where its new lines go and how they read through the last four, with a Layout of its
+own (kestra_ini._ini_file's is ini_file's, kestra_ini.crudini_file's crudini's); the names and values any of
+them may write are kestra_ini.grammars' rules.
 
-New lines take the style of the key near them (indent, spacing around the delimiter, continuation indent),
-else that of the file's first key; a changed line keeps its own line end, new lines take the file's most
-common one. After each change the document must read exactly as intended, or ChangeError names what.
+The command line's layout: new lines take the style of the key near them (indent, spacing around the
+delimiter, continuation indent), else that of the file's first key; a changed line keeps its own line end,
+new lines take the file's most common one. After each change the document must read exactly as intended, or
+ChangeError names what.
 """
 from __future__ import annotations
 
@@ -102,9 +108,9 @@ class _Edit:
         self.splices: list[tuple[int, int, list[str], str]] = []
 
     def occurrences(self, section: str, key: str) -> list[tuple[int, int]]:
-        wanted = self.doc.fold(self.doc.spelling(section, key))
+        wanted = self.doc.spelling(section, key)
         return [(b, e) for b, block in enumerate(self.doc.blocks) if block.name == section
-                for e, entry in enumerate(block.entries) if self.doc.fold(entry.key) == wanted]
+                for e, entry in enumerate(block.entries) if same_key(self.doc, COMMAND_LINE, entry.key, wanted)]
 
     def entry(self, b: int, e: int) -> Entry:
         found: Entry = self.doc.blocks[b].entries[e]

@@ -4,9 +4,9 @@ The reading is kestra_ini.document's in crudini's grammar (kestra_ini.grammars.C
 crudini's own, line by line: a changed value after the key's name and delimiter as written, its inline
 comment kept at its column and its continuation lines indented as the value's own (eight spaces for a new
 one); a new key after the section's last key; a new section at the end, after a blank line only where the
-file ended with a line end; a removed section taking the blank lines around it with it, as crudini tidies
-the file. Every change is read back before the next, and refused (nothing written) when the file would not
-say what was asked.
+file ended with a line end (LAYOUT, by which kestra_ini.changes places and writes new lines); a removed
+section taking the blank lines around it with it, as crudini tidies the file. Every change is read back
+before the next, and refused (nothing written) when the file would not say what was asked.
 """
 from __future__ import annotations
 
@@ -324,20 +324,17 @@ class Config:
         self._read()
         inside = {index for block in self.blocks for entry in block.entries for index in range(entry.start, entry.stop)}
         keyed = {block.header for block in self.blocks if block.entries and block.header is not None}
-        tidied: list[Line] = []
+        splices: list[tuple[int, int, list[Line]]] = []
         index = 0
         while index < len(self.lines):
             stop = index
             while stop < len(self.lines) and _blank(self.lines[stop]) and stop not in inside:
                 stop += 1
-            if stop == index:
-                tidied.append(self.lines[index])
-                index += 1
-                continue
-            if stop < len(self.lines) and index - 1 not in keyed:
-                tidied.append(self.lines[index])
-            index = stop
-        self.lines = tidied
+            if stop > index:
+                kept = stop < len(self.lines) and index - 1 not in keyed
+                splices.append((index + 1 if kept else index, stop, []))
+            index = max(stop, index + 1)
+        self._splice(splices)
 
     def respace(self, spaced: bool) -> None:
         """Each key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask."""
@@ -358,16 +355,16 @@ class Config:
     def space_sections(self) -> None:
         """One blank line before each section header and none at the start or end of the file, as
         --ini-options=sectionspace asks; blank lines inside a section stay."""
-        headers = {block.header for block in self.blocks if block.header is not None}
-        kept: list[Line] = []
-        for index, line in enumerate(self.lines):
-            if index in headers and kept:
-                while kept and _blank(kept[-1]):
-                    kept.pop()
-                kept.append(Line("", self.newline))
-            if not _blank(line) or kept:
-                kept.append(line)
-        while kept and _blank(kept[-1]):
-            kept.pop()
-        self.lines = kept
+        lines = self.lines
+        solid = [index for index, line in enumerate(lines) if not _blank(line)]
+        splices: list[tuple[int, int, list[Line]]] = [(0, len(lines), [])]
+        if solid:
+            splices = [(0, solid[0], []), (solid[-1] + 1, len(lines), [])]
+            for header in (block.header for block in self.blocks if block.header is not None):
+                start = header
+                while header > solid[0] and _blank(lines[start - 1]):
+                    start -= 1
+                if header > solid[0]:
+                    splices.append((start, header, [Line("", self.newline)]))
+        self._splice(splices)
         self._read()
