@@ -170,12 +170,12 @@ class Config:
     def _splice(self, splices: list[tuple[int, int, list[Line]]]) -> None:
         self.lines = changes.splice(self.lines, splices)
 
-    def _value_lines(self, first: str, value: str, indent: str = _CONTINUATION_INDENT) -> list[Line]:
-        head, *rest = value.split("\n")
-        return [Line(first + head, self.newline)] + [Line(indent + line if line else "", self.newline) for line in rest]
-
-    def _key_lines(self, key: str, value: str | None, indent: str, *, nospace: bool) -> list[Line]:
-        layout = LAYOUT._replace(indent=indent, separator="=" if nospace else " = ")
+    def _key_lines(self, key: str, value: str | None, indent: str, *, nospace: bool = False,
+                   separator: str | None = None, continuation: str = _CONTINUATION_INDENT) -> list[Line]:
+        """A key's lines in crudini's layout; `separator` other than its own joins a name and delimiter as
+        written to the value."""
+        spacing = ("=" if nospace else " = ") if separator is None else separator
+        layout = LAYOUT._replace(indent=indent, separator=spacing, continuation=continuation)
         return [Line(text, self.newline) for text in changes.render(self.doc, layout, key, value)]
 
     def _rewritten(self, entry: Entry, value: str | None) -> list[Line]:
@@ -187,7 +187,7 @@ class Config:
         if value is None:
             return [line] + self.lines[entry.start + 1:entry.stop]
         if key is None:  # a key without a value gets one
-            return self._key_lines(text.rstrip(), value, "", nospace=False)
+            return self._key_lines(text.rstrip(), value, "")
         prefix = text[:key.end()]
         found = grammars.CRUDINI.inline.search(text, key.end())
         # A value already on several lines keeps the indentation of its own continuation lines.
@@ -195,7 +195,7 @@ class Config:
                      if self.lines[index].text[:1].isspace()]
         # (crudini counts a tab there as one space)
         indent = " " * (len(continued[0]) - len(continued[0].lstrip())) if continued else _CONTINUATION_INDENT
-        rewritten = self._value_lines(prefix, value, indent)
+        rewritten = self._key_lines(prefix, value, "", separator="", continuation=indent)
         if found:
             first = rewritten[0].text.ljust(found.start()) + text[found.start():]
             rewritten[0] = Line(first, rewritten[0].end)
