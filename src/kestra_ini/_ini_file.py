@@ -3,8 +3,9 @@
 The file is read by the command line's document model; each change splices whole entries (a key line and its
 continuation lines) through kestra_ini.changes, and the result is read back there and must give exactly the
 intended reading, or nothing is written. Names and values follow the command line's rules (kestra_ini.grammars).
-ini_file's own line layout is kept where it loses nothing ("option = value", a new key after the section's last
-key, a new section appended at the end, a final line end added); where it loses data, this does the sound thing
+ini_file's own line layout (_layout, by which kestra_ini.changes places and writes new lines) is kept where it
+loses nothing ("option = value", a new key after the section's last key, a new section appended at the end, a
+final line end added); where it loses data, this does the sound thing
 (docs/ansible.md).
 """
 from __future__ import annotations
@@ -38,8 +39,9 @@ class Failure(Exception):
 class _Plan:
     """Splices of whole lines over one document, and the reading they must give."""
 
-    def __init__(self, doc: document.Document) -> None:
+    def __init__(self, doc: document.Document, layout: changes.Layout) -> None:
         self.doc = doc
+        self.layout = layout
         # Per block, the reading's entries as [line, order, key, value], sorted by place once the plan is made:
         # keys put in at a line come before the key that was there, in the order they were put.
         self.intended = [[[entry.start, _ORIGINAL, entry.key, entry.value] for entry in block.entries]
@@ -90,15 +92,19 @@ def _values(params: Mapping[str, Any]) -> list[str | None]:
     return [None if value is None else str(value) for value in values]
 
 
-def _canonical(option: str, value: str | None, params: Mapping[str, Any], indent: str = "") -> list[str]:
-    """The lines ini_file writes for a key; continuation lines indented deeper than the key, so that they read
-    back as one value. `indent`: a key line's own (ini_file drops it, which makes the indented keys after it
-    continuation lines of its value)."""
-    if value is None:
-        return [indent + option]
-    separator = "=" if params.get("no_extra_spaces") else " = "
-    first, *rest = value.split("\n")
-    return [indent + option + separator + first] + [indent + "    " + line if line else "" for line in rest]
+def _layout(params: Mapping[str, Any]) -> changes.Layout:
+    """ini_file's: "option = value" (or "option=value"), a new key after its section's last key in the first
+    block of the section, a new section at the end (after a blank line in an empty file only), names compared
+    exactly; continuation lines indented deeper than the key, so that they read back as one value."""
+    return changes.Layout(after_key=False, first_block=True, separator="=" if params.get("no_extra_spaces")
+                          else " = ", indent="", continuation="    ", trim=False, gap="empty", fold=str)
+
+
+def _canonical(plan: _Plan, option: str, value: str | None, indent: str = "") -> list[str]:
+    """The lines ini_file writes for a key. `indent`: a key line's own (ini_file drops it, which makes the
+    indented keys after it continuation lines of its value)."""
+    layout = plan.layout._replace(indent=indent, continuation=indent + "    ")
+    return changes.render(plan.doc, layout, option, value)
 
 
 def _indent_of(text: str) -> str:
@@ -165,19 +171,11 @@ def _target_blocks(plan: _Plan, section: str, conditions: Sequence[Mapping[str, 
     return named
 
 
-def _insert_at(plan: _Plan, b: int) -> int:
-    """The line where a new key goes in block b, as ini_file puts it: after the block's last key, else right
-    under its header."""
-    block = plan.doc.blocks[b]
-    if block.entries:
-        return int(block.entries[-1].stop)
-    return 0 if block.header is None else block.header + 1
-
-
 def _present(plan: _Plan, blocks: list[int], option: str, values: list[str | None],
              params: Mapping[str, Any]) -> None:
     doc = plan.doc
-    found = [(b, e) for b in blocks for e, entry in enumerate(doc.blocks[b].entries) if entry.key == option]
+    found = [(b, e) for b in blocks for e, entry in enumerate(doc.blocks[b].entries)
+             if changes.same_key(doc, plan.layout, entry.key, option)]
     current = Counter(doc.blocks[b].entries[e].value for b, e in found)
     wanted = Counter(values)
     missing = list((wanted - current).elements()) if params["exclusive"] else \
@@ -190,7 +188,7 @@ def _present(plan: _Plan, blocks: list[int], option: str, values: list[str | Non
             _respace(plan, b, e, option, params)
         elif params["exclusive"]:
             if missing:
-                _rewrite(plan, b, e, option, missing.pop(0), params)
+                _rewrite(plan, b, e, option, missing.pop(0))
             else:
                 plan.splice(entry.start, entry.stop, [])
                 plan.drop(b, e)
@@ -202,14 +200,13 @@ def _present(plan: _Plan, blocks: list[int], option: str, values: list[str | Non
                 if missing and _is_commented(doc.lines[index].text, option):
                     value = missing.pop(0)
                     plan.place(b, index, option, value)
-                    plan.splice(index, index + 1, _canonical(option, value, params))
+                    plan.splice(index, index + 1, _canonical(plan, option, value))
                     plan.changed_existing = True
     if missing:
-        b = found[-1][0] if found else blocks[0]
-        line = _insert_at(plan, b)
+        b, _, line = changes.key_place(doc, plan.layout, blocks, found)
         for value in missing:
             plan.place(b, line, option, value)
-        texts = [text for value in missing for text in _canonical(option, value, params)]
+        texts = [text for value in missing for text in _canonical(plan, option, value)]
         if not doc.lines:
             texts.append("")  # ini_file's new file without sections ends with a blank line
         plan.splice(line, line, texts)
@@ -224,17 +221,17 @@ def _respace(plan: _Plan, b: int, e: int, option: str, params: Mapping[str, Any]
     entry = plan.doc.blocks[b].entries[e]
     text = plan.doc.lines[entry.start].text
     head, tail = _first_line_tail(text, entry.value)
-    wanted = _canonical(option, entry.value, params, _indent_of(text))[0]
+    wanted = _canonical(plan, option, entry.value, _indent_of(text))[0]
     if head != wanted.rstrip():  # an empty value: "option = " and "option =" say the same
         plan.splice(entry.start, entry.start + 1, [wanted + tail])
         plan.changed_existing = True
 
 
-def _rewrite(plan: _Plan, b: int, e: int, option: str, value: str | None, params: Mapping[str, Any]) -> None:
+def _rewrite(plan: _Plan, b: int, e: int, option: str, value: str | None) -> None:
     entry = plan.doc.blocks[b].entries[e]
     text = plan.doc.lines[entry.start].text
     _, tail = _first_line_tail(text, entry.value)
-    lines = _canonical(option, value, params, _indent_of(text))
+    lines = _canonical(plan, option, value, _indent_of(text))
     plan.splice(entry.start, entry.stop, [lines[0] + (tail if len(lines) == 1 else ""), *lines[1:]])
     plan.intended[b][e][3] = value
     plan.changed_existing = True
@@ -244,17 +241,15 @@ def _absent(plan: _Plan, blocks: list[int], option: str, values: list[str | None
     doc = plan.doc
     for b in blocks:
         for e, entry in enumerate(doc.blocks[b].entries):
-            if entry.key == option and (exclusive or entry.value in values):
+            if changes.same_key(doc, plan.layout, entry.key, option) and (exclusive or entry.value in values):
                 plan.splice(entry.start, entry.stop, [])
                 plan.drop(b, e)
                 plan.changed_existing = True
 
 
-def _add_section(plan: _Plan, section: str, items: list[tuple[str, str | None]], params: Mapping[str, Any]) -> None:
+def _add_section(plan: _Plan, section: str, items: list[tuple[str, str | None]]) -> None:
     """A section at the end of the file, its header written as the task names it (" foo " as "[ foo ]")."""
-    lines = [f"[{section}]"] + [text for key, value in items for text in _canonical(key, value, params)]
-    if not plan.doc.lines:
-        lines.insert(0, "")  # ini_file's first line of a new file
+    lines = changes.section_lines(plan.doc, plan.layout, section, items)
     end = len(plan.doc.lines)
     plan.splice(end, end, lines)
     plan.intended.append([[end, 0, key, value] for key, value in items])
@@ -319,17 +314,17 @@ def edit(data: bytes | None, params: Mapping[str, Any]) -> tuple[bytes, str]:
         raise Failure(str(error)) from None
     if "\x00" in doc.text():
         raise Failure("not INI text: it holds NUL characters; nothing done")
-    plan = _Plan(doc)
+    plan = _Plan(doc, _layout(params))
     conditions = params.get("section_has_values") or None
     blocks = _target_blocks(plan, section, conditions)
     msg = "OK"
     if state == "present":
         if option is None:
             if not blocks:
-                _add_section(plan, section, [], params)
+                _add_section(plan, section, [])
                 msg = "only section added"
         elif not blocks:
-            _add_section(plan, section, _new_section_items(str(option), values, conditions, params), params)
+            _add_section(plan, section, _new_section_items(str(option), values, conditions, params))
             msg = "section and option added"
         else:
             _present(plan, blocks, str(option), values, params)

@@ -23,13 +23,19 @@
     assign(sections, mode, existing)   # the changes that give each key of {section: {key: [values]}} its values
     splice(lines, [(start, stop, new lines)])        # the one way lines are replaced, for every front end
     read_back(doc, intended, what, reading=...)      # the one check that an edited document says what was meant
+    key_place(doc, layout, blocks, found)            # where a new key goes
+    render(doc, layout, key, value, near)            # the lines of a new key
+    section_lines(doc, layout, section, items)       # the lines of a new section at the end
+    same_key(doc, layout, a, b)                      # whether two names are one key
 
-The front ends with layouts of their own (kestra_ini._ini_file, kestra_ini.crudini_file) decide where their lines
-go and splice and check them here; the names and values any of them may write are kestra_ini.grammars' rules.
+Every front end decides where its new lines go and how they read through the last four, with a Layout of its
+own (kestra_ini._ini_file's is ini_file's, kestra_ini.crudini_file's crudini's); the names and values any of
+them may write are kestra_ini.grammars' rules.
 
-New lines take the style of the key near them (indent, spacing around the delimiter, continuation indent),
-else that of the file's first key; a changed line keeps its own line end, new lines take the file's most
-common one. After each change the document must read exactly as intended, or ChangeError names what.
+The command line's layout: new lines take the style of the key near them (indent, spacing around the
+delimiter, continuation indent), else that of the file's first key; a changed line keeps its own line end,
+new lines take the file's most common one. After each change the document must read exactly as intended, or
+ChangeError names what.
 """
 from __future__ import annotations
 
@@ -102,9 +108,9 @@ class _Edit:
         self.splices: list[tuple[int, int, list[str], str]] = []
 
     def occurrences(self, section: str, key: str) -> list[tuple[int, int]]:
-        wanted = self.doc.fold(self.doc.spelling(section, key))
+        wanted = self.doc.spelling(section, key)
         return [(b, e) for b, block in enumerate(self.doc.blocks) if block.name == section
-                for e, entry in enumerate(block.entries) if self.doc.fold(entry.key) == wanted]
+                for e, entry in enumerate(block.entries) if same_key(self.doc, COMMAND_LINE, entry.key, wanted)]
 
     def entry(self, b: int, e: int) -> Entry:
         found: Entry = self.doc.blocks[b].entries[e]
@@ -114,7 +120,45 @@ class _Edit:
         self.splices.append((start, stop, texts, end))
 
 
-# --- style --------------------------------------------------------------------------------------------
+# --- layout: where new lines go and how they are written, one policy a front end --------------------------
+
+class Layout(namedtuple("Layout", "after_key first_block separator indent continuation trim gap fold",
+                        defaults=(True, False, None, None, None, True, "text", None))):
+    """How a front end lays out the lines it adds (None: as the file's own lines near them show).
+
+    after_key: a key added beside others of its name goes after the last of them (else after its section's
+        last key); first_block: a section written in several blocks takes new keys in its first (else its
+        last); separator: what joins name and value ("=", " = "); indent: a new key line's indentation;
+    continuation: the indentation of a value's further lines; trim: trailing whitespace dropped (an empty
+        value written "name =" rather than "name = "); gap: when a blank line goes before a section added
+        at the end: "text" after a line that is not blank, "empty" in an empty file only, "always", "never";
+    fold: how key names compare (the grammar's way)."""
+
+    __slots__ = ()
+
+
+COMMAND_LINE = Layout()
+
+
+def same_key(doc: Document, layout: Layout, a: str, b: str) -> bool:
+    fold = doc.fold if layout.fold is None else layout.fold
+    return bool(fold(a) == fold(b))
+
+
+def key_place(doc: Document, layout: Layout, blocks: Sequence[int],
+              found: Sequence[tuple[int, int]]) -> tuple[int, int, int]:
+    """(block, entry the new key follows or -1, line it goes at) for a key added to the section of `blocks`
+    (its blocks, by index), `found` the (block, entry) of the key's occurrences."""
+    if found and layout.after_key:
+        b, e = found[-1]
+    else:
+        b = found[-1][0] if found else blocks[0] if layout.first_block else blocks[-1]
+        e = len(doc.blocks[b].entries) - 1
+    block = doc.blocks[b]
+    if e >= 0:
+        return b, e, int(block.entries[e].stop)
+    return b, e, 0 if block.header is None else block.header + 1
+
 
 def _style(doc: Document, near: Entry | None) -> tuple[str, str]:
     """(indent, separator) for a new key line: as the key near it, else as the file's first key with a value."""
@@ -139,13 +183,31 @@ def _continuation_indent(doc: Document, entry: Entry | None, first: str) -> str:
     return first + "\t"
 
 
-def _render(doc: Document, key: str, value: str | None, near: Entry | None) -> list[str]:
-    first_indent, separator = _style(doc, near)
+def render(doc: Document, layout: Layout, key: str, value: str | None, near: Entry | None = None) -> list[str]:
+    """The lines of a new key, laid out as `layout` says, else as the key `near` it (or the file's first)."""
+    first_indent, separator = _style(doc, near) if None in (layout.indent, layout.separator) else ("", "")
+    first_indent = first_indent if layout.indent is None else layout.indent
+    separator = separator if layout.separator is None else layout.separator
     if value is None:
         return [first_indent + key]
     first, *rest = value.split("\n")
-    more = _continuation_indent(doc, near, first_indent)
-    return [(first_indent + key + separator + first).rstrip()] + [more + line if line else "" for line in rest]
+    more = _continuation_indent(doc, near, first_indent) if layout.continuation is None else layout.continuation
+    line = first_indent + key + separator + first
+    return [line.rstrip() if layout.trim else line] + [more + text if text else "" for text in rest]
+
+
+def section_lines(doc: Document, layout: Layout, section: str, items: Iterable[tuple[str, str | None]],
+                  near: Entry | None = None) -> list[str]:
+    """The lines of a section added at the end of the file: its header and keys, after a blank line where
+    the layout's gap asks for one."""
+    lines = [f"[{section}]"] + [text for key, value in items for text in render(doc, layout, key, value, near)]
+    last = doc.lines[-1].text.strip() if doc.lines else None
+    gap = {"text": bool(last), "empty": last is None, "always": True, "never": False}[layout.gap]
+    return [""] + lines if gap else lines
+
+
+def _render(doc: Document, key: str, value: str | None, near: Entry | None) -> list[str]:
+    return render(doc, COMMAND_LINE, key, value, near)
 
 
 def _rewrite(doc: Document, entry: Entry, value: str | None) -> list[str]:
@@ -208,18 +270,12 @@ def _set(job: _Edit, change: Set) -> None:
 
 def _add_key(job: _Edit, section: str, key: str, value: str | None, found: list[tuple[int, int]]) -> None:
     doc = job.doc
-    if found:
-        b, e = found[-1]
-    else:
-        blocks = [b for b, block in enumerate(doc.blocks) if block.name == section]
-        if not blocks:
-            _add_section(job, section, [(key, value)])
-            return
-        b = blocks[-1]
-        e = len(doc.blocks[b].entries) - 1
+    blocks = [b for b, block in enumerate(doc.blocks) if block.name == section]
+    if not blocks:
+        _add_section(job, section, [(key, value)])
+        return
+    b, e, at = key_place(doc, COMMAND_LINE, blocks, found)
     after = job.entry(b, e) if e >= 0 else None
-    header = doc.blocks[b].header
-    at = after.stop if after is not None else (header + 1 if header is not None else 0)
     job.replace(at, at, _render(doc, key, value, after))
     job.intended[b][1].insert(e + 1, (doc.fold(key), value))
 
@@ -231,10 +287,7 @@ def _add_section(job: _Edit, section: str, items: list[tuple[str, str | None]]) 
     _encodable(job.doc, _where(section), section)
     doc = job.doc
     near = next((e for block in doc.blocks for e in block.entries if e.value is not None), None)
-    lines = [f"[{section}]"] + [text for key, value in items for text in _render(doc, key, value, near)]
-    if doc.lines and doc.lines[-1].text.strip():
-        lines.insert(0, "")
-    job.replace(len(doc.lines), len(doc.lines), lines)
+    job.replace(len(doc.lines), len(doc.lines), section_lines(doc, COMMAND_LINE, section, items, near))
     job.intended.append((section, [(doc.fold(key), value) for key, value in items]))
 
 

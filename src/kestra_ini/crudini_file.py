@@ -4,9 +4,9 @@ The reading is kestra_ini.document's in crudini's grammar (kestra_ini.grammars.C
 crudini's own, line by line: a changed value after the key's name and delimiter as written, its inline
 comment kept at its column and its continuation lines indented as the value's own (eight spaces for a new
 one); a new key after the section's last key; a new section at the end, after a blank line only where the
-file ended with a line end; a removed section taking the blank lines around it with it, as crudini tidies
-the file. Every change is read back before the next, and refused (nothing written) when the file would not
-say what was asked.
+file ended with a line end (LAYOUT, by which kestra_ini.changes places and writes new lines); a removed
+section taking the blank lines around it with it, as crudini tidies the file. Every change is read back
+before the next, and refused (nothing written) when the file would not say what was asked.
 """
 from __future__ import annotations
 
@@ -23,6 +23,10 @@ class Failure(Exception):
 
 
 _CONTINUATION_INDENT = " " * 8  # how crudini indents the lines of a multi-line value it writes
+# crudini's: a new key after its section's last key, in the section's last block, "name = value" (a missing
+# value as "name = "), names compared in any case.
+LAYOUT = changes.Layout(after_key=False, first_block=False, separator=" = ", indent="",
+                        continuation=_CONTINUATION_INDENT, trim=False, gap="never", fold=str.lower)
 
 
 class ParseError(Failure):
@@ -112,8 +116,8 @@ class Config:
         return found
 
     def _entries(self, section: str, param: str) -> list[Entry]:
-        lowered = param.lower()
-        return [entry for block in self._blocks(section) for entry in block.entries if entry.key.lower() == lowered]
+        return [entry for block in self._blocks(section) for entry in block.entries
+                if changes.same_key(self.doc, LAYOUT, entry.key, param)]
 
     def lookup(self, section: str, param: str) -> str | None:
         """The value crudini's --get prints: the section's own, else the default section's."""
@@ -166,14 +170,13 @@ class Config:
     def _splice(self, splices: list[tuple[int, int, list[Line]]]) -> None:
         self.lines = changes.splice(self.lines, splices)
 
-    def _value_lines(self, first: str, value: str, indent: str = _CONTINUATION_INDENT) -> list[Line]:
-        head, *rest = value.split("\n")
-        return [Line(first + head, self.newline)] + [Line(indent + line if line else "", self.newline) for line in rest]
-
-    def _key_lines(self, key: str, value: str | None, indent: str, *, nospace: bool) -> list[Line]:
-        if value is None:
-            return [Line(indent + key, self.newline)]
-        return self._value_lines(f"{indent}{key}{'=' if nospace else ' = '}", value)
+    def _key_lines(self, key: str, value: str | None, indent: str, *, nospace: bool = False,
+                   separator: str | None = None, continuation: str = _CONTINUATION_INDENT) -> list[Line]:
+        """A key's lines in crudini's layout; `separator` other than its own joins a name and delimiter as
+        written to the value."""
+        spacing = ("=" if nospace else " = ") if separator is None else separator
+        layout = LAYOUT._replace(indent=indent, separator=spacing, continuation=continuation)
+        return [Line(text, self.newline) for text in changes.render(self.doc, layout, key, value)]
 
     def _rewritten(self, entry: Entry, value: str | None) -> list[Line]:
         """The key's lines with a new value: its name and delimiter as written, an inline comment kept at its
@@ -184,7 +187,7 @@ class Config:
         if value is None:
             return [line] + self.lines[entry.start + 1:entry.stop]
         if key is None:  # a key without a value gets one
-            return self._key_lines(text.rstrip(), value, "", nospace=False)
+            return self._key_lines(text.rstrip(), value, "")
         prefix = text[:key.end()]
         found = grammars.CRUDINI.inline.search(text, key.end())
         # A value already on several lines keeps the indentation of its own continuation lines.
@@ -192,7 +195,7 @@ class Config:
                      if self.lines[index].text[:1].isspace()]
         # (crudini counts a tab there as one space)
         indent = " " * (len(continued[0]) - len(continued[0].lstrip())) if continued else _CONTINUATION_INDENT
-        rewritten = self._value_lines(prefix, value, indent)
+        rewritten = self._key_lines(prefix, value, "", separator="", continuation=indent)
         if found:
             first = rewritten[0].text.ljust(found.start()) + text[found.start():]
             rewritten[0] = Line(first, rewritten[0].end)
@@ -202,8 +205,8 @@ class Config:
     def _append_section(self, section: str) -> int:
         """A new, empty section at the end, where crudini puts it; the index of its header."""
         end = len(self.lines)
-        new = [Line("", self.newline)] if self.spaced else []
-        splices = [(end, end, [*new, Line(f"[{section}]", self.newline)])]
+        texts = changes.section_lines(self.doc, LAYOUT._replace(gap="always" if self.spaced else "never"), section, [])
+        splices = [(end, end, [Line(text, self.newline) for text in texts])]
         if self.lines and not self.lines[-1].end:
             splices.append((end - 1, end, [Line(self.lines[-1].text, self.newline)]))
         self._splice(splices)
@@ -256,10 +259,8 @@ class Config:
 
     def _end(self, section: str) -> int:
         """Where a new key of the section goes: after its last key, else under its header, else at the top."""
-        block = self._blocks(section)[-1]
-        if block.entries:
-            return int(block.entries[-1].stop)
-        return 0 if block.header is None else block.header + 1
+        blocks = [b for b, block in enumerate(self.blocks) if block.name == section]
+        return changes.key_place(self.doc, LAYOUT, blocks, [])[2]
 
     def _indent(self, section: str) -> str:
         """A new key's indentation, as crudini keeps it for a section (there is some only under
@@ -323,20 +324,17 @@ class Config:
         self._read()
         inside = {index for block in self.blocks for entry in block.entries for index in range(entry.start, entry.stop)}
         keyed = {block.header for block in self.blocks if block.entries and block.header is not None}
-        tidied: list[Line] = []
+        splices: list[tuple[int, int, list[Line]]] = []
         index = 0
         while index < len(self.lines):
             stop = index
             while stop < len(self.lines) and _blank(self.lines[stop]) and stop not in inside:
                 stop += 1
-            if stop == index:
-                tidied.append(self.lines[index])
-                index += 1
-                continue
-            if stop < len(self.lines) and index - 1 not in keyed:
-                tidied.append(self.lines[index])
-            index = stop
-        self.lines = tidied
+            if stop > index:
+                kept = stop < len(self.lines) and index - 1 not in keyed
+                splices.append((index + 1 if kept else index, stop, []))
+            index = max(stop, index + 1)
+        self._splice(splices)
 
     def respace(self, spaced: bool) -> None:
         """Each key's delimiter with a space on each side, or none, as --ini-options=space|nospace ask."""
@@ -357,16 +355,16 @@ class Config:
     def space_sections(self) -> None:
         """One blank line before each section header and none at the start or end of the file, as
         --ini-options=sectionspace asks; blank lines inside a section stay."""
-        headers = {block.header for block in self.blocks if block.header is not None}
-        kept: list[Line] = []
-        for index, line in enumerate(self.lines):
-            if index in headers and kept:
-                while kept and _blank(kept[-1]):
-                    kept.pop()
-                kept.append(Line("", self.newline))
-            if not _blank(line) or kept:
-                kept.append(line)
-        while kept and _blank(kept[-1]):
-            kept.pop()
-        self.lines = kept
+        lines = self.lines
+        solid = [index for index, line in enumerate(lines) if not _blank(line)]
+        splices: list[tuple[int, int, list[Line]]] = [(0, len(lines), [])]
+        if solid:
+            splices = [(0, solid[0], []), (solid[-1] + 1, len(lines), [])]
+            for header in (block.header for block in self.blocks if block.header is not None):
+                start = header
+                while header > solid[0] and _blank(lines[start - 1]):
+                    start -= 1
+                if header > solid[0]:
+                    splices.append((start, header, [Line("", self.newline)]))
+        self._splice(splices)
         self._read()
