@@ -10,6 +10,7 @@ import configparser
 import ctypes
 import errno
 import fcntl
+import gc
 import io
 import json
 import os
@@ -78,6 +79,32 @@ def test_the_system_calls_of_a_rename_save(shim: str, private_home: Path) -> Non
     calls = finish(spawn(shim, "save twice", path))["calls"]
     assert calls == ["open", "open", "fstat", "open", "openat", "fchmod", "listxattr", "pwrite", "fsync",
                      "getentropy", "linkat", "close", "renameat", "fstat", "fsync", "close", "close", "close"]
+
+
+@pytest.mark.skipif(PORTABLE, reason="flock cannot tell one open file description from another")
+def test_a_load_opens_the_file_once(ini_main, tmp_path: Path) -> None:
+    """R10: the engine's file object is over the open that the settling made and locked, not a second open:
+    seen from its descriptor, in the middle of the read, the load's own shared lock on the writer byte is no
+    other open's lock."""
+    path = tmp_path / "settings.ini"
+    path.write_bytes(b"".join(b"[s%d]\nk = v\n" % n for n in range(20_000)))
+    query = struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, WRITER_BYTE, 1, 0)
+    seen: list[int] = []
+
+    def look(phase: str, info: dict) -> None:
+        for obj in [] if seen else gc.get_objects():
+            if isinstance(obj, io.FileIO) and not obj.closed and obj.name == str(path):
+                seen.append(struct.unpack("hhqqi4x", fcntl.fcntl(obj.fileno(), fcntl.F_OFD_GETLK, query))[0])
+
+    threshold = gc.get_threshold()
+    gc.callbacks.append(look)
+    gc.set_threshold(1)
+    try:
+        ini_main.KestraIniMain(str(path))
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(look)
+    assert seen and set(seen) == {fcntl.F_UNLCK}, seen
 
 
 @pytest.mark.skipif(not ROOT, reason="giving a file to another owner or group needs root")
@@ -211,7 +238,7 @@ def test_the_command_line_edits_where_open_works(shim: str, private_home: Path, 
         reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # keeps what the edit writes, for the check
         writer = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
         os.write(writer, b"[a]\nx = 1\n")
-        editor = spawn(shim, "edit", path)
+        editor = spawn(shim, "edit a x", path)
         time.sleep(0.5)
         os.close(writer)
         outcome = finish(editor)
@@ -219,7 +246,7 @@ def test_the_command_line_edits_where_open_works(shim: str, private_home: Path, 
         os.close(reader)
     else:
         path.write_bytes(b"[a]\nx = 1\n")
-        outcome = finish(spawn(shim, "edit", path, rules=",".join(f"fcntl:{n}:37" for n in range(1, 8))))
+        outcome = finish(spawn(shim, "edit a x", path, rules=",".join(f"fcntl:{n}:37" for n in range(1, 8))))
         written = path.read_bytes()
     assert outcome["code"] == 0 and written == b"[a]\nx = 3\n", (outcome, written)
 
@@ -307,7 +334,7 @@ def child(role: str, path: str) -> None:
         shim.shim_arm(rules, 0)
         replace_file(path, NEW)
         shim.shim_disarm()
-    elif role == "edit":
+    elif role == "edit a x":
         from kestra_ini import cli
         shim.shim_arm(rules, 0)
         code = cli.main([path, "set", "a", "x", "3"])

@@ -169,12 +169,18 @@ Ref import_configparser() noexcept {
                                                        locals.get(), nullptr, 0));
 }
 
-bool resolve_string_io() noexcept {
-    if (state.string_io != nullptr) return true;
+// io.StringIO, and the raw file type that the built-in open makes, which a
+// load hands the file it opened to.
+bool resolve_io() noexcept {
+    if (state.file_io != nullptr) return true;
     Ref io = Ref::steal(PyImport_ImportModule("io"));
     if (!io) return false;
-    state.string_io = PyObject_GetAttrString(io.get(), "StringIO");
-    return state.string_io != nullptr;
+    if (state.string_io == nullptr) state.string_io = PyObject_GetAttrString(io.get(), "StringIO");
+    if (state.string_io == nullptr) return false;
+    Ref raw_io = Ref::steal(PyImport_ImportModule("_io"));
+    if (!raw_io) return false;
+    state.file_io = PyObject_GetAttrString(raw_io.get(), "FileIO");
+    return state.file_io != nullptr;
 }
 
 bool add_methods(PyObject* class_namespace) noexcept {
@@ -222,7 +228,7 @@ int run_module_body(PyObject* module) noexcept {
     if (!resolve_open()) return open_line;
     if (!make_codes() || !make_function_type()) return codes_line;
     Ref configparser = import_configparser();
-    if (!configparser || !resolve_string_io() ||
+    if (!configparser || !resolve_io() ||
         PyDict_SetItem(state.module_dict, names.configparser, configparser.get()) < 0 ||
         !fast::capture(configparser.get())) {
         return configparser_line;

@@ -19,6 +19,7 @@ struct ProcessState {
     PyObject* builtins = nullptr;
     PyObject* open = nullptr;         // the built-in open, resolved at import
     PyObject* string_io = nullptr;    // io.StringIO, the buffer a save renders into
+    PyObject* file_io = nullptr;      // _io.FileIO, the raw file that the built-in open makes
     PyObject* save_defaults = nullptr;            // the shared (True,)
     PyObject* codes[method_count] = {};           // each method's __code__
     PyObject* function_type = nullptr;

@@ -551,6 +551,7 @@ int recover_file(std::string path, LoadHold& hold, std::optional<std::string>& t
             if (err == EINTR) return err;
         }
         hold.file.reset(file.release());
+        hold.size = status.st.st_size;
         return 0;
     } catch (...) {
         return ENOMEM;

@@ -39,7 +39,8 @@ int save_file(std::string target, const Content& content, Started started, const
 // lock that holds off writers of other users briefly, and this user's
 // private lock, which holds off this user's in-place saves.
 struct LoadHold {
-    Fd file;
+    Fd file;        // open for reading: the load reads this open, not another
+    off_t size = 0;  // the file's size as found (recovery may have completed it since)
     PrivateLock lock;
 };
 

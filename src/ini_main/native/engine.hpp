@@ -203,7 +203,15 @@ struct LoadResult {
     int error_number = 0;
 };
 
-LoadResult read(PyObject* engine, PyObject* path) noexcept;
+// A regular file that the caller opened for reading through the path, and
+// its size then: the read hands it to the engine's file object instead of
+// opening the path again.
+struct HeldFile {
+    int fd = -1;  // the caller's, which it closes
+    size_t size = 0;
+};
+
+LoadResult read(PyObject* engine, PyObject* path, HeldFile held = {}) noexcept;
 
 // What the engine's read of `path` makes of a file holding `content`
 // (bytes), without opening it: `loaded`, `failed`, or `unopened` where the

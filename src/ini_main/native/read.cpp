@@ -303,13 +303,14 @@ struct Opened {
     Ref raw;  // the FileIO
     int fd = -1;   // its descriptor
     int own = -1;  // the read's duplicate of it, which no code of the program can close
+    bool owned = true;  // `own` is closed here, not by the caller who opened it
     bool regular = false;
     size_t size = 0;  // as the open found it
     Opened() = default;
     Opened(const Opened&) = delete;
     Opened& operator=(const Opened&) = delete;
     ~Opened() {
-        if (own >= 0) ::close(own);
+        if (own >= 0 && owned) ::close(own);
     }
 };
 
@@ -348,6 +349,48 @@ bool open_file(PyObject* path, Opened& file, LoadResult& result) noexcept {
     struct stat info {};
     file.regular = fstat(file.own, &info) == 0 && S_ISREG(info.st_mode);
     if (file.regular) file.size = static_cast<size_t>(info.st_size);
+    return true;
+}
+
+// The opener handed to the file object: a duplicate of the descriptor
+// that `self` (an int) names, which the file object then owns.
+PyObject* hand_over(PyObject* self, PyObject* const*, Py_ssize_t) noexcept {
+    const int held = PyLong_AsInt(self);
+    if (held < 0) return nullptr;
+    const int fd = fcntl(held, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return PyErr_SetFromErrno(PyExc_OSError);
+    return PyLong_FromLong(fd);
+}
+
+PyMethodDef hand_over_def = {"hand_over", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hand_over)),
+                             METH_FASTCALL, nullptr};
+
+// The file object that open(path, "rb", buffering=0) makes, made as it
+// makes it (the path's __fspath__, then FileIO(name, "r"), which raises the
+// same audit event and runs its hooks), but over a duplicate of `held`,
+// which the caller opened through the same path, instead of a second open.
+// The read goes on over `held` itself as its own descriptor.
+bool adopt_file(PyObject* path, const HeldFile& held, Opened& file, LoadResult& result) noexcept {
+    Ref name = Ref::steal(PyOS_FSPath(path));
+    Ref fd = Ref::steal(PyLong_FromLong(held.fd));
+    Ref opener = fd ? Ref::steal(PyCFunction_New(&hand_over_def, fd.get())) : Ref();
+    Ref mode = Ref::steal(PyUnicode_FromString("r"));
+    if (!name || !opener || !mode) {
+        result = outcome_of_pending();
+        return false;
+    }
+    PyObject* args[] = {name.get(), mode.get(), Py_True, opener.get()};
+    file.raw = Ref::steal(PyObject_Vectorcall(state.file_io, args, 4, nullptr));
+    if (!file.raw) {
+        result = outcome_of_pending();
+        return false;
+    }
+    file.fd = PyObject_AsFileDescriptor(file.raw.get());
+    if (file.fd < 0) return false;
+    file.own = held.fd;
+    file.owned = false;
+    file.regular = true;
+    file.size = held.size;
     return true;
 }
 
@@ -555,7 +598,7 @@ LoadResult load_open_file(PyObject* engine, const Opened& file, PyObject* path) 
 
 }  // namespace
 
-LoadResult read(PyObject* engine, PyObject* path) noexcept {
+LoadResult read(PyObject* engine, PyObject* path, HeldFile held) noexcept {
     LoadResult result;
     Engine e;
     // The engine's read is its class's own: it opens the file next.
@@ -565,7 +608,8 @@ LoadResult read(PyObject* engine, PyObject* path) noexcept {
     }
     result.outcome = Load::failed;
     Opened file;
-    if (!open_file(path, file, result)) return result;
+    const bool opened = held.fd >= 0 ? adopt_file(path, held, file, result) : open_file(path, file, result);
+    if (!opened) return result;
     return closed(file, load_open_file(engine, file, path));
 }
 

@@ -54,12 +54,14 @@ Ref files_read(const fast::LoadResult& loaded, PyObject* path) noexcept {
     return Ref();
 }
 
-// The engine's read, done natively where that cannot be told apart. A
-// reader who may not mend a torn file reads the `journaled` old text
-// instead, as the engine would read a file holding it.
-Ref read_natively(PyObject* engine, PyObject* path, PyObject* journaled) noexcept {
+// The engine's read, done natively where that cannot be told apart, over
+// the file that the settling opened (so the file is opened once). A reader
+// who may not mend a torn file reads the `journaled` old text instead, as
+// the engine would read a file holding it.
+Ref read_natively(PyObject* engine, PyObject* path, PyObject* journaled, const posix::LoadHold& held) noexcept {
     if (journaled != nullptr) return files_read(fast::read_bytes(engine, path, journaled), path);
-    return files_read(fast::read(engine, path), path);
+    const fast::HeldFile file{held.file.get(), static_cast<size_t>(held.size)};
+    return files_read(fast::read(engine, path, file), path);
 }
 
 }  // namespace
@@ -98,7 +100,7 @@ PyObject* read(PyObject* const* args) noexcept {
     posix::LoadHold writers_held;  // until the engine has read the file
     Ref journaled;
     if (!recover_interrupted_save(path.get(), &writers_held, &journaled)) return fail_at(id, 3);
-    Ref result = read_natively(engine.get(), path.get(), journaled.get());
+    Ref result = read_natively(engine.get(), path.get(), journaled.get(), writers_held);
     if (!result && !PyErr_Occurred()) {
         PyObject* stack[] = {nullptr, path.get(), names.utf8_sig};
         result = Ref::steal(PyObject_Vectorcall(
