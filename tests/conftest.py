@@ -157,45 +157,38 @@ def shim_env(shim):
 _ENGINE_CODES = []
 
 
-def runs_natively(method, *args):
-    """Whether the store's `method` (a bound method of the class), called with `args`, runs no Python frame.
-
-    It is called where the recursion limit lets no further frame start, so the
-    engine's code could not run there. A monitoring tool could not tell: local
-    events on configparser's code send the store through that code. Exceptions
-    other than RecursionError are swallowed.
-    """
+def _starts_a_frame_at_the_recursion_limit(call, *args):
+    """Whether `call(*args)`, made where the recursion limit lets no further frame start, needed one (exceptions other
+    than RecursionError are swallowed)."""
     def deepest():
         try:
             return deepest()
         except RecursionError:
             pass
         try:
-            method(*args)
+            call(*args)  # directly: a frame of our own here would need one more
         except RecursionError:
-            return False
+            return True
         except Exception:
             pass
-        return True
+        return False
 
     return deepest()
+
+
+def runs_natively(method, *args):
+    """Whether the store's `method` (a bound method of the class), called with `args`, runs no Python frame.
+
+    There the engine's code could not run. A monitoring tool could not tell: local
+    events on configparser's code send the store through that code.
+    """
+    return not _starts_a_frame_at_the_recursion_limit(method, *args)
 
 
 def audit_hooks_run():
     """Whether Python audit hooks (which a test may have installed for good) run at every audited event, such as
     the open of every read: runs_natively() cannot tell their frames from the engine's."""
-    def deepest():
-        try:
-            return deepest()
-        except RecursionError:
-            pass
-        try:
-            sys.audit("kestra.probe")
-        except RecursionError:
-            return True
-        return False
-
-    return deepest()
+    return _starts_a_frame_at_the_recursion_limit(sys.audit, "kestra.probe")
 
 
 def engine_frames(call, *, qualified=False):
