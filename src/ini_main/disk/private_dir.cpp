@@ -178,7 +178,6 @@ std::vector<Pool> pools;
 // A child of fork() shares its parent's descriptions, and with them their
 // locks: it starts a pool of its own, and lets its parent's be.
 unsigned generation = 0;
-std::once_flag fork_handlers;
 
 void before_fork() noexcept { pool_guard.lock(); }
 void parent_after_fork() noexcept { pool_guard.unlock(); }
@@ -197,7 +196,9 @@ bool current(unsigned borrowed_generation) noexcept {
 }
 
 int borrow(int directory, unsigned& borrowed_generation) {
-    std::call_once(fork_handlers, [] { ::pthread_atfork(before_fork, parent_after_fork, child_after_fork); });
+    // Registered once, by a function-local static rather than std::call_once, whose pthread_once is a
+    // glibc 2.34 symbol that the wheels may not need.
+    [[maybe_unused]] static const int registered = ::pthread_atfork(before_fork, parent_after_fork, child_after_fork);
     {
         const std::lock_guard<std::mutex> held(pool_guard);
         borrowed_generation = generation;
